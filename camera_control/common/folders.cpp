@@ -1,0 +1,40 @@
+#include "folders.h"
+
+#include <vector>
+
+#include "platform/system.h"
+
+namespace kit {
+
+bool CreateFolderPath(const std::string& path) {
+  if (path.empty()) return false;
+  if (pf::PathExists(path)) return true;
+  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+    const std::string prefix = path.substr(0, pos);
+    if (prefix.empty() || pf::PathExists(prefix)) continue;
+    if (!pf::MakeDirectory(prefix)) return false;
+  }
+  // A path with a trailing separator is complete after the loop.
+  if (!pf::PathExists(path)) return pf::MakeDirectory(path);
+  return true;
+}
+
+void DeleteFolderTree(const std::string& folder) {
+  if (folder.empty()) return;
+  std::string base = folder;
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  std::vector<std::string> names;
+  pf::ListDirectory(base, &names);
+  for (const auto& name : names) {
+    const std::string child = base + "/" + name;
+    pf::MakeWritable(child);
+    if (pf::IsDirectory(child)) {
+      DeleteFolderTree(child);  // removes the sub-folder itself too
+    } else {
+      pf::RemoveFile(child);
+    }
+  }
+  pf::RemoveDirectory(base);
+}
+
+}  // namespace kit

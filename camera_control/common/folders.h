@@ -1,0 +1,15 @@
+// Folder helpers shared by the three libraries (log and data folders).
+#pragma once
+
+#include <string>
+
+namespace kit {
+
+// Creates every missing folder along `path` ('/'-separated), outermost first.
+// True when the whole path exists afterwards.
+bool CreateFolderPath(const std::string& path);
+
+// Deletes a folder with all its files and sub-folders; failures are ignored.
+void DeleteFolderTree(const std::string& folder);
+
+}  // namespace kit

@@ -1,0 +1,88 @@
+// The one global context of the camera control library. Built on first use and
+// never destroyed, so that process exit cannot race the library's threads.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "Qelm_Control.h"
+#include "log_queue.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace qelm {
+
+struct StInfoChannel;
+struct StXMLChannel;
+class CMessageWnd;
+
+struct CForGlobal {
+  CForGlobal();
+
+  StXMLChannel* m_pParseXML = nullptr;
+  StXMLChannel* m_pParseAlg = nullptr;
+
+  // The discovery channel. Exports read it under m_csInfo; it is set by a
+  // successful start-up and cleared (under the lock) before it is freed.
+  pf::CriticalSection m_csInfo;
+  StInfoChannel* m_pCameraInfo = nullptr;
+
+  std::atomic<uint8_t> m_bRunning{0};
+
+  // m_listLog, m_csLog and m_bLogOn, and the writer of the daily files.
+  kit::LogQueue m_log;
+  kit::LogWriter m_logWriter;
+
+  std::atomic<CMessageWnd*> m_pMessageWnd{nullptr};
+
+  std::atomic<CameraFoundCallback> m_pfnCameraFound{nullptr};
+  std::atomic<ConnEventCallback> m_pfnConnEvent{nullptr};
+  std::atomic<UpdateProgressCallback> m_pfnUpdateProgress{nullptr};
+  std::atomic<UpdateProgressCallback> m_pfnDBProgress{nullptr};
+  std::atomic<void*> m_pDBUserData{nullptr};
+  std::atomic<CameraHandleCallback> m_pfnCameraHandle{nullptr};
+  std::atomic<void*> m_pCameraHandleUser{nullptr};
+  std::atomic<AlgResultCallback> m_pfnAlgResult{nullptr};
+  std::atomic<void*> m_pAlgResultUser{nullptr};
+  std::atomic<StatusCallback> m_pfnStatusLong{nullptr};
+  std::atomic<StatusCallback> m_pfnStatusShort{nullptr};
+  std::atomic<void*> m_pStatusUser{nullptr};
+
+  pf::CriticalSection m_csCamera;
+  std::list<StCameraHandle*> m_listCamera;
+
+  pf::CriticalSection m_csXML;
+  pf::CriticalSection m_csServer;
+
+  // Result code to text; filled by start-up, emptied by quit.
+  pf::CriticalSection m_csErrorMsg;
+  std::map<int, std::string> m_mapErrorMsg;
+
+  // Folder of the library file, with the trailing '/'.
+  std::string m_strModulePath;
+
+  // This PC's IPv4 addresses; rebuilt and read under m_csLocalIP.
+  pf::CriticalSection m_csLocalIP;
+  std::vector<std::string> m_arrLocalIP;
+
+  // Serialises start-up and shut-down against each other.
+  pf::CriticalSection m_csLife;
+};
+
+CForGlobal& Global();
+
+// Test-only settings (not exported).
+namespace test {
+// Folder that the library treats as its own (log and XML folders live there).
+void SetModulePath(const std::string& folderWithSlash);
+// Makes the next `n` allocations of a discovery channel fail.
+void FailNextChannelAllocs(int n);
+bool TakeChannelAllocFailure();
+}  // namespace test
+
+}  // namespace qelm

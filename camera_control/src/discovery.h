@@ -1,0 +1,35 @@
+// The UDP information channel: the library's discovery socket and its receive
+// thread, and (in mode 0) the short TCP information connections.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "Qelm_Control.h"
+#include "frame.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+
+namespace qelm {
+
+struct StInfoChannel {
+  std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
+  StRecvState m_recv{kDiscoveryLimits};
+  uint8_t m_mode = 1;  // 1 discovery answers, 0 information replies
+  StCameraInfo m_info{};
+  std::atomic<bool> m_bStop{false};
+  pf::Thread m_thread;
+};
+
+// A new channel, or null when it cannot be allocated.
+StInfoChannel* NewInfoChannel();
+// Stops the channel's thread (stop flag, wake, join), closes its socket and
+// frees it.
+void StopInfoChannel(StInfoChannel* ch);
+
+void InfoRecvThread(StInfoChannel* ch);
+void HandleSearchAnswer(StInfoChannel* ch, std::vector<uint8_t>& frame);
+void HandleCameraInfoReply(StInfoChannel* ch, std::vector<uint8_t>& frame);
+
+}  // namespace qelm

@@ -1,0 +1,214 @@
+#include "frame.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "bytes.h"
+
+namespace qelm {
+
+using kit::ReadLE16;
+using kit::ReadLE32;
+using kit::WriteLE16;
+using kit::WriteLE32;
+
+StCommandHead StCommandHead::Read(const uint8_t* p) {
+  StCommandHead h;
+  h.head = ReadLE32(p + kHead);
+  h.version = ReadLE32(p + kVersion);
+  h.length = ReadLE32(p + kLength);
+  h.ns = ReadLE16(p + kNamespace);
+  h.sender = ReadLE16(p + kSender);
+  h.sequence = ReadLE32(p + kSequence);
+  h.echo = ReadLE32(p + kEcho);
+  h.cls = ReadLE32(p + kClass);
+  h.reserved = ReadLE32(p + kReserved);
+  h.count = ReadLE32(p + kCount);
+  return h;
+}
+
+void StCommandHead::Write(uint8_t* p) const {
+  WriteLE32(p + kHead, head);
+  WriteLE32(p + kVersion, version);
+  WriteLE32(p + kLength, length);
+  WriteLE16(p + kNamespace, ns);
+  WriteLE16(p + kSender, sender);
+  WriteLE32(p + kSequence, sequence);
+  WriteLE32(p + kEcho, echo);
+  WriteLE32(p + kClass, cls);
+  WriteLE32(p + kReserved, reserved);
+  WriteLE32(p + kCount, count);
+}
+
+StCommandItem StCommandItem::Read(const uint8_t* p) {
+  StCommandItem it;
+  it.magic = ReadLE32(p + kMagic);
+  it.code = ReadLE32(p + kCode);
+  it.paraType = p[kParaType];
+  it.setFlag = p[kSetFlag];
+  it.reserved = ReadLE16(p + kReserved);
+  it.status = ReadLE32(p + kStatus);
+  it.length = ReadLE32(p + kLength);
+  return it;
+}
+
+void StCommandItem::Write(uint8_t* p) const {
+  WriteLE32(p + kMagic, magic);
+  WriteLE32(p + kCode, code);
+  p[kParaType] = paraType;
+  p[kSetFlag] = setFlag;
+  WriteLE16(p + kReserved, reserved);
+  WriteLE32(p + kStatus, status);
+  WriteLE32(p + kLength, length);
+}
+
+size_t CommandPacketSize(const ItemSpec* items, uint32_t count) {
+  size_t n = kMinFrame;
+  for (uint32_t i = 0; i < count; ++i) n += StCommandItem::kSize + items[i].length;
+  return n;
+}
+
+size_t BuildCommandPacket(uint8_t* buf, uint16_t ns, uint32_t sequence, uint8_t setFlag, uint32_t cls,
+                          const ItemSpec* items, uint32_t count) {
+  size_t pos = StCommandHead::kSize;
+  for (uint32_t i = 0; i < count; ++i) {
+    StCommandItem it;
+    it.code = items[i].code;
+    it.paraType = items[i].paraType;
+    it.setFlag = setFlag;
+    it.length = items[i].data ? items[i].length : 0;
+    it.Write(buf + pos);
+    pos += StCommandItem::kSize;
+    if (it.length) {
+      memcpy(buf + pos, items[i].data, it.length);
+      pos += it.length;
+    }
+  }
+  WriteLE32(buf + pos, kFrameTail);
+  pos += kTailSize;
+  StCommandHead h;
+  h.length = static_cast<uint32_t>(pos);
+  h.ns = ns;
+  h.sequence = sequence;
+  h.cls = cls;
+  h.count = count;
+  h.Write(buf);
+  return pos;
+}
+
+size_t BuildParamPacket(const uint8_t itemHead[StCommandItem::kSize], uint16_t ns, uint32_t n,
+                        uint8_t* buf, uint32_t sequence, uint8_t setFlag, uint32_t cls,
+                        const void* data) {
+  uint8_t* item = buf + StCommandHead::kSize;
+  memcpy(item, itemHead, StCommandItem::kSize);
+  item[StCommandItem::kSetFlag] = setFlag;
+  if (!data) n = 0;
+  WriteLE32(item + StCommandItem::kLength, n);
+  if (n) memcpy(item + StCommandItem::kSize, data, n);
+  const size_t total = kMinFrame + StCommandItem::kSize + n;
+  WriteLE32(buf + total - kTailSize, kFrameTail);
+  StCommandHead h;
+  h.length = static_cast<uint32_t>(total);
+  h.ns = ns;
+  h.sequence = sequence;
+  h.cls = cls;
+  h.count = 1;
+  h.Write(buf);
+  return total;
+}
+
+ItemWalker::ItemWalker(const uint8_t* frame, size_t size) : frame_(frame), end_(0), pos_(0), left_(0) {
+  if (!frame || size < kMinFrame) return;
+  const StCommandHead h = StCommandHead::Read(frame);
+  const size_t len = std::min<size_t>(size, h.length);
+  if (len < kMinFrame) return;
+  end_ = len - kTailSize;
+  pos_ = StCommandHead::kSize;
+  left_ = h.count;
+}
+
+bool ItemWalker::Next(ItemView* out) {
+  if (left_ == 0) return false;
+  if (pos_ > end_ || end_ - pos_ < StCommandItem::kSize) {
+    left_ = 0;
+    return false;
+  }
+  const StCommandItem it = StCommandItem::Read(frame_ + pos_);
+  const size_t dataAt = pos_ + StCommandItem::kSize;
+  if (it.length > end_ - dataAt) {  // no overflow: dataAt <= end_
+    left_ = 0;
+    return false;
+  }
+  out->head = it;
+  out->data = frame_ + dataAt;
+  out->offset = pos_;
+  pos_ = dataAt + it.length;
+  --left_;
+  return true;
+}
+
+StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), buf_(limits.bufferSize) {}
+
+void StRecvState::Clear() {
+  held_ = 0;
+  inBody_ = false;
+  frame_.clear();
+  frame_.shrink_to_fit();
+  copied_ = 0;
+}
+
+void StRecvState::Feed(size_t received, const Handler& handler) {
+  held_ += std::min(received, buf_.size() - held_);
+  size_t off = 0;
+  for (;;) {
+    if (inBody_) {
+      const size_t take = std::min(frame_.size() - copied_, held_ - off);
+      memcpy(frame_.data() + copied_, buf_.data() + off, take);
+      copied_ += take;
+      off += take;
+      if (copied_ < frame_.size()) break;
+      inBody_ = false;
+      if (ReadLE32(frame_.data() + frame_.size() - kTailSize) == kFrameTail && handler) handler(frame_);
+      std::vector<uint8_t>().swap(frame_);  // the next frame gets a buffer of its own
+      continue;
+    }
+    // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.
+    const size_t avail = held_ - off;
+    if (avail < 4) break;
+    const uint8_t* p = buf_.data() + off;
+    if (ReadLE32(p) != kFrameHead) {
+      const void* next = memchr(p + 1, 0xAA, avail - 1);
+      off = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - buf_.data()) : held_;
+      continue;
+    }
+    if (avail < 8) break;
+    const uint32_t version = ReadLE32(p + 4);
+    if (version != kFrameVersion && !(limits_.acceptAltVersion && version == kFrameVersionAlt)) {
+      ++off;
+      continue;
+    }
+    if (avail < 12) break;
+    const uint32_t length = ReadLE32(p + 8);
+    if (length < kMinFrame || length > limits_.maxFrame) {
+      ++off;
+      continue;
+    }
+    try {
+      frame_.assign(length, 0);
+    } catch (const std::bad_alloc&) {
+      ++off;
+      continue;
+    }
+    memcpy(frame_.data(), p, 12);
+    copied_ = 12;
+    off += 12;
+    inBody_ = true;
+  }
+  if (off > 0) {
+    memmove(buf_.data(), buf_.data() + off, held_ - off);
+    held_ -= off;
+  }
+}
+
+}  // namespace qelm

@@ -1,0 +1,27 @@
+// The two socket helpers every channel of the library stands on.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/net.h"
+
+namespace qelm {
+
+// UDP: broadcast allowed, bound to the first free port of port, port + 1, ...
+// port + 99. TCP: connected to ip:port within 2 seconds. INVALID_SOCKET on
+// any failure (logged).
+pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp);
+
+// Refills the local address list and returns its count.
+int GetLocalIPList();
+// A copy of the local address list as last refilled.
+std::vector<std::string> LocalIPList();
+
+namespace test {
+// Connect limit of TCP sockets (2000 ms unless a test shortens it).
+void SetConnectTimeoutMs(int ms);
+}  // namespace test
+
+}  // namespace qelm

@@ -1,0 +1,54 @@
+// Locks and events with the semantics the libraries were designed around:
+// critical sections are re-entrant, and an auto-reset event wakes exactly one
+// waiter, or stays set until one wait takes it.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+namespace pf {
+
+using CriticalSection = std::recursive_mutex;
+using Lock = std::lock_guard<std::recursive_mutex>;
+
+class AutoResetEvent {
+ public:
+  AutoResetEvent() = default;
+  AutoResetEvent(const AutoResetEvent&) = delete;
+  AutoResetEvent& operator=(const AutoResetEvent&) = delete;
+
+  // Wakes one waiter; with none waiting the event stays set for the next wait.
+  void Set() {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      set_ = true;
+    }
+    cv_.notify_one();
+  }
+
+  void Reset() {
+    std::lock_guard<std::mutex> lk(m_);
+    set_ = false;
+  }
+
+  // Waits at most `ms` milliseconds (negative: forever). True when the event
+  // was set; taking it clears it.
+  bool Wait(long ms) {
+    std::unique_lock<std::mutex> lk(m_);
+    if (ms < 0) {
+      cv_.wait(lk, [this] { return set_; });
+    } else if (!cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return set_; })) {
+      return false;
+    }
+    set_ = false;
+    return true;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool set_ = false;
+};
+
+}  // namespace pf

@@ -1,0 +1,51 @@
+// Host facts the libraries ask the system for: this PC's IPv4 addresses, the
+// folder of a loaded library, the file system and the clock.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace pf {
+
+// This PC's IPv4 addresses as dotted texts: interfaces that are up, not
+// loopback, the first address of each interface in interface order, then the
+// further addresses; no duplicates, never "0.0.0.0" or 127.0.0.1.
+std::vector<std::string> ListLocalIPv4();
+
+// Folder of the loaded file (library or program) that holds `addressInside`,
+// with a trailing '/'. Empty when it cannot be told.
+std::string ModuleFolder(const void* addressInside);
+
+// File system, '/' paths. Exists: the path names anything.
+bool PathExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+bool MakeDirectory(const std::string& path);    // one level
+bool RemoveDirectory(const std::string& path);  // empty folder
+bool RemoveFile(const std::string& path);
+bool MakeWritable(const std::string& path);     // "normal" attributes
+// Names in a folder, without "." and "..". False when it cannot be read.
+bool ListDirectory(const std::string& path, std::vector<std::string>* names);
+
+// Wall clock that tests can move: seconds since the epoch and the millisecond
+// of the current second.
+struct WallTime {
+  int64_t sec;
+  int ms;
+};
+WallTime Now();
+std::tm LocalTime(int64_t sec);
+std::tm UtcTime(int64_t sec);
+
+// Milliseconds of a monotonic clock, for periods and time-outs.
+int64_t MonotonicMs();
+
+namespace test {
+// Freezes the wall clock at `epochMs` (milliseconds since the epoch) until
+// ThawClock; freezing again moves it.
+void FreezeClock(int64_t epochMs);
+void ThawClock();
+}  // namespace test
+
+}  // namespace pf

@@ -1,0 +1,61 @@
+#include "process.h"
+
+#include <dirent.h>
+#include <iconv.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kittest {
+
+namespace {
+int CountEntries(const char* dir) {
+  DIR* d = opendir(dir);
+  if (!d) return -1;
+  int n = 0;
+  while (dirent* e = readdir(d))
+    if (e->d_name[0] != '.') ++n;
+  closedir(d);
+  return n;
+}
+}  // namespace
+
+int ThreadCount() { return CountEntries("/proc/self/task"); }
+int OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }  // minus opendir's own
+
+std::string MakeTempFolder(const std::string& tag) {
+  const char* base = getenv("TMPDIR");
+  std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kit-" + tag + "-XXXXXX";
+  if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
+  return tmpl + "/";
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+std::string Gbk(const std::string& utf8) {
+  iconv_t cd = iconv_open("GBK", "UTF-8");
+  if (cd == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no GBK converter");
+  std::string in = utf8;
+  std::string out(in.size() * 2 + 4, '\0');
+  char* ip = in.data();
+  size_t il = in.size();
+  char* op = out.data();
+  size_t ol = out.size();
+  if (iconv(cd, &ip, &il, &op, &ol) == static_cast<size_t>(-1)) {
+    iconv_close(cd);
+    throw std::runtime_error("text has no GBK form");
+  }
+  iconv_close(cd);
+  out.resize(out.size() - ol);
+  return out;
+}
+
+}  // namespace kittest

@@ -1,0 +1,18 @@
+// What a process holds: its threads and open descriptors (to show that a
+// shut-down leaves nothing behind).
+#pragma once
+
+#include <string>
+
+namespace kittest {
+
+int ThreadCount();
+int OpenDescriptorCount();
+// A fresh empty folder under the build's temporary area, with a trailing '/'.
+std::string MakeTempFolder(const std::string& tag);
+// Whole contents of a file ("" when it cannot be read).
+std::string ReadFile(const std::string& path);
+// UTF-8 to GBK bytes (for comparing with what the libraries write).
+std::string Gbk(const std::string& utf8);
+
+}  // namespace kittest

@@ -1,0 +1,25 @@
+// Bounded waits on conditions: tests never sleep blindly.
+#pragma once
+
+#include <chrono>
+#include <thread>
+
+namespace kittest {
+
+template <class Cond>
+bool WaitUntil(Cond cond, int timeoutMs) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    if (cond()) return true;
+    if (std::chrono::steady_clock::now() >= end) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+inline int64_t NowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace kittest
