@@ -1,0 +1,105 @@
+// Start-up and shut-down: result codes, and that nothing is left behind.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "context.h"
+#include "discovery.h"
+#include "message_wnd.h"
+#include "netns.h"
+#include "platform/net.h"
+#include "platform/thread.h"
+#include "process.h"
+#include "wait.h"
+
+namespace {
+
+void QELM_CALL Found(StCameraInfo*) {}
+
+class Lifecycle : public testing::Test {
+ protected:
+  void SetUp() override { qelm::test::SetModulePath(kittest::MakeTempFolder("life")); }
+};
+
+TEST_F(Lifecycle, NullCallbackGives1AndStillMakesTheWindow) {
+  EXPECT_EQ(qelm::MessageWnd(), nullptr);
+  EXPECT_EQ(Qelm_InitControl(nullptr), 1);
+  EXPECT_NE(qelm::MessageWnd(), nullptr);
+  EXPECT_EQ(qelm::Global().m_bRunning.load(), 0);
+  EXPECT_EQ(qelm::Global().m_pCameraInfo, nullptr);
+}
+
+TEST_F(Lifecycle, QuitWithoutInitGives0) { EXPECT_EQ(Qelm_Quit(), 0); }
+
+TEST_F(Lifecycle, InitQuitInitAgain) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  EXPECT_EQ(qelm::Global().m_bRunning.load(), 1);
+  EXPECT_NE(qelm::Global().m_pCameraInfo, nullptr);
+  EXPECT_EQ(Qelm_Quit(), 0);
+  EXPECT_EQ(qelm::Global().m_bRunning.load(), 0);
+  EXPECT_EQ(qelm::Global().m_pCameraInfo, nullptr);
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  EXPECT_NE(qelm::Global().m_pCameraInfo, nullptr);
+  EXPECT_EQ(Qelm_Quit(), 0);
+}
+
+TEST_F(Lifecycle, AllHundredPortsTakenGives2) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  std::vector<pf::SOCKET> taken;
+  for (int i = 0; i < 100; ++i) {
+    pf::SOCKET s = pf::UdpSocket();
+    ASSERT_EQ(pf::Bind(s, 0, static_cast<uint16_t>(58590 + i)), 0);
+    taken.push_back(s);
+  }
+  EXPECT_EQ(Qelm_InitControl(Found), 2);
+  EXPECT_EQ(qelm::Global().m_bRunning.load(), 0);
+  pf::CloseSocket(taken.back());  // one port free again
+  EXPECT_EQ(Qelm_InitControl(Found), 0);
+  EXPECT_EQ(pf::LocalPort(qelm::Global().m_pCameraInfo->m_hSocket.load()), 58689);
+  Qelm_Quit();
+  taken.pop_back();
+  for (auto s : taken) pf::CloseSocket(s);
+}
+
+TEST_F(Lifecycle, FailuresAfterTheSocketCloseIt) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  Qelm_InitControl(nullptr);  // the window's thread is not counted below
+  const int fds = kittest::OpenDescriptorCount();
+  const int threads = kittest::ThreadCount();
+
+  qelm::test::FailNextChannelAllocs(1);
+  EXPECT_EQ(Qelm_InitControl(Found), 100);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+  EXPECT_EQ(qelm::Global().m_pCameraInfo, nullptr);
+
+  pf::test::FailNextThreadStarts(1);
+  EXPECT_EQ(Qelm_InitControl(Found), 3);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+  EXPECT_EQ(kittest::ThreadCount(), threads);
+  EXPECT_EQ(qelm::Global().m_bRunning.load(), 0);
+  EXPECT_EQ(qelm::Global().m_pCameraInfo, nullptr);
+
+  EXPECT_EQ(Qelm_InitControl(Found), 0);  // and it recovers
+  Qelm_Quit();
+}
+
+TEST_F(Lifecycle, QuitLeavesNoThreadOrSocketAndASecondInitLeaksNothing) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  Qelm_Quit();  // the window stays; everything else must go
+  const int fds = kittest::OpenDescriptorCount();
+  const int threads = kittest::ThreadCount();
+
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  EXPECT_GT(kittest::ThreadCount(), threads);
+  ASSERT_EQ(Qelm_InitControl(Found), 0);  // replaces the first channel
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds + 1);  // one discovery socket
+  Qelm_Quit();
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == threads; }, 2000));
+  EXPECT_EQ(kittest::ThreadCount(), threads);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+}
+
+}  // namespace
