@@ -82,6 +82,13 @@ typedef void(QELM_CALL* UpdateProgressCallback)(void* user, const uint32_t* prog
 QELM_API int QELM_CALL Qelm_InitControl(CameraFoundCallback cb);
 QELM_API int QELM_CALL Qelm_Quit(void);
 
+/* Information port of a camera (no control connection needed). texts: four
+ * 64-byte user texts in a row. */
+QELM_API int QELM_CALL Qelm_GetCameraInfo(uint32_t ip, StCameraInfo* info, int timeoutMs);
+QELM_API int QELM_CALL Qelm_SetCameraUserInfo(uint32_t ip, const char* texts, int timeoutMs);
+QELM_API int QELM_CALL Qelm_SetFactoryInfo(uint32_t ip, const StDeviceFactoryInfo* info,
+                                           int timeoutMs);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);

@@ -55,11 +55,17 @@ void InfoRecvThread(StInfoChannel* ch) {
     LogSocketError();
     break;
   }
+  if (ch->m_mode == 0) {
+    // An information connection belongs to its thread: the export only shuts
+    // it down, the thread closes it once it has let go.
+    pf::Lock lk(ch->m_csData);
+    const pf::SOCKET left = ch->m_hSocket.exchange(pf::INVALID_SOCKET);
+    if (left != pf::INVALID_SOCKET) pf::CloseSocket(left);
+  }
 }
 
-// Not built yet: discovery answers and information replies are taken apart
-// by the discovery and information channels; until then frames are dropped.
+// Not built yet: discovery answers are taken apart by the discovery channel;
+// until then they are dropped.
 void HandleSearchAnswer(StInfoChannel*, std::vector<uint8_t>&) {}
-void HandleCameraInfoReply(StInfoChannel*, std::vector<uint8_t>&) {}
 
 }  // namespace qelm

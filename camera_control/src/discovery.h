@@ -9,6 +9,7 @@
 #include "Qelm_Control.h"
 #include "frame.h"
 #include "platform/net.h"
+#include "platform/sync.h"
 #include "platform/thread.h"
 
 namespace qelm {
@@ -17,7 +18,9 @@ struct StInfoChannel {
   std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
   StRecvState m_recv{kDiscoveryLimits};
   uint8_t m_mode = 1;  // 1 discovery answers, 0 information replies
-  StCameraInfo m_info{};
+  StCameraInfo m_info{};             // target of information replies, under m_csData
+  pf::CriticalSection m_csData;
+  pf::AutoResetEvent m_evReply;      // an information reply arrived on this channel
   std::atomic<bool> m_bStop{false};
   pf::Thread m_thread;
 };

@@ -3,6 +3,7 @@
 #include "control.h"
 #include "discovery.h"
 #include "errors.h"
+#include "info_channel.h"
 #include "log.h"
 #include "message_wnd.h"
 #include "server.h"
@@ -87,6 +88,7 @@ QELM_API int QELM_CALL Qelm_Quit(void) {
 
   // Every thread is stopped and joined before what it uses is freed.
   RetireDiscoveryChannel(g);
+  StopAllInfoRequests();
   StopHeartbeat();
   FreeXMLDescriptions();
   StopAllServerListeners();
