@@ -2,7 +2,7 @@
 # The Debian 12 packages the kit builds and tests with.
 set -euo pipefail
 pkgs=(cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev libgmock-dev
-      libbenchmark-dev iproute2 util-linux binutils)
+      libbenchmark-dev libtinyxml-dev pkg-config iproute2 util-linux binutils)
 missing=()
 for p in "${pkgs[@]}"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
 if [ "${#missing[@]}" -gt 0 ]; then

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <list>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,7 @@ namespace qelm {
 
 struct StInfoChannel;
 struct StXMLChannel;
+struct StXMLNamespace;
 class CMessageWnd;
 
 struct CForGlobal {
@@ -57,6 +59,7 @@ struct CForGlobal {
   std::list<StCameraHandle*> m_listCamera;
 
   pf::CriticalSection m_csXML;
+  std::map<std::string, std::shared_ptr<StXMLNamespace>> m_mapXML;
   pf::CriticalSection m_csServer;
 
   // Result code to text; filled by start-up, emptied by quit.

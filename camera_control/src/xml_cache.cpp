@@ -1,11 +1,238 @@
 #include "xml_cache.h"
 
+#include <tinyxml.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "bytes.h"
+#include "context.h"
+#include "log.h"
+#include "platform/profile.h"
+#include "platform/system.h"
+
 namespace qelm {
 
-// Not built yet: the XML descriptions and their download channel come later;
-// until then there is no index to load and nothing to free.
-void LoadXMLIndex() {}
-void FreeXMLDescriptions() {}
+namespace {
+
+constexpr uint32_t kCategoryLength = 10;
+
+struct TypeName {
+  const char* text;
+  uint8_t code;
+};
+const TypeName kTypes[] = {
+    {"PTInsprit", 0}, {"PTExecute", 1}, {"PTBool", 2},    {"PTUi8", 3},     {"PTI8", 4},
+    {"PTUi16", 5},    {"PTI16", 6},     {"PTUi32", 7},    {"PTI32", 8},     {"PTUi64", 9},
+    {"PTI64", 10},    {"PTF32", 11},    {"PTF64", 12},    {"PTStr", 13},    {"PTArray", 14},
+    {"PTEnum", 15},   {"PTTime", 65},   {"PTTimems", 66}, {"PTDate", 67},   {"PTPoint", 68},
+    {"PTLine", 69},   {"PTRect", 70},   {"PTPolygon", 71}, {"PTMatrix", 72}, {"PTMask", 73},
+    {"PTStruct", 128},
+};
+
+std::string Trim(const std::string& s) {
+  const char* ws = " \t\r\n";
+  const size_t b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+// Text of an element: its first child when that is a text node.
+std::string TextOf(const TiXmlElement* e) {
+  const TiXmlNode* c = e->FirstChild();
+  if (c && c->ToText()) return c->Value();
+  return {};
+}
+
+std::unique_ptr<StParamNode> MakeNode(uint32_t code, uint8_t paraType, uint8_t chan, uint8_t obj,
+                                      uint32_t length, const char* name) {
+  auto n = std::make_unique<StParamNode>();
+  kit::WriteLE32(n->itemHead + StCommandItem::kCode, code);
+  n->itemHead[StCommandItem::kParaType] = paraType;
+  n->itemHead[StCommandItem::kReserved] = chan;
+  n->itemHead[StCommandItem::kReserved + 1] = obj;
+  kit::WriteLE32(n->itemHead + StCommandItem::kLength, length);
+  if (name) {
+    strncpy(n->Name, name, sizeof n->Name - 1);  // longer names are cut to the field
+  }
+  return n;
+}
+
+void ReadParamNodes(StXMLNamespace& ns, const TiXmlElement* first, std::list<std::string>* features) {
+  for (const TiXmlElement* e = first; e; e = e->NextSiblingElement()) {
+    const std::string tag = e->Value();
+    if (features && tag == "pFeature") features->push_back(TextOf(e));
+    const TiXmlElement* child = e->FirstChildElement();
+    if (!child) continue;
+    if (tag == "Category") {
+      const TiXmlAttribute* a = e->FirstAttribute();
+      if (!a) {
+        ReadParamNodes(ns, child, nullptr);
+        continue;
+      }
+      auto node = MakeNode(0, 0, 0, 0, kCategoryLength, nullptr);
+      std::list<std::string>* list = &node->features;
+      auto ins = ns.nodes.try_emplace(a->Value(), std::move(node));  // moves only when inserted
+      // A repeated key keeps the first node; the repeat's features go with it.
+      std::unique_ptr<StParamNode> dropped;
+      if (!ins.second) dropped = std::move(node);
+      ReadParamNodes(ns, child, ins.second ? list : &dropped->features);
+    } else if (tag == "SubCommand") {
+      std::string key;
+      const char* name = "";
+      uint32_t code = 0, length = 0;
+      uint8_t paraType = 0, chan = 0, obj = 0;
+      for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) {
+        const std::string an = a->Name();
+        if (an == "NodeCode") {
+          key = a->Value();
+          const char* digits = key.size() > 2 ? key.c_str() + 2 : key.c_str();
+          code = static_cast<uint32_t>(strtoul(digits, nullptr, 16));
+        } else if (an == "Name") {
+          name = a->Value();
+        }
+      }
+      for (const TiXmlElement* c = child; c; c = c->NextSiblingElement()) {
+        const std::string ct = c->Value();
+        const std::string text = TextOf(c);
+        if (ct == "ParaType")
+          paraType = ParseParaType(text.c_str());
+        else if (ct == "ParamLen")
+          length = static_cast<uint32_t>(atoi(text.c_str()));
+        else if (ct == "ChanCount")
+          chan = static_cast<uint8_t>(atoi(text.c_str()));
+        else if (ct == "ObjCount")
+          obj = static_cast<uint8_t>(atoi(text.c_str()));
+      }
+      ns.nodes.try_emplace(key, MakeNode(code, paraType, chan, obj, length, name));
+    } else {
+      ReadParamNodes(ns, child, nullptr);
+    }
+  }
+}
+
+XMLNamespacePtr LoadRecord(const std::string& key, const std::string& path) {
+  auto rec = std::make_shared<StXMLNamespace>(key, path);
+  if (!LoadNamespaceXML(*rec)) return nullptr;
+  return rec;
+}
+
+}  // namespace
+
+StParamNode::StParamNode() {
+  kit::WriteLE32(itemHead + StCommandItem::kMagic, kItemMagic);
+  kit::WriteLE32(itemHead + StCommandItem::kLength, kCategoryLength);
+}
+uint32_t StParamNode::Code() const { return kit::ReadLE32(itemHead + StCommandItem::kCode); }
+uint8_t StParamNode::ParaType() const { return itemHead[StCommandItem::kParaType]; }
+uint8_t StParamNode::ChanCount() const { return itemHead[StCommandItem::kReserved]; }
+uint8_t StParamNode::ObjCount() const { return itemHead[StCommandItem::kReserved + 1]; }
+uint32_t StParamNode::Length() const { return kit::ReadLE32(itemHead + StCommandItem::kLength); }
+
+uint8_t ParseParaType(const char* text) {
+  if (!text) return 0;
+  for (const auto& t : kTypes)
+    if (strcmp(t.text, text) == 0) return t.code;
+  return 0;
+}
+
+bool LoadNamespaceXML(StXMLNamespace& ns) {
+  TiXmlDocument doc(ns.path.c_str());
+  if (!doc.LoadFile()) return false;
+  const TiXmlElement* root = doc.FirstChildElement();
+  if (!root) return true;
+  for (const TiXmlAttribute* a = root->FirstAttribute(); a; a = a->Next()) {
+    if (std::string(a->Name()) == "LayerId") {
+      ns.LayerId = static_cast<uint16_t>(atoi(a->Value()));
+      break;
+    }
+  }
+  for (const TiXmlElement* e = root->FirstChildElement(); e; e = e->NextSiblingElement()) {
+    const TiXmlAttribute* a = e->FirstAttribute();
+    if (!a) continue;
+    const std::string an = a->Name(), av = a->Value();
+    if (an == "Name" && av == "Root") {
+      const TiXmlElement* c = e->FirstChildElement();
+      ns.rootName = c ? TextOf(c) : std::string();
+    } else if (an == "Comment" && av == ns.rootName) {
+      ReadParamNodes(ns, e->FirstChildElement(), nullptr);
+      break;
+    }
+  }
+  return true;
+}
+
+bool InsertXMLNamespace(const std::string& key, XMLNamespacePtr rec) {
+  CForGlobal& g = Global();
+  pf::Lock lk(g.m_csXML);
+  return g.m_mapXML.emplace(key, std::move(rec)).second;
+}
+
+XMLNamespacePtr FindXMLNamespace(const std::string& key) {
+  CForGlobal& g = Global();
+  pf::Lock lk(g.m_csXML);
+  auto it = g.m_mapXML.find(key);
+  return it == g.m_mapXML.end() ? nullptr : it->second;
+}
+
+std::string XMLIndexPath() { return Global().m_strModulePath + "XML/xmlinfo.ini"; }
+std::string XMLFilePath(const std::string& piece) { return Global().m_strModulePath + "XML/" + piece + ".xml"; }
+
+void LoadXMLIndex() {
+  const std::string index = XMLIndexPath();
+  if (!pf::PathExists(index)) {
+    WriteLog("xmlinfo.ini文件不存在");
+    return;
+  }
+  const int count = pf::GetProfileInt("INFO", "count", 0, index);
+  std::vector<std::string> kept;
+  for (int i = 1; i <= count; ++i) {
+    const std::string section = "info" + std::to_string(i);
+    const std::string entry = pf::GetProfileString(section, "info", "", index, 512);
+    WriteLogF("扩展XML信息%d：%s", i, entry.c_str());
+    const size_t semi = entry.find(';');
+    if (semi == 0) continue;
+    const std::string path = semi == std::string::npos ? std::string() : entry.substr(0, semi);
+    std::string namespaces = semi == std::string::npos ? std::string() : Trim(entry.substr(semi + 1));
+    if (!pf::PathExists(path)) {
+      WriteLogF("文件%s不存在", path.c_str());
+      continue;
+    }
+    XMLNamespacePtr main = LoadRecord(namespaces, path);
+    if (!main) continue;
+    kept.push_back(entry);
+    for (std::string rest = namespaces;;) {
+      const size_t dot = rest.find('.');
+      if (dot == std::string::npos) break;
+      const std::string piece = rest.substr(0, dot);
+      rest.erase(0, dot + 1);
+      const std::string file = XMLFilePath(piece);
+      if (!pf::PathExists(file)) {
+        WriteLog("LoadXMLFile" + file + "不存在");
+        continue;
+      }
+      if (XMLNamespacePtr ext = LoadRecord(piece, file)) {
+        InsertXMLNamespace(piece, std::move(ext));
+        WriteLogF("loadfile 时 各个xml命名空间%s", piece.c_str());
+      }
+    }
+    InsertXMLNamespace(namespaces, std::move(main));
+  }
+  if (kept.empty()) return;
+  pf::WriteProfileString("INFO", "count", std::to_string(kept.size()), index);
+  for (size_t i = 0; i < kept.size(); ++i)
+    pf::WriteProfileString("info" + std::to_string(i + 1), "info", kept[i], index);
+}
+
+void FreeXMLDescriptions() {
+  CForGlobal& g = Global();
+  pf::Lock lk(g.m_csXML);
+  g.m_mapXML.clear();
+}
+
+// Not built yet: the XML description download channel comes later; until
+// then there is no channel to free.
 void FreeXMLChannel() {}
 
 }  // namespace qelm
