@@ -89,6 +89,13 @@ QELM_API int QELM_CALL Qelm_SetCameraUserInfo(uint32_t ip, const char* texts, in
 QELM_API int QELM_CALL Qelm_SetFactoryInfo(uint32_t ip, const StDeviceFactoryInfo* info,
                                            int timeoutMs);
 
+/* XML description files of an open camera: paths receives full paths (the
+ * main file first), count their number. Algorithm files: stored at path. */
+QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, char** paths,
+                                           uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char* path,
+                                       uint32_t timeoutMs);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);

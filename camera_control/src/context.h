@@ -26,8 +26,15 @@ class CMessageWnd;
 struct CForGlobal {
   CForGlobal();
 
+  // The file channels; each export runs one call at a time (m_csXMLCall,
+  // m_csAlgCall), and no channel thread outlives its call.
+  pf::CriticalSection m_csXMLCall;
   StXMLChannel* m_pParseXML = nullptr;
+  pf::CriticalSection m_csAlgCall;
   StXMLChannel* m_pParseAlg = nullptr;
+  pf::AutoResetEvent m_evXMLFile;
+  pf::AutoResetEvent m_evAlgFile;
+  std::atomic<uint32_t> m_nMainXMLSeq{0};
 
   // The discovery channel. Exports read it under m_csInfo; it is set by a
   // successful start-up and cleared (under the lock) before it is freed.

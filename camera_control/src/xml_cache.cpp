@@ -231,8 +231,4 @@ void FreeXMLDescriptions() {
   g.m_mapXML.clear();
 }
 
-// Not built yet: the XML description download channel comes later; until
-// then there is no channel to free.
-void FreeXMLChannel() {}
-
 }  // namespace qelm

@@ -1,0 +1,439 @@
+#include "xml_channel.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "bytes.h"
+#include "context.h"
+#include "control.h"
+#include "errors.h"
+#include "folders.h"
+#include "log.h"
+#include "platform/profile.h"
+#include "platform/system.h"
+#include "sockets.h"
+#include "xml_cache.h"
+
+namespace qelm {
+
+namespace {
+
+constexpr int kReconnectPauses = 12;  // of 200 ms
+
+std::string Trim(const std::string& s) {
+  const char* ws = " \t\r\n";
+  const size_t b = s.find_first_not_of(ws);
+  if (b == std::string::npos) return {};
+  return s.substr(b, s.find_last_not_of(ws) - b + 1);
+}
+
+bool SendRequest(StXMLChannel* ch, uint32_t code, const void* data, uint32_t n) {
+  std::vector<uint8_t> buf(kMinFrame + StCommandItem::kSize + n);
+  const size_t len = BuildXMLRequest(n, data, buf.data(), code);
+  return SendXMLFrame(ch, buf.data(), len);
+}
+
+bool SendIds(StXMLChannel* ch, uint32_t code, uint32_t first, uint32_t second) {
+  uint8_t ids[8];
+  kit::WriteLE32(ids, first);
+  kit::WriteLE32(ids + 4, second);
+  return SendRequest(ch, code, ids, 8);
+}
+
+bool SendBlockRequest(StXMLChannel* ch, uint32_t index) {
+  uint8_t d[4];
+  kit::WriteLE32(d, index);
+  return SendRequest(ch, kXmlBlock, d, 4);
+}
+
+// The file name a camera announces, read within its 64 bytes; path separators
+// are replaced so that the file stays in the XML folder.
+std::string AnnouncedName(const StXMLChannel* ch) {
+  char name[64];
+  kit::CopyTextField(name, sizeof name, ch->m_fileInfo, 64);
+  std::string s = name;
+  for (char& c : s)
+    if (c == '/' || c == '\\') c = '_';
+  return s;
+}
+
+std::string RemoveAll(std::string s, const std::string& what) {
+  for (size_t p; (p = s.find(what)) != std::string::npos;) s.erase(p, what.size());
+  return s;
+}
+
+bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& data) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return false;
+  const bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
+  return fclose(f) == 0 && ok;
+}
+
+void CloseChannelSocket(StXMLChannel* ch) {
+  pf::Lock lk(ch->m_csSocket);
+  const pf::SOCKET s = ch->m_hSocket.exchange(pf::INVALID_SOCKET);
+  if (s != pf::INVALID_SOCKET) pf::CloseSocket(s);
+  ch->m_bConnected.store(0);
+}
+
+// Ends the channel's thread and closes its connection.
+void StopChannel(StXMLChannel* ch) {
+  ch->m_bClosing.store(1);
+  ch->m_evWake.Set();
+  {
+    pf::Lock lk(ch->m_csSocket);
+    const pf::SOCKET s = ch->m_hSocket.load();
+    if (s != pf::INVALID_SOCKET) pf::ShutdownSocket(s);
+  }
+  ch->m_thread.Join();
+  CloseChannelSocket(ch);
+}
+
+// Starts a call on the channel: connection, fresh transfer state, thread.
+bool StartChannel(StXMLChannel* ch, pf::SOCKET s, uint32_t ip, uint16_t port, uint8_t algMode) {
+  StopChannel(ch);
+  ch->m_ip = ip;
+  ch->m_port = port;
+  ch->m_bAlgMode = algMode;
+  ch->m_hSocket.store(s);
+  ch->m_bConnected.store(1);
+  ch->m_bClosing.store(0);
+  ch->m_recv.Clear();
+  ch->m_fileBuffer.clear();
+  ch->m_hasFile = false;
+  ch->m_received = ch->m_nextBlock = 0;
+  return ch->m_thread.Start([ch] { XMLRecvThread(ch); });
+}
+
+void FreeChannel(StXMLChannel*& ch) {
+  if (!ch) return;
+  StopChannel(ch);
+  delete ch;
+  ch = nullptr;
+}
+
+}  // namespace
+
+size_t BuildXMLRequest(uint32_t n, const void* data, uint8_t* buf, uint32_t code) {
+  const ItemSpec item{code, 0, data ? n : 0, data};
+  return BuildCommandPacket(buf, 2, 0, 0, 16, &item, 1);
+}
+
+bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len) {
+  pf::Lock lk(ch->m_csSocket);
+  const pf::SOCKET s = ch->m_hSocket.load();
+  return s != pf::INVALID_SOCKET && pf::Send(s, buf, len) > 0;
+}
+
+void XMLRecvThread(StXMLChannel* ch) {
+  if (ch->m_hSocket.load() == pf::INVALID_SOCKET) return;
+  const StRecvState::Handler handler = [ch](std::vector<uint8_t>& f) { HandleXMLFrame(ch, f); };
+  int pauses = 0;
+  while (!ch->m_bClosing.load()) {
+    if (ch->m_bConnected.load()) {
+      const int n = pf::Recv(ch->m_hSocket.load(), ch->m_recv.RecvPtr(), ch->m_recv.RecvSpace());
+      if (ch->m_bClosing.load()) break;
+      if (n > 0) {
+        ch->m_recv.Feed(static_cast<size_t>(n), handler);
+        continue;
+      }
+      WriteLog("XML连接网络异常");
+      LogSocketError();
+      ch->m_bConnected.store(0);
+      pauses = 0;
+      continue;
+    }
+    ch->m_evWake.Wait(200);
+    if (ch->m_bClosing.load() || ++pauses < kReconnectPauses) continue;
+    WriteLog("XML端口重连");
+    pauses = 0;
+    CloseChannelSocket(ch);
+    const pf::SOCKET s = CreateSocket(ch->m_port, ch->m_ip, false);
+    if (s == pf::INVALID_SOCKET) continue;
+    pf::Lock lk(ch->m_csSocket);
+    ch->m_hSocket.store(s);
+    ch->m_recv.Clear();
+    ch->m_bConnected.store(1);
+  }
+  CloseChannelSocket(ch);
+}
+
+void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
+  ItemWalker walk(frame.data(), frame.size());
+  ItemView it;
+  while (walk.Next(&it)) {
+    if (it.head.status != 0) continue;
+    const uint32_t len = it.head.length;
+    switch (it.head.code) {
+      case kXmlVersion: {
+        const std::string v = Trim(std::string(reinterpret_cast<const char*>(it.data),
+                                               strnlen(reinterpret_cast<const char*>(it.data), len))) +
+                              ".ext";
+        ch->m_workingVersion = ch->m_requestedVersion = v;
+        WriteLogF("获取设备XML版本%s", v.c_str());
+        if (CheckXMLCache(v) == 0) {
+          WriteLogF("此版本%s文件存在", v.c_str());
+          LoadCachedXML(ch);
+        } else {
+          ch->m_fileIds[0] = ch->m_fileIds[1] = 0;
+          SendIds(ch, kXmlFileInfo, 0, 0);
+        }
+        break;
+      }
+      case kXmlFileInfo:
+      case kXmlAlgFile: {
+        if (len < kFileInfoSize) break;
+        ch->m_fileBuffer.clear();
+        ch->m_hasFile = false;
+        ch->m_received = ch->m_nextBlock = 0;
+        memcpy(ch->m_fileInfo, it.data, kFileInfoSize);
+        const uint32_t size = kit::ReadLE32(ch->m_fileInfo + 64);
+        // A size the channel cannot hold stalls the transfer until the time-out.
+        if (size > 0 && size <= kMaxFileSize) {
+          try {
+            ch->m_fileBuffer.assign(size, 0);
+            ch->m_hasFile = true;
+          } catch (const std::bad_alloc&) {
+          }
+        }
+        SendBlockRequest(ch, 0);
+        break;
+      }
+      case kXmlBlock: {
+        if (!ch->m_hasFile || len < 16) break;
+        const uint32_t index = kit::ReadLE32(it.data);
+        const uint32_t n = kit::ReadLE32(it.data + 8);
+        if (index != ch->m_nextBlock) break;  // a stray block is dropped
+        // Blocks must lie within their item and within the announced size.
+        if (n > len - 16 || n > ch->m_fileBuffer.size() - ch->m_received) break;
+        memcpy(ch->m_fileBuffer.data() + ch->m_received, it.data + 16, n);
+        ch->m_received += n;
+        ++ch->m_nextBlock;
+        if (ch->m_nextBlock == kit::ReadLE32(ch->m_fileInfo + 72)) {
+          SendRequest(ch, kXmlDone, nullptr, 0);
+          StoreXMLFile(ch);
+        } else {
+          SendBlockRequest(ch, ch->m_nextBlock);
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+}
+
+int CheckXMLCache(const std::string& ns) {
+  CForGlobal& g = Global();
+  pf::Lock lk(g.m_csXML);
+  auto it = g.m_mapXML.find(ns);
+  if (it == g.m_mapXML.end()) return 1;
+  if (it->second && pf::PathExists(it->second->path)) return 0;
+  g.m_mapXML.erase(it);
+  return 1;
+}
+
+void StoreXMLFile(StXMLChannel* ch) {
+  CForGlobal& g = Global();
+  if (ch->m_bAlgMode) {
+    if (WriteWholeFile(ch->m_targetPath, ch->m_fileBuffer)) g.m_evAlgFile.Set();
+    return;
+  }
+  std::string ns, path;
+  if (ch->m_fileIds[0] == 0 && ch->m_fileIds[1] == 0) {
+    const uint32_t seq = g.m_nMainXMLSeq.fetch_add(1);
+    path = g.m_strModulePath + "XML/" + RemoveAll(AnnouncedName(ch), ".xml") + std::to_string(seq) + ".xml";
+    ns = ch->m_requestedVersion;
+    const std::string index = XMLIndexPath();
+    const std::string entry = path + ";" + ns;
+    const int count = pf::GetProfileInt("INFO", "count", 0, index);
+    bool present = false;
+    for (int i = 1; i <= count && !present; ++i)
+      present = pf::GetProfileString("info" + std::to_string(i), "info", "", index, 512) == entry;
+    if (!present) {
+      pf::WriteProfileString("info" + std::to_string(count + 1), "info", entry, index);
+      pf::WriteProfileString("INFO", "count", std::to_string(count + 1), index);
+    }
+  } else {
+    char ids[17];
+    snprintf(ids, sizeof ids, "%08X%08X", ch->m_fileIds[0], ch->m_fileIds[1]);
+    ns = ids;
+    path = XMLFilePath(ns);
+  }
+  CheckXMLCache(ns);
+  if (!pf::PathExists(path)) WriteWholeFile(path, ch->m_fileBuffer);
+  auto rec = std::make_shared<StXMLNamespace>(ns, path);
+  if (LoadNamespaceXML(*rec)) {
+    WriteLogF("存储xml文件%s，并加入列表,命名空间%s", path.c_str(), ns.c_str());
+    InsertXMLNamespace(ns, std::move(rec));
+  }
+  if (ch->m_workingVersion.size() < 9)
+    g.m_evXMLFile.Set();
+  else
+    LoadCachedXML(ch);
+}
+
+bool LoadCachedXML(StXMLChannel* ch) {
+  std::string piece;
+  const size_t dot = ch->m_workingVersion.find('.');
+  if (dot == std::string::npos) {
+    piece = ch->m_workingVersion;
+    ch->m_workingVersion.clear();
+  } else {
+    piece = ch->m_workingVersion.substr(0, dot);
+    ch->m_workingVersion.erase(0, dot + 1);
+  }
+  // Only a piece of 16 hexadecimal digits names an extension file (two 8-digit ids).
+  if (piece.size() != 16) {
+    Global().m_evXMLFile.Set();
+    return false;
+  }
+  const std::string file = XMLFilePath(piece);
+  if (pf::PathExists(file)) {
+    LoadCachedXML(ch);
+    WriteLogF("xml文件%s存在", file.c_str());
+    if (!FindXMLNamespace(piece)) {
+      WriteLogF("命名空间%s没有加入队列中，重新加入", piece.c_str());
+      auto rec = std::make_shared<StXMLNamespace>(piece, file);
+      if (LoadNamespaceXML(*rec)) {
+        WriteLogF("存储xml文件%s，并加入列表,命名空间%s", file.c_str(), piece.c_str());
+        InsertXMLNamespace(piece, std::move(rec));
+      }
+    }
+    return true;
+  }
+  ch->m_fileIds[0] = static_cast<uint32_t>(strtoul(piece.substr(0, 8).c_str(), nullptr, 16));
+  ch->m_fileIds[1] = static_cast<uint32_t>(strtoul(piece.substr(8, 8).c_str(), nullptr, 16));
+  SendIds(ch, kXmlFileInfo, ch->m_fileIds[0], ch->m_fileIds[1]);
+  return true;
+}
+
+void FreeXMLChannel() {
+  CForGlobal& g = Global();
+  pf::Lock lk(g.m_csXMLCall);
+  FreeChannel(g.m_pParseXML);
+}
+
+}  // namespace qelm
+
+using namespace qelm;
+
+extern "C" {
+
+QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, char** paths,
+                                           uint32_t timeoutMs) {
+  CForGlobal& g = Global();
+  pf::Lock call(g.m_csXMLCall);
+  kit::DeleteFolderTree(g.m_strModulePath + "XML");
+  kit::CreateFolderPath(g.m_strModulePath + "XML/");
+  if (count) *count = 0;
+  if (!handle || !paths || !count) {
+    WriteLog("Qelm_GetXMLFileInfo 参数错误");
+    return 1;
+  }
+  uint32_t ip = 0;
+  {
+    pf::Lock lk(g.m_csCamera);
+    if (std::find(g.m_listCamera.begin(), g.m_listCamera.end(), handle) == g.m_listCamera.end()) {
+      WriteLog("Qelm_GetXMLFileInfo 没有找到设备");
+      return 7;
+    }
+    ip = handle->m_ip;
+  }
+  const pf::SOCKET s = CreateSocket(kXmlPort, ip, false);
+  if (s == pf::INVALID_SOCKET) {
+    WriteLog("Qelm_GetXMLFileInfo socket句柄为NULL");
+    return 2;
+  }
+  if (!g.m_pParseXML) g.m_pParseXML = new (std::nothrow) StXMLChannel;
+  StXMLChannel* ch = g.m_pParseXML;
+  if (!ch) {
+    pf::CloseSocket(s);
+    WriteLog("Qelm_GetXMLFileInfo m_pParseXML为NULL");
+    return 10;
+  }
+  ch->m_requestedVersion.clear();
+  g.m_evXMLFile.Reset();  // a signal left by an earlier call must not end this one
+  if (!StartChannel(ch, s, ip, kXmlPort, 0)) {
+    WriteLog("获取XML信息时，生成XML线程失败");
+    LogSystemError();
+    FreeChannel(g.m_pParseXML);
+    return 11;
+  }
+  uint8_t ids[8] = {};
+  uint8_t buf[kMinFrame + StCommandItem::kSize + sizeof ids];
+  if (!SendXMLFrame(ch, buf, BuildXMLRequest(sizeof ids, ids, buf, kXmlVersion))) {
+    StopChannel(ch);
+    WriteLog("获取XML信息时，读取XML版本失败");
+    return 12;
+  }
+  const bool done = g.m_evXMLFile.Wait(static_cast<long>(timeoutMs));
+  StopChannel(ch);
+  if (!done) {
+    WriteLog("获取XML信息时，超时");
+    return 209;
+  }
+  XMLNamespacePtr rec = FindXMLNamespace(ch->m_requestedVersion);
+  if (!rec) return 209;
+  std::vector<std::string> list{rec->path};
+  for (std::string rest = rec->name;;) {
+    const size_t dot = rest.find('.');
+    if (dot == std::string::npos) break;
+    const std::string piece = rest.substr(0, dot);
+    rest.erase(0, dot + 1);
+    const std::string file = XMLFilePath(piece);
+    if (!FindXMLNamespace(piece)) WriteLogF("命名空间%s没有加入队列中", piece.c_str());
+    WriteLogF("获取XML文件%s，命名空间%s", file.c_str(), piece.c_str());
+    if (!pf::PathExists(file)) {
+      *count = 0;
+      return 209;
+    }
+    list.push_back(file);
+  }
+  for (size_t i = 0; i < list.size(); ++i) memcpy(paths[i], list[i].c_str(), list[i].size() + 1);
+  *count = static_cast<int>(list.size());
+  return 0;
+}
+
+QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char* path, uint32_t timeoutMs) {
+  if (ip == 0 || !name || !path) return 1;
+  CForGlobal& g = Global();
+  pf::Lock call(g.m_csAlgCall);
+  if (!g.m_pParseAlg) g.m_pParseAlg = new (std::nothrow) StXMLChannel;
+  StXMLChannel* ch = g.m_pParseAlg;
+  if (!ch) {
+    WriteLog("CForGlobal::m_pParseAlg分配内存失败");
+    return 158;
+  }
+  const pf::SOCKET s = CreateSocket(kAlgPort, ip, false);
+  if (s == pf::INVALID_SOCKET) {
+    WriteLog("Qelm_GetAlgFile socket句柄为NULL");
+    return 2;
+  }
+  g.m_evAlgFile.Reset();
+  ch->m_targetPath = path;
+  if (!StartChannel(ch, s, ip, kAlgPort, 1)) {
+    WriteLog("获取算法文件信息时，生成线程失败");
+    LogSystemError();
+    FreeChannel(g.m_pParseAlg);
+    return 11;
+  }
+  const size_t n = strlen(name);
+  std::vector<uint8_t> buf(kMinFrame + StCommandItem::kSize + n);
+  if (!SendXMLFrame(ch, buf.data(), BuildXMLRequest(static_cast<uint32_t>(n), name, buf.data(), kXmlAlgFile))) {
+    WriteLog("读取算法文件失败");
+    FreeChannel(g.m_pParseAlg);
+    return 159;
+  }
+  const bool done = g.m_evAlgFile.Wait(static_cast<long>(timeoutMs));
+  StopChannel(ch);
+  if (done) return 0;
+  WriteLog("获取算法文件，超时");
+  FreeChannel(g.m_pParseAlg);
+  return 209;
+}
+
+}  // extern "C"

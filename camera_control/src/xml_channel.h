@@ -1,0 +1,63 @@
+// The file channel: a camera's XML description files on TCP 58020 and named
+// algorithm files on TCP 58022, fetched with class-16 frames in blocks.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frame.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace qelm {
+
+enum : uint32_t {
+  kXmlVersion = 0x10101,
+  kXmlFileInfo = 0x10103,
+  kXmlBlock = 0x10104,
+  kXmlDone = 0x10105,
+  kXmlAlgFile = 0x10106,
+};
+constexpr uint16_t kXmlPort = 58020;
+constexpr uint16_t kAlgPort = 58022;
+constexpr size_t kFileInfoSize = 80;
+
+struct StXMLChannel {
+  uint32_t m_ip = 0;
+  pf::CriticalSection m_csSocket;  // the socket is replaced by reconnection
+  std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
+  uint16_t m_port = kXmlPort;
+  std::atomic<uint8_t> m_bConnected{0};
+  std::atomic<uint8_t> m_bClosing{0};
+  StRecvState m_recv{kXmlLimits};
+  std::string m_requestedVersion;
+  uint8_t m_bAlgMode = 0;
+  std::string m_targetPath;
+  uint8_t m_fileInfo[kFileInfoSize] = {};
+  std::vector<uint8_t> m_fileBuffer;
+  bool m_hasFile = false;
+  uint32_t m_received = 0;
+  uint32_t m_nextBlock = 0;
+  std::string m_workingVersion;
+  uint32_t m_fileIds[2] = {0, 0};
+  pf::AutoResetEvent m_evWake;  // cuts the reconnection pauses short
+  pf::Thread m_thread;
+};
+
+// Largest file the channel accepts from a camera.
+constexpr uint32_t kMaxFileSize = 64u << 20;
+
+size_t BuildXMLRequest(uint32_t n, const void* data, uint8_t* buf, uint32_t code);
+bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len);
+void XMLRecvThread(StXMLChannel* ch);
+void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame);
+// 0 when the namespace is cached with its file present, 1 otherwise (a
+// cached record whose file is gone is dropped).
+int CheckXMLCache(const std::string& ns);
+void StoreXMLFile(StXMLChannel* ch);
+bool LoadCachedXML(StXMLChannel* ch);
+
+}  // namespace qelm
