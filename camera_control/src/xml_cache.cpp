@@ -31,13 +31,6 @@ const TypeName kTypes[] = {
     {"PTStruct", 128},
 };
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  const size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
 // Text of an element: its first child when that is a text node.
 std::string TextOf(const TiXmlElement* e) {
   const TiXmlNode* c = e->FirstChild();
@@ -194,7 +187,7 @@ void LoadXMLIndex() {
     const size_t semi = entry.find(';');
     if (semi == 0) continue;
     const std::string path = semi == std::string::npos ? std::string() : entry.substr(0, semi);
-    std::string namespaces = semi == std::string::npos ? std::string() : Trim(entry.substr(semi + 1));
+    std::string namespaces = semi == std::string::npos ? std::string() : pf::TrimBlank(entry.substr(semi + 1));
     if (!pf::PathExists(path)) {
       WriteLogF("文件%s不存在", path.c_str());
       continue;

@@ -23,13 +23,6 @@ namespace {
 
 constexpr int kReconnectPauses = 12;  // of 200 ms
 
-std::string Trim(const std::string& s) {
-  const char* ws = " \t\r\n";
-  const size_t b = s.find_first_not_of(ws);
-  if (b == std::string::npos) return {};
-  return s.substr(b, s.find_last_not_of(ws) - b + 1);
-}
-
 bool SendRequest(StXMLChannel* ch, uint32_t code, const void* data, uint32_t n) {
   std::vector<uint8_t> buf(kMinFrame + StCommandItem::kSize + n);
   const size_t len = BuildXMLRequest(n, data, buf.data(), code);
@@ -169,7 +162,7 @@ void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
     const uint32_t len = it.head.length;
     switch (it.head.code) {
       case kXmlVersion: {
-        const std::string v = Trim(std::string(reinterpret_cast<const char*>(it.data),
+        const std::string v = pf::TrimBlank(std::string(reinterpret_cast<const char*>(it.data),
                                                strnlen(reinterpret_cast<const char*>(it.data), len))) +
                               ".ext";
         ch->m_workingVersion = ch->m_requestedVersion = v;

@@ -8,15 +8,15 @@
 
 namespace pf {
 
-namespace {
-
-std::string Trim(const std::string& s) {
+std::string TrimBlank(const std::string& s) {
   const char* ws = " \t\r\n";
   const size_t b = s.find_first_not_of(ws);
   if (b == std::string::npos) return {};
   const size_t e = s.find_last_not_of(ws);
   return s.substr(b, e - b + 1);
 }
+
+namespace {
 
 bool SameName(const std::string& a, const std::string& b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
@@ -45,11 +45,11 @@ std::vector<std::string> ReadLines(const std::string& path, bool* exists) {
 
 // Section name of a "[name]" line, or false.
 bool SectionOf(const std::string& line, std::string* name) {
-  const std::string t = Trim(line);
+  const std::string t = TrimBlank(line);
   if (t.size() < 2 || t.front() != '[') return false;
   const size_t close = t.find(']');
   if (close == std::string::npos) return false;
-  *name = Trim(t.substr(1, close - 1));
+  *name = TrimBlank(t.substr(1, close - 1));
   return true;
 }
 
@@ -57,7 +57,7 @@ bool SectionOf(const std::string& line, std::string* name) {
 bool KeyOf(const std::string& line, std::string* key, std::string* value) {
   const size_t eq = line.find('=');
   if (eq == std::string::npos) return false;
-  *key = Trim(line.substr(0, eq));
+  *key = TrimBlank(line.substr(0, eq));
   *value = line.substr(eq + 1);
   return true;
 }
@@ -86,7 +86,7 @@ std::string GetProfileString(const std::string& section, const std::string& key,
   if (!Find(section, key, path, &v)) {
     v = def;
   } else {
-    v = Trim(v);
+    v = TrimBlank(v);
     if (v.size() >= 2 && ((v.front() == '"' && v.back() == '"') || (v.front() == '\'' && v.back() == '\'')))
       v = v.substr(1, v.size() - 2);
   }
@@ -98,7 +98,7 @@ std::string GetProfileString(const std::string& section, const std::string& key,
 int GetProfileInt(const std::string& section, const std::string& key, int def, const std::string& path) {
   std::string v;
   if (!Find(section, key, path, &v)) return def;
-  v = Trim(v);
+  v = TrimBlank(v);
   long n = 0;
   for (char c : v) {
     if (c < '0' || c > '9') break;
@@ -122,7 +122,7 @@ bool WriteProfileString(const std::string& section, const std::string& key, cons
       in = SameName(name, section);
       if (in) sectionAt = lastInSection = static_cast<int>(i);
     } else if (in) {
-      if (!Trim(lines[i]).empty()) lastInSection = static_cast<int>(i);
+      if (!TrimBlank(lines[i]).empty()) lastInSection = static_cast<int>(i);
       if (KeyOf(lines[i], &k, &v) && SameName(k, key)) {
         keyAt = static_cast<int>(i);
         break;

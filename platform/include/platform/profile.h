@@ -7,6 +7,9 @@
 
 namespace pf {
 
+// The text without blanks, tabs, CR and LF at either end.
+std::string TrimBlank(const std::string& s);
+
 // The value of section/key, white space trimmed at both ends and one pair of
 // enclosing quotes removed; `def` when the file, section or key is missing.
 // At most bufferSize - 1 characters are returned.
