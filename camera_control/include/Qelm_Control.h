@@ -96,6 +96,12 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
 QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char* path,
                                        uint32_t timeoutMs);
 
+/* Copies an open camera's parameter files and its system log over FTP into
+ * folder (which must exist; files there are replaced). 0 once logged in, what
+ * each file gave is told in the control log; 160 when the camera's FTP
+ * service could not be reached or refused the login. unused is not read. */
+QELM_API int QELM_CALL Qelm_FTPReadParams(StCameraHandle* handle, const char* folder, intptr_t unused);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);
