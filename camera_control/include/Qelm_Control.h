@@ -120,6 +120,12 @@ QELM_API int QELM_CALL Qelm_SetCameraNetParams(uint32_t ip, const StNetParams* p
 /* Restart of the device with address ip. */
 QELM_API int QELM_CALL Qelm_UDPReset(uint32_t ip);
 
+/* Copies an open camera's parameter files and its system log over FTP into
+ * folder (which must exist; files there are replaced). 0 once logged in, what
+ * each file gave is told in the control log; 160 when the camera's FTP
+ * service could not be reached or refused the login. unused is not read. */
+QELM_API int QELM_CALL Qelm_FTPReadParams(StCameraHandle* handle, const char* folder, intptr_t unused);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);
