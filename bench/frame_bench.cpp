@@ -76,8 +76,12 @@ class RatioReporter : public benchmark::ConsoleReporter {
   void ReportRuns(const std::vector<Run>& runs) override {
     ConsoleReporter::ReportRuns(runs);
     for (const Run& r : runs) {
-      if (r.run_type != Run::RT_Iteration) continue;
-      const std::string name = r.benchmark_name();
+      // One figure per benchmark: the run itself, or the mean of repetitions.
+      std::string name = r.benchmark_name();
+      if (r.run_type == Run::RT_Aggregate) {
+        if (r.aggregate_name != "mean") continue;
+        name.resize(name.size() - std::string("_mean").size());
+      }
       const auto slash = name.find('/');
       if (slash == std::string::npos) continue;
       times_[name.substr(slash + 1)][name.substr(0, slash)] = r.GetAdjustedRealTime();
