@@ -82,6 +82,16 @@ typedef void(QELM_CALL* UpdateProgressCallback)(void* user, const uint32_t* prog
 QELM_API int QELM_CALL Qelm_InitControl(CameraFoundCallback cb);
 QELM_API int QELM_CALL Qelm_Quit(void);
 
+/* Control connection to a camera (TCP 58000). OpenCamera: *handle receives
+ * the device handle (null on failure); user is handed back with the
+ * connection events of this handle; cb becomes the connection-event callback
+ * of every handle. CheckStatus: *state 4 connected, 3 disconnected (result
+ * 14), 1 unknown handle (result 7). */
+QELM_API int QELM_CALL Qelm_OpenCamera(uint32_t ip, StCameraHandle** handle, void* user,
+                                       ConnEventCallback cb);
+QELM_API int QELM_CALL Qelm_CloseCamera(StCameraHandle* handle);
+QELM_API int QELM_CALL Qelm_CheckStatus(StCameraHandle* handle, int* state);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);
