@@ -178,6 +178,16 @@ QELM_API int QELM_CALL Qelm_LoadDBFile(const char* path, uint32_t blockSize);
 QELM_API int QELM_CALL Qelm_UpdateDBData(uint32_t ip, uint32_t reserved, void* user,
                                          UpdateProgressCallback callback);
 
+/* Control connection to a camera (TCP 58000). OpenCamera: *handle receives
+ * the device handle (null on failure); user is handed back with the
+ * connection events of this handle; cb becomes the connection-event callback
+ * of every handle. CheckStatus: *state 4 connected, 3 disconnected (result
+ * 14), 1 unknown handle (result 7). */
+QELM_API int QELM_CALL Qelm_OpenCamera(uint32_t ip, StCameraHandle** handle, void* user,
+                                       ConnEventCallback cb);
+QELM_API int QELM_CALL Qelm_CloseCamera(StCameraHandle* handle);
+QELM_API int QELM_CALL Qelm_CheckStatus(StCameraHandle* handle, int* state);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);
