@@ -188,6 +188,10 @@ QELM_API int QELM_CALL Qelm_OpenCamera(uint32_t ip, StCameraHandle** handle, voi
 QELM_API int QELM_CALL Qelm_CloseCamera(StCameraHandle* handle);
 QELM_API int QELM_CALL Qelm_CheckStatus(StCameraHandle* handle, int* state);
 
+/* The MAC of an open camera (info->mac), deciphered from its factory block;
+ * the serial text is left as it is. Waits a fixed 500 ms for the answer. */
+QELM_API int QELM_CALL Qelm_GetDeviceFactoryInfo(StCameraHandle* handle, StDeviceFactoryInfo* info);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);
