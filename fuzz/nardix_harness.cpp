@@ -81,14 +81,39 @@ void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, siz
   Feed(c, nardix::kControlRecvSize, d, n, chunk, [c] { nardix::ParseControlStream(c); });
 }
 
+namespace {
+
+// One camera record serves every input (its buffers are large); each input
+// starts from a clean parse state.
+StLprCameraHandle* FreshHandle() {
+  static nardix::HandlePtr h = nardix::NewCameraHandle(0x0100007F);
+  if (!h) return nullptr;
+  h->m_nRecvLen = h->m_nRecvPos = 0;
+  h->m_parse = nardix::StResultParse();
+  memset(h->m_byInfo, 0, sizeof h->m_byInfo);
+  memset(h->m_byBlock, 0, sizeof h->m_byBlock);
+  memset(h->m_szVersion, 0, sizeof h->m_szVersion);
+  nardix::ResetResult(h->m_pResult, h.get());
+  if (!h->m_pControl) {
+    h->m_pControl.reset(new nardix::StLprControlChannel);
+    h->m_pControl->m_pOwner = h.get();
+  }
+  nardix::StLprControlChannel* c = h->m_pControl.get();
+  c->m_nRecvLen = c->m_nRecvPos = 0;
+  c->m_parse = nardix::StReplyParse();
+  return h.get();
+}
+
+}  // namespace
+
 int FuzzResultStream(const uint8_t* d, size_t n) {
   if (n < 2) return 0;
   Setup();
   nardix::CForGlobal& g = nardix::Global();
   for (int i = 0; i < 3; ++i) g.m_bWantImage[i].store((d[1] >> i) & 1);
-  nardix::HandlePtr h = nardix::NewCameraHandle(0x0100007F);
+  StLprCameraHandle* h = FreshHandle();
   if (!h) return 0;
-  FeedResult(h.get(), d + 2, n - 2, ChunkOf(d[0]));
+  FeedResult(h, d + 2, n - 2, ChunkOf(d[0]));
   Check(h->m_nRecvLen < nardix::kResultRecvSize);
   return 0;
 }
@@ -96,11 +121,9 @@ int FuzzResultStream(const uint8_t* d, size_t n) {
 int FuzzReplyStream(const uint8_t* d, size_t n) {
   if (n < 4) return 0;
   Setup();
-  nardix::HandlePtr h = nardix::NewCameraHandle(0x0100007F);
+  StLprCameraHandle* h = FreshHandle();
   if (!h) return 0;
-  auto* c = new nardix::StLprControlChannel;
-  h->m_pControl.reset(c);
-  c->m_pOwner = h.get();
+  nardix::StLprControlChannel* c = h->m_pControl.get();
   nardix::StReplySlot slot;
   slot.kind = static_cast<nardix::ReplyKind>(d[1] % 8);
   slot.type = d[2];

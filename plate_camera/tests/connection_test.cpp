@@ -214,10 +214,10 @@ TEST_F(Connection, CallbackMayDisconnectItsOwnCamera) {
   const int running = kittest::ThreadCount();
   StLprCameraHandle* h = Connect(cam);
   std::atomic<int> rc{-1};
-  Recorder::Get().duringResult = [&](StLprResult* r) { rc.store(LPR_DisconnectCamera(r->handle)); };
+  Recorder::Get().SetDuringResult([&](StLprResult* r) { rc.store(LPR_DisconnectCamera(r->handle)); });
   ASSERT_TRUE(cam.SendResult(kResult));
   ASSERT_TRUE(kittest::WaitUntil([&] { return rc.load() == 0; }, 3000));
-  Recorder::Get().duringResult = nullptr;
+  Recorder::Get().SetDuringResult(nullptr);
   EXPECT_EQ(LPR_CheckStatus(h, nullptr), 2);
   EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == running; }, 3000));
   ASSERT_EQ(LPR_Quit(), 0);

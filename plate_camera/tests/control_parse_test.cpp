@@ -60,12 +60,12 @@ TEST_F(ReplyStream, ReplySplitAtAnyByteIsDispatchedOnce) {
 
 TEST_F(ReplyStream, BrokenRepliesAreSkippedAndTheNextIsFound) {
   Bytes unequal = kReset;
-  unequal[10] = 2;  // second length field differs
+  unequal.at(10) = 2;  // second length field differs
   Bytes tooLong = {0xAA, 0x55, 0, 0, 0, 0, 0x00, 0x00, 0xFF, 0x03, 0xFF, 0x03};  // 1023
-  Bytes badTail = kReset;
-  badTail[badTail.size() - 1] = 0x56;
+  Bytes badTail(kReset.begin(), kReset.end() - 1);
+  badTail.push_back(0x56);
   Bytes badSum = kReset;
-  badSum[13] ^= 1;
+  badSum.at(13) ^= 1;
   const struct {
     const char* name;
     Bytes bad;

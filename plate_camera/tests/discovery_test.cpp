@@ -3,6 +3,7 @@
 // broadcast or over the control channel.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <thread>
 
@@ -194,7 +195,7 @@ TEST_F(Discovery, NetworkSettingsOverTheControlChannel) {
   Start();
   FakeCamera cam("127.0.0.31");
   StLprCameraHandle* h = Connect(cam);
-  bool ack = true;
+  std::atomic<bool> ack{true};
   cam.SetReplier([&](const Command& c) {
     return std::vector<Bytes>{lprtest::ReplyFrame(c.type, c.code, {static_cast<uint8_t>(ack ? 0xBB : 0x00)})};
   });

@@ -225,9 +225,14 @@ void NARDIX_CALL Recorder::OnResult(void* user, StLprResult* res) {
   std::function<void(StLprResult*)> during;
   {
     std::lock_guard<std::mutex> lk(r.m_);
-    during = r.duringResult;
+    during = r.duringResult_;
   }
   if (during) during(res);
+}
+
+void Recorder::SetDuringResult(std::function<void(StLprResult*)> f) {
+  std::lock_guard<std::mutex> lk(m_);
+  duringResult_ = std::move(f);
 }
 
 void NARDIX_CALL Recorder::OnDebug(void* user, uint8_t* block) {

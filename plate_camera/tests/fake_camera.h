@@ -46,6 +46,11 @@ Bytes Text(const std::string& s);
 Bytes Filled(size_t n, uint8_t seed);
 
 class FakeCamera {
+  // Before the listeners, so that it outlives their threads.
+  mutable std::mutex m_;
+  std::vector<Command> commands_;
+  std::function<std::vector<Bytes>(const Command&)> replier_;
+
  public:
   using Replier = std::function<std::vector<Bytes>(const Command&)>;
 
@@ -68,11 +73,6 @@ class FakeCamera {
   bool SendResult(const Bytes& b);
   bool SendReply(const Bytes& b);
   bool WaitBothConnected(int timeoutMs = 3000) const;
-
- private:
-  mutable std::mutex m_;
-  std::vector<Command> commands_;
-  Replier replier_;
 };
 
 // Callback records, kept with the thread each call ran on.
@@ -115,7 +115,7 @@ class Recorder {
   static void NARDIX_CALL OnDebug(void* user, uint8_t* block);
 
   // Runs inside the result callback (after recording), when set.
-  std::function<void(StLprResult*)> duringResult;
+  void SetDuringResult(std::function<void(StLprResult*)> f);
 
  private:
   template <class Seen, class Record>
@@ -127,6 +127,7 @@ class Recorder {
   std::vector<SeenEvent> events_;
   std::vector<SeenFound> found_;
   std::vector<SeenDebug> debug_;
+  std::function<void(StLprResult*)> duringResult_;
 };
 
 // Starts the library with the recorder's callbacks (mode 0: direct calls).

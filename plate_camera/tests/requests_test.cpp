@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <thread>
 
 #include "bytes.h"
@@ -33,20 +35,30 @@ class Requests : public lprtest::LprTest {
   }
   // Answers commands of one type and code with the given payloads.
   void Answer(uint8_t type, uint8_t code, std::function<std::vector<Bytes>(const Command&)> f) {
-    answers_[type << 8 | code] = std::move(f);
+    {
+      std::lock_guard<std::mutex> lk(answersMutex_);
+      answers_[type << 8 | code] = std::move(f);
+    }
     cam_.SetReplier([this](const Command& c) {
-      auto it = answers_.find(c.type << 8 | c.code);
+      std::function<std::vector<Bytes>(const Command&)> answer;
+      {
+        std::lock_guard<std::mutex> lk(answersMutex_);
+        auto it = answers_.find(c.type << 8 | c.code);
+        if (it != answers_.end()) answer = it->second;
+      }
       std::vector<Bytes> out;
-      if (it == answers_.end()) return out;
-      for (const auto& p : it->second(c)) out.push_back(ReplyFrame(c.type, c.code, p));
+      if (answer)
+        for (const auto& p : answer(c)) out.push_back(ReplyFrame(c.type, c.code, p));
       return out;
     });
   }
   std::vector<Command> Sent() { return cam_.Commands(); }
 
+  // Before the camera, so that they outlive its threads.
+  std::mutex answersMutex_;
+  std::map<int, std::function<std::vector<Bytes>(const Command&)>> answers_;
   FakeCamera cam_{"127.0.0.21"};
   StLprCameraHandle* h_ = nullptr;
-  std::map<int, std::function<std::vector<Bytes>(const Command&)>> answers_;
 };
 
 TEST_F(Requests, CaptureSendsItsItemByteForByte) {
@@ -286,6 +298,21 @@ TEST_F(Requests, ConcurrentRequestsEachGetTheirOwnReply) {
   b.join();
   c.join();
   EXPECT_EQ(failures.load(), 0);
+}
+
+TEST_F(Requests, DisconnectEndsAWaitingRequestWhichStillHoldsItsRecord) {
+  std::atomic<int> rc{-1};
+  std::thread waiter([&] {
+    StLprControlParams p{};
+    p.code = 0x1C;
+    rc.store(LPR_ControlParams(h_, &p, 10000));
+  });
+  ASSERT_TRUE(cam_.WaitCommands(1, 3000));
+  const int64_t t0 = kittest::NowMs();
+  ASSERT_EQ(LPR_DisconnectCamera(h_), 0);
+  waiter.join();
+  EXPECT_LT(kittest::NowMs() - t0, 2000);
+  EXPECT_EQ(rc.load(), 209);
 }
 
 TEST_F(Requests, FailedSendGives7AndUnknownHandleGives8) {

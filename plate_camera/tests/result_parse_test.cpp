@@ -112,12 +112,12 @@ TEST_F(ResultStream, SegmentsOfOneIdMakeOneResultWithEveryField) {
 
 TEST_F(ResultStream, InfoSegmentFollowsImageOneData) {
   std::vector<uint8_t> behind;
-  Recorder::Get().duringResult = [&](StLprResult* r) {
+  Recorder::Get().SetDuringResult([&](StLprResult* r) {
     behind.assign(r->image1 + r->image1Length, r->image1 + r->image1Length + 64);
-  };
+  });
   const Bytes info = Info("X", 1, 0, 0, 0, 0);
   Feed(Concat({ResultFrame(0x00, 1, info), ResultFrame(0x40, 1, Filled(10, 5)), kEnd}));
-  Recorder::Get().duringResult = nullptr;
+  Recorder::Get().SetDuringResult(nullptr);
   ASSERT_EQ(Results().size(), 1u);
   EXPECT_EQ(Results()[0].copy.image1Length, 10);
   EXPECT_EQ(behind, info);
@@ -175,7 +175,8 @@ TEST_F(ResultStream, SegmentsAboveTheirLimitAreNotStored) {
     EXPECT_EQ(Results().size(), 0u) << int(k.kind);
     Feed(kEnd);
     ASSERT_EQ(Results().size(), 1u) << int(k.kind);
-    const auto& r = Results()[0];
+    const auto results = Results();
+    const auto& r = results[0];
     const Bytes kept = k.kind == 0x20   ? r.image3
                        : k.kind == 0x42 ? r.image2
                        : k.kind == 0x60 ? r.debug
