@@ -1,4 +1,6 @@
-// The shared library exports exactly the library's functions and nothing else.
+// A shared library exports exactly its functions and nothing else. Built once
+// per library with KIT_SHARED_LIBRARY (its file) and KIT_EXPORTS_LIST (the
+// sorted list of its exports).
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -21,7 +23,7 @@ std::vector<std::string> Lines(FILE* f) {
 }
 
 TEST(Exports, SharedLibraryExportsExactlyTheListedFunctions) {
-  const std::string cmd = std::string("nm -D --defined-only ") + QELM_SHARED_LIBRARY;
+  const std::string cmd = std::string("nm -D --defined-only ") + KIT_SHARED_LIBRARY;
   FILE* p = popen(cmd.c_str(), "r");
   ASSERT_NE(p, nullptr);
   std::vector<std::string> got;
@@ -34,7 +36,7 @@ TEST(Exports, SharedLibraryExportsExactlyTheListedFunctions) {
     got.push_back(name);
   }
   pclose(p);
-  std::ifstream f(QELM_EXPORTS_LIST);
+  std::ifstream f(KIT_EXPORTS_LIST);
   ASSERT_TRUE(f.good());
   std::vector<std::string> want;
   for (std::string s; std::getline(f, s);)
