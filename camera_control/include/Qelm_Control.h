@@ -192,6 +192,15 @@ QELM_API int QELM_CALL Qelm_CheckStatus(StCameraHandle* handle, int* state);
  * the serial text is left as it is. Waits a fixed 500 ms for the answer. */
 QELM_API int QELM_CALL Qelm_GetDeviceFactoryInfo(StCameraHandle* handle, StDeviceFactoryInfo* info);
 
+/* Server mode: a listener on the local address ip (dotted text) and port
+ * at which cameras connect; start (low byte) non-zero starts it, zero stops
+ * it. Every camera that connects and answers the opening request becomes a
+ * device handle, announced with event 4 through the callback of
+ * Qelm_RegCameraHandleCallBack; its lost link gives event 3 and closes it.
+ * 0 done (also a start of a running listener), 1 bad argument or nothing to
+ * stop, 2 the listener could not be made, 101 its thread could not start. */
+QELM_API int QELM_CALL Qelm_ControlServer(const char* ip, int port, int start);
+
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);
 QELM_API int QELM_CALL Qelm_RegAlgResultCallback(void* user, AlgResultCallback cb);

@@ -20,6 +20,7 @@
 namespace qelm {
 
 struct StInfoChannel;
+struct StServerListener;
 struct StXMLChannel;
 struct StXMLNamespace;
 class CMessageWnd;
@@ -73,7 +74,10 @@ struct CForGlobal {
 
   pf::CriticalSection m_csXML;
   std::map<std::string, std::shared_ptr<StXMLNamespace>> m_mapXML;
+  // Server-mode listeners, one per (address, port). A listener is taken out
+  // of the list before it is stopped; its accept thread never takes the lock.
   pf::CriticalSection m_csServer;
+  std::list<StServerListener*> m_listServer;
 
   // Result code to text; filled by start-up, emptied by quit.
   pf::CriticalSection m_csErrorMsg;

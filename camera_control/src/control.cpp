@@ -200,15 +200,16 @@ void ReportConnEvent(StCameraHandle* h, uint32_t event) {
   if (ConnEventCallback cb = g.m_pfnConnEvent.load()) cb(h->m_pConnUser, h, static_cast<int>(event));
 }
 
-void ReportServerLinkLost(StCameraHandle* h) {
+// Event 3 (link lost) or 4 (connected) of a server-made handle.
+void ReportServerHandleEvent(StCameraHandle* h, uint32_t event) {
   CForGlobal& g = Global();
   if (CMessageWnd* w = MessageWnd()) {
-    PostRecord(w, WM_CAMERA_HANDLE, 3, new (std::nothrow) StCameraHandleEvent{h, h->m_ip});
+    PostRecord(w, WM_CAMERA_HANDLE, event, new (std::nothrow) StCameraHandleEvent{h, h->m_ip});
     return;
   }
   if (CameraHandleCallback cb = g.m_pfnCameraHandle.load()) {
     const std::string ip = pf::InetNtoa(h->m_ip);
-    cb(h, g.m_pCameraHandleUser.load(), ip.c_str(), 3);
+    cb(h, g.m_pCameraHandleUser.load(), ip.c_str(), static_cast<int>(event));
   }
 }
 
@@ -367,6 +368,23 @@ bool ReleaseHandle(StCameraHandle* h, bool refuseDuplicate) {
   return false;
 }
 
+void ReleaseServerHandle(StCameraHandle* h) {
+  CForGlobal& g = Global();
+  {
+    pf::Lock lk(g.m_csCamera);
+    g.m_listCamera.push_back(h);
+    AddUse(h);  // a close (also from the callback below) frees it only after the start signal
+  }
+  // A close made in a direct callback must not wait for this use: like a close
+  // on a receive thread, it leaves the freeing to the handle's thread.
+  StCameraHandle* const outer = t_recvHandle;
+  t_recvHandle = h;
+  ReportServerHandleEvent(h, 4);
+  t_recvHandle = outer;
+  h->m_evStart.Set();
+  DropUse(h);
+}
+
 int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, uint32_t timeoutMs,
                        std::vector<uint8_t>* reply) {
   if (!handle || !frame || !reply || length < kMinFrame) return ERR_PARAM;
@@ -423,7 +441,7 @@ void ControlRecvThread(StCameraHandle* h) {
       LogSocketError();
       if (h->m_bServerMade) {
         // A camera that connected to us does not come back on this handle.
-        ReportServerLinkLost(h);
+        ReportServerHandleEvent(h, 3);
         Qelm_CloseCamera(h);
         break;
       }

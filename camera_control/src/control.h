@@ -104,6 +104,10 @@ bool StartHandleThread(StCameraHandle* h);
 // handle whose address is already listed is stopped and freed instead, and
 // false returned.
 bool ReleaseHandle(StCameraHandle* h, bool refuseDuplicate);
+// Lists a launched server-made handle, announces it with event 4 (through the
+// window, or directly on the calling thread), and only then lets its thread
+// run, so that its loss (event 3, told by that thread) always comes after.
+void ReleaseServerHandle(StCameraHandle* h);
 
 // The one-item get of 0x20001 that opens a link and keeps it alive.
 const std::vector<uint8_t>& DeviceInfoRequest();
