@@ -1,0 +1,10 @@
+#include "discovery.h"
+
+#include "context.h"
+
+namespace pyrn {
+
+void CloseAllUdpContexts() {}
+void JoinResendThreads() {}
+
+}  // namespace pyrn
