@@ -66,6 +66,13 @@ class Connection : public BoxFixture {
   Seen seen_;
 };
 
+std::string TodaysLog() {
+  std::tm tm = pf::LocalTime(pf::Now().sec);
+  char d[16];
+  strftime(d, sizeof d, "%Y%m%d", &tm);
+  return kittest::ReadFile(pyrn::GetLogDir() + d + ".log");
+}
+
 Bytes Report(uint8_t cls, uint8_t sub, Bytes payload) {
   Frame f;
   f.cls = cls;
@@ -217,12 +224,7 @@ TEST_F(Connection, ASilentBoxIsDroppedOnceAndReconnectedAndRequestsWorkAgain) {
   EXPECT_TRUE(kittest::WaitUntil([&] { return !box_->Conn()->Open(); }, 2000));
   // Failing reconnections: still one status 3 only, and each failure logged.
   ASSERT_TRUE(kittest::WaitUntil([&] {
-    return kittest::ReadFile(pyrn::GetLogDir() + [] {
-      std::tm tm = pf::LocalTime(pf::Now().sec);
-      char d[16];
-      strftime(d, sizeof d, "%Y%m%d", &tm);
-      return std::string(d) + ".log";
-    }()).find(kittest::Gbk("设备 IP 127.0.0.2 ,重连失败，失败原因 Unknown socket error. ")) != std::string::npos;
+    return TodaysLog().find(kittest::Gbk("设备 IP 127.0.0.2 ,重连失败，失败原因 Unknown socket error. ")) != std::string::npos;
   }, 5000));
   EXPECT_EQ(StatusCount(), 1u);
 
@@ -236,6 +238,9 @@ TEST_F(Connection, ASilentBoxIsDroppedOnceAndReconnectedAndRequestsWorkAgain) {
   EXPECT_NE(seen_.status[0].second, seen_.status[1].second) << "3 on the heartbeat, 4 on the receive thread";
   EXPECT_EQ(seen_.status[1].second, dev->m_recvThreadId.load());
   EXPECT_EQ(PyrnBox_ControlRoadgate(h, 1), 0) << "usable when 4 is reported";
+  EXPECT_TRUE(kittest::WaitUntil([] {
+    return TodaysLog().find(kittest::Gbk("    设备127.0.0.2  重连成功 \r\n")) != std::string::npos;
+  }, 2000));
   EXPECT_EQ(dev->m_nDropCount.load(), 1u);
   EXPECT_EQ(dev->m_nReconnectCount.load(), 1u);
   EXPECT_EQ(box_->server().ConnectionCount(), 2u);
