@@ -133,10 +133,7 @@ FakeBox::FakeBox(const std::string& ip) : server_(ip, 10028) {
   });
 }
 
-FakeBox::~FakeBox() {
-  server_.SetOnData(nullptr);
-  server_.SetOnAccept(nullptr);
-}
+FakeBox::~FakeBox() = default;
 
 void FakeBox::SetLinkInfo(bool send, uint8_t links, uint8_t maxLinks) {
   link_.store(send);

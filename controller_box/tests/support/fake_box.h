@@ -72,10 +72,11 @@ class FakeBox {
   bool Push(const Bytes& b);
 
  private:
-  kittest::FakeTcpServer server_;
+  // Declared before the server, whose threads use them, so they outlive it.
   BoxScript script_;
   std::atomic<bool> link_{true};
   std::atomic<uint8_t> links_{1}, maxLinks_{8};
+  kittest::FakeTcpServer server_;
 };
 
 // A box at the master end of a pseudo-terminal; the library opens SlavePath().
