@@ -45,7 +45,21 @@ typedef struct StDeviceFactoryInfo {
 } StDeviceFactoryInfo;
 #endif
 
-/* A camera as discovery or an information request describes it (536 bytes). */
+/* New network settings of a device (16 bytes): address, mask and gateway
+ * words; the camera library reads these three, the controller-box library
+ * the fourth word as well. A StCameraInfo may be passed in its place. */
+#ifndef KIT_ST_NET_PARAMS
+#define KIT_ST_NET_PARAMS
+typedef struct StNetParams {
+  uint32_t ip;
+  uint32_t mask;
+  uint32_t gateway;
+  uint32_t fourth;
+} StNetParams;
+#endif
+
+/* A camera as discovery or an information request describes it (536 bytes;
+ * the version text is the device type followed by its description). */
 typedef struct StCameraInfo {
   uint32_t ip;
   uint32_t mask;
@@ -95,6 +109,22 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
                                            uint32_t timeoutMs);
 QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char* path,
                                        uint32_t timeoutMs);
+
+/* Discovery and network settings by broadcast from every local address.
+ * Search: answers arrive later through the callback of Qelm_InitControl.
+ * Set: ip is the device's current address; broadcast counts by its low byte
+ * (non-zero: by broadcast; zero: over a connection to the device). */
+QELM_API int QELM_CALL Qelm_SearchCamera(void);
+QELM_API int QELM_CALL Qelm_SetCameraNetParams(uint32_t ip, const StNetParams* params,
+                                               int broadcast);
+/* Restart of the device with address ip. */
+QELM_API int QELM_CALL Qelm_UDPReset(uint32_t ip);
+
+/* Copies an open camera's parameter files and its system log over FTP into
+ * folder (which must exist; files there are replaced). 0 once logged in, what
+ * each file gave is told in the control log; 160 when the camera's FTP
+ * service could not be reached or refused the login. unused is not read. */
+QELM_API int QELM_CALL Qelm_FTPReadParams(StCameraHandle* handle, const char* folder, intptr_t unused);
 
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);

@@ -8,6 +8,7 @@
 
 #include "Qelm_Control.h"
 #include "frame.h"
+#include "scan_info.h"
 #include "platform/net.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -31,8 +32,23 @@ StInfoChannel* NewInfoChannel();
 // frees it.
 void StopInfoChannel(StInfoChannel* ch);
 
+// Requests of the camera library, one per local address in list order (the
+// list is refilled first). Empty when there is no local address or no memory.
+std::vector<kit::StDeviceScanInfo> BuildSearchPackets();
+std::vector<kit::StDeviceScanInfo> BuildNetParamPackets(const StNetParams* params,
+                                                        uint32_t currentIp);
+
+// The camera record of a discovery answer.
+void FillCameraInfo(const kit::StDeviceScanInfo& answer, StCameraInfo* info);
+
 void InfoRecvThread(StInfoChannel* ch);
 void HandleSearchAnswer(StInfoChannel* ch, std::vector<uint8_t>& frame);
 void HandleCameraInfoReply(StInfoChannel* ch, std::vector<uint8_t>& frame);
+
+namespace test {
+// While on, every broadcast send of search, set and restart fails as a send
+// into an unreachable network does.
+void FailBroadcastSends(bool on);
+}  // namespace test
 
 }  // namespace qelm

@@ -65,7 +65,8 @@ void StCommandItem::Write(uint8_t* p) const {
 
 size_t CommandPacketSize(const ItemSpec* items, uint32_t count) {
   size_t n = kMinFrame;
-  for (uint32_t i = 0; i < count; ++i) n += StCommandItem::kSize + items[i].length;
+  // An item without data travels with length 0, whatever length it gives.
+  for (uint32_t i = 0; i < count; ++i) n += StCommandItem::kSize + (items[i].data ? items[i].length : 0);
   return n;
 }
 
@@ -153,9 +154,8 @@ StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), buf_(limi
 void StRecvState::Clear() {
   held_ = 0;
   inBody_ = false;
-  frame_.clear();
-  frame_.shrink_to_fit();
-  copied_ = 0;
+  FrameBuffer().swap(frame_);
+  frameLen_ = 0;
 }
 
 void StRecvState::Feed(size_t received, const Handler& handler) {
@@ -163,14 +163,15 @@ void StRecvState::Feed(size_t received, const Handler& handler) {
   size_t off = 0;
   for (;;) {
     if (inBody_) {
-      const size_t take = std::min(frame_.size() - copied_, held_ - off);
-      memcpy(frame_.data() + copied_, buf_.data() + off, take);
-      copied_ += take;
+      // The frame grows into its reserved length as bytes arrive: each byte
+      // is written once, and a length that is never filled costs no writes.
+      const size_t take = std::min(frameLen_ - frame_.size(), held_ - off);
+      frame_.insert(frame_.end(), buf_.data() + off, buf_.data() + off + take);
       off += take;
-      if (copied_ < frame_.size()) break;
+      if (frame_.size() < frameLen_) break;
       inBody_ = false;
       if (ReadLE32(frame_.data() + frame_.size() - kTailSize) == kFrameTail && handler) handler(frame_);
-      std::vector<uint8_t>().swap(frame_);  // the next frame gets a buffer of its own
+      FrameBuffer().swap(frame_);  // the next frame gets a buffer of its own
       continue;
     }
     // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.
@@ -195,13 +196,13 @@ void StRecvState::Feed(size_t received, const Handler& handler) {
       continue;
     }
     try {
-      frame_.assign(length, 0);
+      frame_.reserve(length);  // frame_ is empty here
     } catch (const std::bad_alloc&) {
       ++off;
       continue;
     }
-    memcpy(frame_.data(), p, 12);
-    copied_ = 12;
+    frame_.insert(frame_.end(), p, p + 12);
+    frameLen_ = length;
     off += 12;
     inBody_ = true;
   }

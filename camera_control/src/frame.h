@@ -115,6 +115,9 @@ constexpr FrameLimits kControlLimits{8192, false, 4u << 20};
 constexpr FrameLimits kXmlLimits{1024000, false, 64u << 20};
 constexpr FrameLimits kUpdateLimits{1024, false, 4u << 20};
 
+// A complete frame as the reassembly hands it over.
+using FrameBuffer = std::vector<uint8_t>;
+
 // Stream reassembly state. Bytes are received into RecvPtr()/RecvSpace() and
 // handed over with Feed; each complete frame whose tail is right goes to the
 // handler, which may move the frame out. A head, version or length that is
@@ -122,7 +125,7 @@ constexpr FrameLimits kUpdateLimits{1024, false, 4u << 20};
 // ever read outside the bytes received.
 class StRecvState {
  public:
-  using Handler = std::function<void(std::vector<uint8_t>& frame)>;
+  using Handler = std::function<void(FrameBuffer& frame)>;
 
   explicit StRecvState(const FrameLimits& limits);
 
@@ -139,8 +142,8 @@ class StRecvState {
   std::vector<uint8_t> buf_;
   size_t held_ = 0;  // held bytes start at buf_[0] between receives
   bool inBody_ = false;
-  std::vector<uint8_t> frame_;
-  size_t copied_ = 0;
+  FrameBuffer frame_;   // the frame under way: its bytes so far, capacity its length
+  size_t frameLen_ = 0;
 };
 
 }  // namespace qelm

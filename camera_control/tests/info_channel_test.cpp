@@ -318,6 +318,17 @@ TEST_F(InfoChannel, NetworkValuesWriteIsSentAndNotAwaitedAndItsConnectionEnds) {
   EXPECT_TRUE(kittest::WaitUntil([&] { return !conn->Open(); }, 3000));
 }
 
+TEST_F(InfoChannel, SetNetParamsWithoutBroadcastGoesOverTheInformationPort) {
+  camera_->Script(FakeInfoCamera::Answer::Silence);
+  const StNetParams p{0x0A0B0C0D, 0x00FFFFFF, 0x010B0C0D, 0};
+  ASSERT_EQ(Qelm_SetCameraNetParams(ip_, &p, 0), 0);  // not awaited
+  ASSERT_TRUE(camera_->WaitFrames(1));
+  const InfoFrame d = Decode(camera_->Frames()[0]);
+  ASSERT_EQ(d.items.size(), 4u);
+  EXPECT_EQ(d.items[0].data, Word(0x0A0B0C0D));
+  EXPECT_EQ(d.items[3].code, 0x01050100u);
+}
+
 TEST_F(InfoChannel, UserTextsAreBoundedToTheirFieldsAndPaddedWithZeros) {
   camera_->Script(FakeInfoCamera::Answer::Items, {{0x02040100, 4, {}}});
   // Exactly four 64-byte fields: a text that fills its field must not be read past it.

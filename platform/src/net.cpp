@@ -228,6 +228,13 @@ uint16_t LocalPort(SOCKET s) {
   return ntohs(sa.sin_port);
 }
 
+uint32_t LocalAddress(SOCKET s) {
+  sockaddr_in sa{};
+  socklen_t len = sizeof sa;
+  if (getsockname(s, reinterpret_cast<sockaddr*>(&sa), &len) != 0) return 0;
+  return sa.sin_addr.s_addr;
+}
+
 int Send(SOCKET s, const void* buf, size_t len) {
   const char* p = static_cast<const char*>(buf);
   size_t left = len;

@@ -92,6 +92,8 @@ int WaitReadable(SOCKET s, int ms);
 // The pending error of the socket (SO_ERROR) as a Windows Sockets number, 0 if none.
 int PendingError(SOCKET s);
 uint16_t LocalPort(SOCKET s);
+// The local address a socket is bound or connected to (0 when unknown).
+uint32_t LocalAddress(SOCKET s);
 
 // Sends every byte (looping over partial sends, never raising SIGPIPE).
 // Returns len, or SOCKET_ERROR.

@@ -1,0 +1,426 @@
+// Camera frames: the two request builders, the stream reassembly and the item
+// walker. Inputs are made by the test's own encoder below, never by the
+// library's builders.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "frame.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using qelm::FrameLimits;
+
+// --- the test's own encoder -------------------------------------------------
+
+void Put16(Bytes& b, uint16_t v) {
+  b.push_back(v & 0xFF);
+  b.push_back(v >> 8);
+}
+void Put32(Bytes& b, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b.push_back((v >> (8 * i)) & 0xFF);
+}
+void Set32(Bytes& b, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) b[at + i] = (v >> (8 * i)) & 0xFF;
+}
+
+struct Item {
+  uint32_t code = 0;
+  uint8_t paraType = 0;
+  uint8_t setFlag = 0;
+  uint16_t reserved = 0;
+  uint32_t status = 0;
+  Bytes data;
+  uint32_t magic = 0xAA55A55A;
+};
+
+struct Frame {
+  uint32_t version = 0x00010000;
+  uint16_t ns = 8;
+  uint16_t sender = 2;
+  uint32_t sequence = 0;
+  uint32_t echo = 0;
+  uint32_t cls = 0x8002;
+  std::vector<Item> items;
+  uint32_t tail = 0x550FF0AA;
+
+  Bytes Encode() const {
+    Bytes b;
+    Put32(b, 0x0FF055AA);
+    Put32(b, version);
+    Put32(b, 0);  // length, below
+    Put16(b, ns);
+    Put16(b, sender);
+    Put32(b, sequence);
+    Put32(b, echo);
+    Put32(b, cls);
+    Put32(b, 0);
+    Put32(b, static_cast<uint32_t>(items.size()));
+    for (const Item& it : items) {
+      Put32(b, it.magic);
+      Put32(b, it.code);
+      b.push_back(it.paraType);
+      b.push_back(it.setFlag);
+      Put16(b, it.reserved);
+      Put32(b, it.status);
+      Put32(b, static_cast<uint32_t>(it.data.size()));
+      b.insert(b.end(), it.data.begin(), it.data.end());
+    }
+    Put32(b, tail);
+    Set32(b, 8, static_cast<uint32_t>(b.size()));
+    return b;
+  }
+};
+
+// A well-formed reply frame told apart by its sequence number.
+Bytes Good(uint32_t sequence, size_t dataBytes = 4) {
+  Frame f;
+  f.sequence = sequence;
+  Item it;
+  it.code = 0x20001;
+  for (size_t i = 0; i < dataBytes; ++i) it.data.push_back(static_cast<uint8_t>(sequence + i));
+  f.items.push_back(it);
+  return f.Encode();
+}
+
+// A frame of exactly `total` bytes (at least 60): one item filling the rest.
+Bytes GoodOfSize(uint32_t sequence, size_t total) { return Good(sequence, total - 60); }
+
+// The first 12 bytes of a head: magic, version, length.
+Bytes HeadOnly(uint32_t length, uint32_t version = 0x00010000) {
+  Bytes b;
+  Put32(b, 0x0FF055AA);
+  Put32(b, version);
+  Put32(b, length);
+  return b;
+}
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
+}
+
+std::string Hex(const uint8_t* p, size_t n) {
+  static const char* d = "0123456789abcdef";
+  std::string s;
+  for (size_t i = 0; i < n; ++i) {
+    s += d[p[i] >> 4];
+    s += d[p[i] & 15];
+  }
+  return s;
+}
+Bytes FromHex(const std::string& hex) {
+  Bytes b;
+  std::string digits;
+  for (char c : hex)
+    if (isxdigit(static_cast<unsigned char>(c))) digits += c;
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) b.push_back(std::stoi(digits.substr(i, 2), nullptr, 16));
+  return b;
+}
+
+// --- builders ----------------------------------------------------------------
+
+// Builds into a buffer filled with a marker, so that a write past the frame
+// shows.
+constexpr uint8_t kMarker = 0xCC;
+constexpr size_t kSlack = 64;
+
+TEST(FrameBuilders, OneItemRequestMatchesTheGoldenBytes) {
+  const uint8_t data[4] = {0xDE, 0xAD, 0xBE, 0xEF};
+  const qelm::ItemSpec item{0x10007, 5, 4, data};
+  Bytes buf(64 + kSlack, kMarker);
+  ASSERT_EQ(qelm::CommandPacketSize(&item, 1), 64u);
+  ASSERT_EQ(qelm::BuildCommandPacket(buf.data(), 2, 0x01020304, 1, 3, &item, 1), 64u);
+  const Bytes golden = FromHex(
+      "aa55f00f 00000100 40000000 0200 0800 04030201 00000000 03000000 00000000 01000000"
+      "5aa555aa 07000100 05 01 0000 00000000 04000000 deadbeef"
+      "aaf00f55");
+  ASSERT_EQ(golden.size(), 64u);
+  EXPECT_EQ(Hex(buf.data(), 64), Hex(golden.data(), golden.size()));
+  EXPECT_EQ(Bytes(buf.begin() + 64, buf.end()), Bytes(kSlack, kMarker));
+}
+
+TEST(FrameBuilders, CommandPacketsMatchTheEncoder) {
+  const uint8_t d1[3] = {1, 2, 3};
+  const uint8_t d3[7] = {9, 8, 7, 6, 5, 4, 3};
+  struct Case {
+    const char* name;
+    std::vector<qelm::ItemSpec> items;
+    uint8_t setFlag;
+    uint32_t cls;
+    size_t size;
+  } cases[] = {
+      {"heartbeat: one item, no data", {{0x20001, 0, 0, nullptr}}, 0, 2, 60},
+      {"no data but a pointer", {{0x20010, 13, 0, d1}}, 0, 2, 60},
+      {"length without data travels as no data", {{0x20010, 13, 5, nullptr}}, 0, 2, 60},
+      {"three items", {{0x1, 1, 3, d1}, {0x2, 2, 0, nullptr}, {0x3, 3, 7, d3}}, 1, 3, 36 + 23 + 20 + 27 + 4},
+      {"no item", {}, 0, 16, 40},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Frame want;
+    want.ns = 4;
+    want.sender = 8;
+    want.sequence = 77;
+    want.cls = c.cls;
+    for (const auto& s : c.items) {
+      Item it;
+      it.code = s.code;
+      it.paraType = s.paraType;
+      it.setFlag = c.setFlag;
+      if (s.data) it.data.assign(static_cast<const uint8_t*>(s.data), static_cast<const uint8_t*>(s.data) + s.length);
+      want.items.push_back(it);
+    }
+    const Bytes golden = want.Encode();
+    ASSERT_EQ(golden.size(), c.size);
+    const uint32_t n = static_cast<uint32_t>(c.items.size());
+    EXPECT_EQ(qelm::CommandPacketSize(c.items.data(), n), c.size);
+    Bytes buf(c.size + kSlack, kMarker);
+    ASSERT_EQ(qelm::BuildCommandPacket(buf.data(), 4, 77, c.setFlag, c.cls, c.items.data(), n), c.size);
+    EXPECT_EQ(Hex(buf.data(), c.size), Hex(golden.data(), golden.size()));
+    EXPECT_EQ(Bytes(buf.begin() + c.size, buf.end()), Bytes(kSlack, kMarker));
+  }
+}
+
+TEST(FrameBuilders, ParamPacketCopiesTheStoredItemHead) {
+  // A stored node head: its own magic, code, ParaType, ChanCount/ObjCount in
+  // the reserved bytes and a status, with a set flag and length that the
+  // builder replaces.
+  const Bytes stored = FromHex("5aa555aa 34120300 07 00 0203 09000000 0a000000");
+  ASSERT_EQ(stored.size(), qelm::StCommandItem::kSize);
+  const uint8_t data[5] = {0x11, 0x22, 0x33, 0x44, 0x55};
+  for (uint32_t n : {0u, 1u, 5u}) {
+    SCOPED_TRACE("n = " + std::to_string(n));
+    Frame want;
+    want.ns = 0x0105;
+    want.sender = 8;
+    want.sequence = 0xA0B0C0D0;
+    want.cls = 3;
+    Item it;
+    it.code = 0x31234;
+    it.paraType = 7;
+    it.setFlag = 1;
+    it.reserved = 0x0302;
+    it.status = 9;
+    it.data.assign(data, data + n);
+    want.items.push_back(it);
+    const Bytes golden = want.Encode();
+    Bytes buf(60 + n + kSlack, kMarker);
+    ASSERT_EQ(qelm::BuildParamPacket(stored.data(), 0x0105, n, buf.data(), 0xA0B0C0D0, 1, 3, data), 60 + n);
+    EXPECT_EQ(Hex(buf.data(), 60 + n), Hex(golden.data(), golden.size()));
+    EXPECT_EQ(Bytes(buf.begin() + 60 + n, buf.end()), Bytes(kSlack, kMarker));
+  }
+}
+
+// --- reassembly --------------------------------------------------------------
+
+// Feeds `stream` in receives of at most `chunk` bytes (0: as much as the
+// buffer takes) and returns the frames handed over, in order. The handler
+// moves each frame out, as the control channel does.
+std::vector<Bytes> Reassemble(const FrameLimits& limits, const Bytes& stream, size_t chunk) {
+  qelm::StRecvState st(limits);
+  std::vector<Bytes> got;
+  const qelm::StRecvState::Handler handler = [&](qelm::FrameBuffer& frame) {
+    got.emplace_back(frame.begin(), frame.end());
+    qelm::FrameBuffer taken = std::move(frame);
+  };
+  size_t at = 0;
+  while (at < stream.size()) {
+    EXPECT_GT(st.RecvSpace(), 0u);
+    if (st.RecvSpace() == 0) break;
+    size_t n = std::min(st.RecvSpace(), stream.size() - at);
+    if (chunk) n = std::min(n, chunk);
+    memcpy(st.RecvPtr(), stream.data() + at, n);
+    st.Feed(n, handler);
+    at += n;
+  }
+  return got;
+}
+
+constexpr FrameLimits kBigLimits{4096, false, 64u << 20};
+constexpr size_t kAll = 0;
+
+TEST(FrameReassembly, HandsOverExactlyTheGoodFramesInOrder) {
+  const Bytes a = Good(1), b = Good(2), c = Good(3, 0);
+  const size_t bound = qelm::kControlLimits.maxFrame;
+  Frame wrongTail;
+  wrongTail.sequence = 9;
+  wrongTail.tail = 0x550FF0AB;
+  Frame altVersion;
+  altVersion.version = 0x00010001;
+  altVersion.sequence = 5;
+  Frame otherVersion;
+  otherVersion.version = 0x00020000;
+  otherVersion.sequence = 6;
+  Frame bare;  // 40 bytes, no item
+  bare.sequence = 4;
+  const Bytes big = GoodOfSize(10, (6u << 20) + 3);
+  const Bytes atBound = GoodOfSize(11, bound);
+  Bytes overBound = GoodOfSize(12, bound + 1);
+  const Bytes garbage = {0x00, 0xAA, 0x55, 0x13, 0xAA, 0xAA, 0x55, 0xF0, 0x55, 0xF0, 0x0F, 0xAA, 0x55, 0xF0};
+
+  struct Case {
+    const char* name;
+    FrameLimits limits;
+    Bytes stream;
+    size_t chunk;
+    std::vector<Bytes> want;
+  } cases[] = {
+      {"two frames in one receive", qelm::kControlLimits, Cat({a, b}), kAll, {a, b}},
+      {"frames fed a byte at a time", qelm::kControlLimits, Cat({a, c, b}), 1, {a, c, b}},
+      {"a frame of several MiB in 4096-byte receives", kBigLimits, Cat({big, a}), 4096, {big, a}},
+      {"a frame at the channel's bound", qelm::kControlLimits, Cat({atBound, a}), 4096, {atBound, a}},
+      {"a frame over the channel's bound", qelm::kControlLimits, Cat({overBound, a}), 4096, {a}},
+      {"a frame bigger than the update buffer", qelm::kUpdateLimits, Cat({GoodOfSize(7, 3000), a}), kAll,
+       {GoodOfSize(7, 3000), a}},
+      {"garbage before a head", qelm::kControlLimits, Cat({garbage, a, garbage, b}), kAll, {a, b}},
+      {"a wrong tail, then a good frame", qelm::kControlLimits, Cat({wrongTail.Encode(), a}), kAll, {a}},
+      {"a wrong version, then a good frame", qelm::kDiscoveryLimits, Cat({otherVersion.Encode(), a}), kAll, {a}},
+      {"0x00010001 on the discovery channel", qelm::kDiscoveryLimits, Cat({altVersion.Encode(), a}), kAll,
+       {altVersion.Encode(), a}},
+      {"0x00010001 on the control channel", qelm::kControlLimits, Cat({altVersion.Encode(), a}), kAll, {a}},
+      {"0x00010001 on the XML channel", qelm::kXmlLimits, Cat({altVersion.Encode(), a}), kAll, {a}},
+      {"0x00010001 on the update channel", qelm::kUpdateLimits, Cat({altVersion.Encode(), a}), kAll, {a}},
+      {"length 0", qelm::kControlLimits, Cat({HeadOnly(0), a}), kAll, {a}},
+      {"length 15", qelm::kControlLimits, Cat({HeadOnly(15), a}), kAll, {a}},
+      {"length 39", qelm::kControlLimits, Cat({HeadOnly(39), a}), kAll, {a}},
+      {"length 40: a frame with no item", qelm::kControlLimits, Cat({bare.Encode(), a}), kAll,
+       {bare.Encode(), a}},
+      {"length over the bound", qelm::kControlLimits, Cat({HeadOnly(static_cast<uint32_t>(bound + 1)), a}), kAll,
+       {a}},
+      {"length 0xFFFFFFFF", qelm::kXmlLimits, Cat({HeadOnly(0xFFFFFFFF), a}), kAll, {a}},
+      {"length over the discovery bound", qelm::kDiscoveryLimits, Cat({HeadOnly(4097), a}), kAll, {a}},
+      // The refused word is the real frame's head: the search must not skip it.
+      {"a false head whose version is the real head", qelm::kControlLimits,
+       Cat({Bytes{0xAA, 0x55, 0xF0, 0x0F}, a}), kAll, {a}},
+      {"a false head whose length is the real head", qelm::kControlLimits,
+       Cat({Bytes{0xAA, 0x55, 0xF0, 0x0F, 0x00, 0x00, 0x01, 0x00}, a}), kAll, {a}},
+      {"a false head one byte before the real head", qelm::kControlLimits,
+       Cat({Bytes{0xAA, 0x55, 0xF0, 0x0F, 0x01}, a}), kAll, {a}},
+      {"garbage ending in the head's first byte", qelm::kControlLimits, Cat({Bytes{0x01, 0x02, 0xAA}, a}), kAll, {a}},
+      {"two false heads, then a frame", qelm::kDiscoveryLimits,
+       Cat({Bytes{0xAA, 0x55, 0xF0, 0x0F, 0xAA, 0x55, 0xF0, 0x0F, 0x01, 0x00, 0x01, 0x00}, a}), kAll, {a}},
+      {"a head cut off at the end", qelm::kControlLimits, Cat({a, Bytes(b.begin(), b.begin() + 10)}), kAll, {a}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    // How the stream is cut into receives must not matter.
+    std::vector<size_t> chunks{c.chunk};
+    if (c.stream.size() < 20000) chunks.insert(chunks.end(), {1, 7, kAll});
+    for (size_t chunk : chunks) {
+      SCOPED_TRACE("receives of " + (chunk ? std::to_string(chunk) : std::string("all")) + " bytes");
+      const std::vector<Bytes> got = Reassemble(c.limits, c.stream, chunk);
+      ASSERT_EQ(got.size(), c.want.size());
+      for (size_t i = 0; i < got.size(); ++i) {
+        EXPECT_EQ(got[i].size(), c.want[i].size()) << "frame " << i;
+        EXPECT_TRUE(got[i] == c.want[i]) << "frame " << i << " differs";
+      }
+    }
+  }
+}
+
+TEST(FrameReassembly, KeepsOnlyAPartialHeadBetweenReceives) {
+  qelm::StRecvState st(qelm::kControlLimits);
+  int handled = 0;
+  const qelm::StRecvState::Handler handler = [&](qelm::FrameBuffer&) { ++handled; };
+  const Bytes a = Good(1);
+  const Bytes stream = Cat({a, Bytes(a.begin(), a.begin() + 11)});
+  memcpy(st.RecvPtr(), stream.data(), stream.size());
+  st.Feed(stream.size(), handler);
+  EXPECT_EQ(handled, 1);
+  EXPECT_EQ(st.Held(), 11u);
+  EXPECT_FALSE(st.InFrame());
+  memcpy(st.RecvPtr(), a.data() + 11, 20);
+  st.Feed(20, handler);
+  EXPECT_EQ(st.Held(), 0u);
+  EXPECT_TRUE(st.InFrame());
+  st.Clear();
+  memcpy(st.RecvPtr(), a.data(), a.size());
+  st.Feed(a.size(), handler);
+  EXPECT_EQ(handled, 2);
+}
+
+// --- item walk ---------------------------------------------------------------
+
+struct Seen {
+  uint32_t code;
+  size_t offset;
+  Bytes data;
+};
+
+std::string Show(const std::vector<Seen>& items) {
+  std::string s;
+  for (const Seen& it : items)
+    s += "[code " + std::to_string(it.code) + " at " + std::to_string(it.offset) + ": " +
+         Hex(it.data.data(), it.data.size()) + "]";
+  return s;
+}
+
+std::vector<Seen> Walk(const Bytes& frame) {
+  std::vector<Seen> out;
+  qelm::ItemWalker w(frame.data(), frame.size());
+  qelm::ItemView v;
+  while (w.Next(&v)) {
+    EXPECT_EQ(v.data, frame.data() + v.offset + 20);
+    out.push_back({v.head.code, v.offset, Bytes(v.data, v.data + v.head.length)});
+  }
+  return out;
+}
+
+TEST(FrameItems, WalkerGivesOutOnlyItemsInsideTheFrame) {
+  Frame three;
+  three.items = {{0x10, 1, 0, 0, 0, {1, 2, 3, 4}}, {0x20, 0, 0, 0, 0, {}}, {0x30, 2, 0, 0, 0, Bytes(10, 0x5A)}};
+  const Bytes ok = three.Encode();
+  const std::vector<Seen> all = {{0x10, 36, {1, 2, 3, 4}}, {0x20, 60, {}}, {0x30, 80, Bytes(10, 0x5A)}};
+
+  Bytes pastTail = ok;  // the last item's data would reach into the tail
+  Set32(pastTail, 80 + 16, 11);
+  Bytes overflow = ok;  // a length that wraps an unchecked sum
+  Set32(overflow, 60 + 16, 0xFFFFFFFF);
+  Bytes wrapsBack = ok;  // a 32-bit sum would lead back to the item's own head
+  Set32(wrapsBack, 36 + 16, 0xFFFFFFEC);
+  Bytes moreCounted = ok;
+  Set32(moreCounted, 32, 5);
+  Bytes countZero = ok;
+  Set32(countZero, 32, 0);
+  Bytes countOne = ok;
+  Set32(countOne, 32, 1);
+  Bytes shortLength = ok;  // the length field ends the frame after the first item
+  Set32(shortLength, 8, 64);
+  Bytes longLength = ok;  // a length field beyond the bytes held counts for nothing
+  Set32(longLength, 8, 5000);
+  Bytes trailing = ok;  // counted items beyond the tail-bounded space: 12 stray bytes
+  Set32(trailing, 32, 4);
+  trailing.insert(trailing.end() - 4, 12, 0x00);
+  Set32(trailing, 8, static_cast<uint32_t>(trailing.size()));
+  Frame none;
+
+  struct Case {
+    const char* name;
+    Bytes frame;
+    std::vector<Seen> want;
+  } cases[] = {
+      {"items that fit", ok, all},
+      {"an item running past the tail", pastTail, {all[0], all[1]}},
+      {"length 0xFFFFFFFF", overflow, {all[0]}},
+      {"a length that wraps back to its own head", wrapsBack, {}},
+      {"more items counted than present", moreCounted, all},
+      {"stray bytes shorter than an item head", trailing, all},
+      {"count 0", countZero, {}},
+      {"count 1", countOne, {all[0]}},
+      {"the length field ends the frame early", shortLength, {all[0]}},
+      {"a length field beyond the bytes given", longLength, all},
+      {"a frame with no item", none.Encode(), {}},
+      {"fewer bytes than a frame", Bytes(ok.begin(), ok.begin() + 39), {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(Show(Walk(c.frame)), Show(c.want));
+  }
+}
+
+}  // namespace
