@@ -20,6 +20,7 @@ struct CBoxDevice;
 namespace pyrn {
 
 struct StUdpContext;
+struct StResend;
 struct UpdateImage;
 
 // This PC's IPv4 addresses as dotted texts, rebuilt and read under the lock.
@@ -46,7 +47,7 @@ struct CBoxGlobal {
   std::string m_strModulePath;  // with the trailing '/'
 
   pf::CriticalSection m_csUdp;
-  std::list<StUdpContext*> m_listUdp;
+  std::list<std::shared_ptr<StUdpContext>> m_listUdp;
   CHostIpList m_hostIps;
 
   // Running: set by start-up and by a search or broadcast, cleared by quit.
@@ -83,7 +84,7 @@ struct CBoxGlobal {
 
   // Short-lived threads that repeat broadcasts; joined by quit.
   pf::CriticalSection m_csResend;
-  std::list<std::unique_ptr<pf::Thread>> m_listResend;
+  std::list<std::shared_ptr<StResend>> m_listResend;
 };
 
 CBoxGlobal& Global();
