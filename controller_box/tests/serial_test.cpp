@@ -129,7 +129,10 @@ TEST_F(Serial, ThePortIsTheLibrarysAlone) {
   EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &second, pty_.SlavePath().c_str(), 9600, 0, 8, 0), 26);
   EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
   h_ = nullptr;
-  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &second, pty_.SlavePath().c_str(), 9600, 0, 8, 0), 0);
+  // An address text longer than its field is cut, not written past it.
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("123.123.123.123.123.123", &second, pty_.SlavePath().c_str(),
+                                    9600, 0, 8, 0), 0);
+  EXPECT_EQ(std::string(pyrn::FindDevice(second)->m_szIP), "123.123.123.123");
   EXPECT_EQ(PyrnBox_DisconnectDevice(second), 0);
 }
 
