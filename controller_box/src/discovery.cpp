@@ -44,7 +44,7 @@ std::vector<StDeviceScanInfo> PerHostAddress(Fill fill) {
 void UdpRecvThreadProc(const std::shared_ptr<StUdpContext>& ctx) {
   CBoxGlobal& g = Global();
   while (g.g_bInit.load() && !ctx->m_bStop.load()) {
-    const int n = pf::Recv(ctx->m_hSocket, ctx->m_recv, sizeof ctx->m_recv);
+    const int n = pf::Recv(ctx->m_hSocket.load(), ctx->m_recv, sizeof ctx->m_recv);
     if (ctx->m_bStop.load()) break;
     if (n > 0) {
       ctx->m_nCount = static_cast<uint32_t>(n);
@@ -54,11 +54,9 @@ void UdpRecvThreadProc(const std::shared_ptr<StUdpContext>& ctx) {
     }
     // Any host may send an empty datagram, and a UDP socket reports passing
     // errors: neither ends discovery, only the library's quit does.
-    if (n < 0) pf::WaitReadable(ctx->m_hSocket, 100);
+    if (n < 0) pf::WaitReadable(ctx->m_hSocket.load(), 100);
   }
   WriteLog("UDP线程退出");
-  pf::CloseSocket(ctx->m_hSocket);
-  ctx->m_hSocket = pf::INVALID_SOCKET;
 }
 
 // A UDP socket bound to the host address on the first free port from 58590.
@@ -84,7 +82,7 @@ std::shared_ptr<StUdpContext> GetUdpContext(uint32_t host) {
   const pf::SOCKET s = CreateUdpSocket(host);
   if (s == pf::INVALID_SOCKET) return nullptr;
   auto ctx = std::make_shared<StUdpContext>();
-  ctx->m_hSocket = s;
+  ctx->m_hSocket.store(s);
   ctx->m_dwHost = host;
   g.g_bInit.store(1);
   if (!ctx->m_thread.Start([ctx] { UdpRecvThreadProc(ctx); })) {
@@ -101,11 +99,14 @@ bool SendFromHosts(const std::vector<StDeviceScanInfo>& packets,
                    uint32_t StDeviceScanInfo::*host) {
   bool any = false;
   uint8_t wire[StDeviceScanInfo::kSize];
+  CBoxGlobal& g = Global();
   for (const auto& p : packets) {
+    // Under the list's lock, so that a quit cannot close the socket meanwhile.
+    pf::Lock lk(g.m_csUdp);
     const std::shared_ptr<StUdpContext> ctx = GetUdpContext(p.*host);
     if (!ctx) continue;
     p.Write(wire);
-    if (pf::SendToFrom(ctx->m_hSocket, wire, sizeof wire, kBroadcast, kit::kScanPort,
+    if (pf::SendToFrom(ctx->m_hSocket.load(), wire, sizeof wire, kBroadcast, kit::kScanPort,
                        ctx->m_dwHost) > 0)
       any = true;
   }
@@ -134,8 +135,9 @@ void SearchResendThreadProc(StResend& self, std::unique_ptr<SetNetBlock> block) 
     p.Write(wire);
     pf::Lock lk(g.m_csUdp);
     for (const auto& ctx : g.m_listUdp) {
-      if (ctx->m_hSocket == pf::INVALID_SOCKET) continue;
-      pf::SendToFrom(ctx->m_hSocket, wire, sizeof wire, kBroadcast, kResendPort, ctx->m_dwHost);
+      const pf::SOCKET s = ctx->m_hSocket.load();
+      if (s == pf::INVALID_SOCKET) continue;
+      pf::SendToFrom(s, wire, sizeof wire, kBroadcast, kResendPort, ctx->m_dwHost);
     }
   }
 }
@@ -251,11 +253,14 @@ void CloseAllUdpContexts() {
   }
   for (const auto& ctx : all) {
     ctx->m_bStop.store(true);
-    pf::ShutdownSocket(ctx->m_hSocket);  // wakes its receive; the thread closes it
+    pf::ShutdownSocket(ctx->m_hSocket.load());  // wakes its receive
+    // From inside the search callback the thread is this one: it ends once
+    // the callback returns, without touching the socket again.
     if (ctx->m_thread.IsCurrent())
       ctx->m_thread.Detach();
     else
       ctx->m_thread.Join();
+    pf::CloseSocket(ctx->m_hSocket.exchange(pf::INVALID_SOCKET));
   }
 }
 

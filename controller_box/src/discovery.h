@@ -20,7 +20,8 @@ constexpr uint16_t kResendPort = 58599;
 
 // One host address's socket (bound to that address) and its receive thread.
 struct StUdpContext {
-  pf::SOCKET m_hSocket = pf::INVALID_SOCKET;  // closed by its thread when it ends
+  // Closed by CloseAllUdpContexts once the thread has let go of it.
+  std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
   uint16_t m_wPort = kUdpBasePort;            // as recorded, whatever port the bind found
   uint8_t m_recv[4096] = {};
   uint32_t m_nCount = 0;

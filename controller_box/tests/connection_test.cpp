@@ -150,7 +150,7 @@ TEST_F(Connection, ConnectFailures) {
   const int fds = kittest::OpenDescriptorCount();
   EXPECT_EQ(PyrnBox_ConnectDevice("127.0.0.2", &h), 3);
   EXPECT_EQ(h, nullptr);
-  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() == fds; }, 2000))
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() == fds; }, 5000))
       << "the library's socket is closed";
 }
 
@@ -265,7 +265,7 @@ TEST_F(Connection, DisconnectDuringAReconnectionEndsPromptly) {
   h_ = nullptr;
   EXPECT_LT(kittest::NowMs() - t0, 1000);
   dev.reset();
-  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 1; }, 2000));
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 1; }, 5000));
 }
 
 TEST_F(Connection, AConnectDisconnectCycleLeavesNoThreadOrDescriptor) {
@@ -281,7 +281,7 @@ TEST_F(Connection, AConnectDisconnectCycleLeavesNoThreadOrDescriptor) {
   // The fake's connection threads end once the library closed its side.
   EXPECT_TRUE(kittest::WaitUntil([&] {
     return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds;
-  }, 3000)) << kittest::ThreadCount() << " threads, " << kittest::OpenDescriptorCount() << " fds";
+  }, 5000)) << kittest::ThreadCount() << " threads, " << kittest::OpenDescriptorCount() << " fds";
   PyrnBox_Quit();
   EXPECT_EQ(kittest::ThreadCount(), threads - 2) << "heartbeat and log writer joined";
 }
@@ -301,7 +301,7 @@ TEST(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
   const int threads = kittest::ThreadCount();
   box.Push(Report(4, 1, {1}));
   ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
-  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 2; }, 2000))
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 2; }, 5000))
       << "the receive thread and the fake's connection end";
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
   PyrnBox_Quit();

@@ -62,7 +62,8 @@ TEST_F(Matching, RepliesThatDoNotMatchTheRequest) {
       {"another sequence", -1, -1, 0x8000, 1, 209},
   };
   for (const auto& c : cases) {
-    box_->script().SetHandler([&c](const Frame& req, const boxtest::BoxScript::Send& send) {
+    // Handlers run on the fake's threads: they hold copies, never the test's stack.
+    box_->script().SetHandler([c](const Frame& req, const boxtest::BoxScript::Send& send) {
       if (req.seq == 0) return false;
       Frame r = req;
       if (c.cls >= 0) r.cls = static_cast<uint8_t>(c.cls);
@@ -86,10 +87,10 @@ TEST_F(Matching, AReplyOfTheWrongLengthIs23) {
 
 TEST_F(Matching, ADuplicateReplyDoesNotCompleteTheNextRequest) {
   // The box answers the first request twice, then nothing more.
-  std::atomic<int> n{0};
-  box_->script().SetHandler([&n](const Frame& req, const boxtest::BoxScript::Send& send) {
+  auto n = std::make_shared<std::atomic<int>>(0);
+  box_->script().SetHandler([n](const Frame& req, const boxtest::BoxScript::Send& send) {
     if (req.seq == 0) return false;
-    if (n++ == 0) {
+    if ((*n)++ == 0) {
       send(boxtest::ReplyTo(req, {1}));
       send(boxtest::ReplyTo(req, {2}));
     }
@@ -109,22 +110,25 @@ TEST_F(Matching, ADuplicateReplyDoesNotCompleteTheNextRequest) {
 TEST_F(Matching, ALateReplyNeverCompletesALaterRequest) {
   // Each reply is held back and sent just before the reply of the next
   // request, with the payload telling which request it answers.
-  std::mutex m;
-  Bytes held;
-  box_->script().SetHandler([&](const Frame& req, const boxtest::BoxScript::Send& send) {
+  struct Held {
+    std::mutex m;
+    Bytes reply;
+  };
+  auto held = std::make_shared<Held>();
+  box_->script().SetHandler([held](const Frame& req, const boxtest::BoxScript::Send& send) {
     if (req.seq == 0) return false;
-    std::lock_guard<std::mutex> lk(m);
-    if (!held.empty()) send(held);
-    held = boxtest::ReplyTo(req, {static_cast<uint8_t>(req.seq), 0, 0, 0});
+    std::lock_guard<std::mutex> lk(held->m);
+    if (!held->reply.empty()) send(held->reply);
+    held->reply = boxtest::ReplyTo(req, {static_cast<uint8_t>(req.seq), 0, 0, 0});
     return true;
   });
   uint32_t count = 0;
   EXPECT_EQ(PyrnBox_ReadLogNum(h_, &count), 209);
   EXPECT_EQ(PyrnBox_ReadLogNum(h_, &count), 209) << "the late reply of request 1 is not request 2's";
-  box_->script().SetHandler([&](const Frame& req, const boxtest::BoxScript::Send& send) {
+  box_->script().SetHandler([held](const Frame& req, const boxtest::BoxScript::Send& send) {
     if (req.seq == 0) return false;
-    std::lock_guard<std::mutex> lk(m);
-    send(held);
+    std::lock_guard<std::mutex> lk(held->m);
+    send(held->reply);
     send(boxtest::ReplyTo(req, {static_cast<uint8_t>(req.seq), 0, 0, 0}));
     return true;
   });
@@ -145,14 +149,17 @@ TEST_F(Matching, TheSequenceSkipsZeroWhenItWraps) {
 
 TEST_F(Matching, ConcurrentRequestsOnOneDeviceEachGetTheirOwnReply) {
   // Replies come in the reverse order of the requests.
-  std::mutex m;
-  std::vector<Frame> waiting;
-  box_->script().SetHandler([&](const Frame& req, const boxtest::BoxScript::Send& send) {
+  struct Waiting {
+    std::mutex m;
+    std::vector<Frame> frames;
+  };
+  auto waiting = std::make_shared<Waiting>();
+  box_->script().SetHandler([waiting](const Frame& req, const boxtest::BoxScript::Send& send) {
     if (req.seq == 0) return false;
-    std::lock_guard<std::mutex> lk(m);
-    waiting.push_back(req);
-    if (waiting.size() == 2) {
-      for (auto it = waiting.rbegin(); it != waiting.rend(); ++it)
+    std::lock_guard<std::mutex> lk(waiting->m);
+    waiting->frames.push_back(req);
+    if (waiting->frames.size() == 2) {
+      for (auto it = waiting->frames.rbegin(); it != waiting->frames.rend(); ++it)
         send(boxtest::ReplyTo(*it, {it->sub, 0, 0, 0}));
     }
     return true;

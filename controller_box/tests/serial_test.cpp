@@ -251,7 +251,7 @@ TEST_F(Serial, DisconnectFromACallbackOnTheReader) {
   ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
   EXPECT_TRUE(kittest::WaitUntil([&] {
     return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds;
-  }, 2000));
+  }, 5000));
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
 }
 
