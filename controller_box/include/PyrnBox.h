@@ -44,7 +44,9 @@
 #elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define PYRN_STATIC_ASSERT(cond, msg) _Static_assert(cond, msg)
 #else
-#define PYRN_STATIC_ASSERT(cond, msg)
+#define PYRN_CAT_(a, b) a##b
+#define PYRN_CAT(a, b) PYRN_CAT_(a, b)
+#define PYRN_STATIC_ASSERT(cond, msg) typedef char PYRN_CAT(pyrn_static_assert_, __LINE__)[(cond) ? 1 : -1]
 #endif
 
 /* The first three bytes of the code that PyrnBox_RecoveryFactory takes. */
