@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "Qelm_Control.h"
-#include "fake_camera.h"
+#include "fake_discovery_camera.h"
 #include "message_wnd.h"
 #include "netns.h"
 #include "wait.h"

@@ -9,6 +9,7 @@
 #ifndef QELM_CONTROL_H
 #define QELM_CONTROL_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -75,6 +76,35 @@ typedef struct StCameraInfo {
   uint8_t reserved1[2];
 } StCameraInfo;
 
+/* Size of the version text and package description buffers that callers
+ * hand to Qelm_Update and Qelm_LoadUpdateFile: texts are copied with at most
+ * QELM_UPDATE_TEXT_SIZE - 1 characters and a terminating NUL. */
+#define QELM_UPDATE_TEXT_SIZE 5120
+
+/* One part of a loaded update package (5196 bytes): its 0-based index in the
+ * package, its kind, and the fields of its description header, copied
+ * through as the package gives them. */
+typedef struct StUpdateFileInfo {
+  uint32_t id;
+  uint32_t kind;
+  uint16_t descValue;
+  char descText1[32];
+  char descText2[32];
+  char descText3[256];
+  uint8_t reserved[4866];
+} StUpdateFileInfo;
+
+#if defined(__cplusplus)
+static_assert(sizeof(StUpdateFileInfo) == 5196, "StUpdateFileInfo is 5196 bytes");
+static_assert(offsetof(StUpdateFileInfo, descValue) == 8, "StUpdateFileInfo layout");
+static_assert(offsetof(StUpdateFileInfo, descText1) == 10, "StUpdateFileInfo layout");
+static_assert(offsetof(StUpdateFileInfo, descText2) == 42, "StUpdateFileInfo layout");
+static_assert(offsetof(StUpdateFileInfo, descText3) == 74, "StUpdateFileInfo layout");
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+_Static_assert(sizeof(StUpdateFileInfo) == 5196, "StUpdateFileInfo is 5196 bytes");
+_Static_assert(offsetof(StUpdateFileInfo, descText3) == 74, "StUpdateFileInfo layout");
+#endif
+
 /* Algorithm result pushed by a camera: its address and the item's data. */
 typedef struct StAlgResult {
   uint32_t ip;
@@ -89,7 +119,10 @@ typedef void(QELM_CALL* CameraHandleCallback)(StCameraHandle* handle, void* user
                                               int event);
 typedef void(QELM_CALL* AlgResultCallback)(void* user, StAlgResult* result);
 typedef void(QELM_CALL* StatusCallback)(StCameraHandle* handle, void* user, const void* status);
-/* progress: words 1 to 39 of a transfer progress record. */
+/* progress: 39 words of a transfer's progress: [0] item count, [1] current
+ * item (1-based), [2] its block count, [3] blocks sent, [4] its kind, [5..36]
+ * the item's record, [37] transfer state, [38] result (0 success, 1
+ * connection lost, 2 bad reply, 3 send failed). */
 typedef void(QELM_CALL* UpdateProgressCallback)(void* user, const uint32_t* progress);
 
 /* Life cycle. */
@@ -125,6 +158,39 @@ QELM_API int QELM_CALL Qelm_UDPReset(uint32_t ip);
  * each file gave is told in the control log; 160 when the camera's FTP
  * service could not be reached or refused the login. unused is not read. */
 QELM_API int QELM_CALL Qelm_FTPReadParams(StCameraHandle* handle, const char* folder, intptr_t unused);
+
+/* Firmware update from a package file. Loading fills description (at least
+ * QELM_UPDATE_TEXT_SIZE bytes), partCount and parts (the library's array,
+ * valid until the next load). Qelm_Update sends the parts named by partIds
+ * to the camera at ip in blocks of blockSize bytes (1 to 1023924); progress
+ * reaches callback through the hidden window. With queryVersion (low byte)
+ * set it only reads the camera's version text into versionText, which must
+ * hold QELM_UPDATE_TEXT_SIZE bytes. */
+QELM_API int QELM_CALL Qelm_LoadUpdateFile(const char* path, char* description, uint32_t* partCount,
+                                           StUpdateFileInfo** parts);
+QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32_t* partIds,
+                                   uint32_t blockSize, void* user, UpdateProgressCallback callback,
+                                   int queryVersion, char* versionText, uint32_t reserved);
+
+/* Database file sent whole to the camera at ip over its control port, when
+ * the camera holds the same database or none (blockSize 1 to 1023924). */
+QELM_API int QELM_CALL Qelm_LoadDBFile(const char* path, uint32_t blockSize);
+QELM_API int QELM_CALL Qelm_UpdateDBData(uint32_t ip, uint32_t reserved, void* user,
+                                         UpdateProgressCallback callback);
+
+/* Control connection to a camera (TCP 58000). OpenCamera: *handle receives
+ * the device handle (null on failure); user is handed back with the
+ * connection events of this handle; cb becomes the connection-event callback
+ * of every handle. CheckStatus: *state 4 connected, 3 disconnected (result
+ * 14), 1 unknown handle (result 7). */
+QELM_API int QELM_CALL Qelm_OpenCamera(uint32_t ip, StCameraHandle** handle, void* user,
+                                       ConnEventCallback cb);
+QELM_API int QELM_CALL Qelm_CloseCamera(StCameraHandle* handle);
+QELM_API int QELM_CALL Qelm_CheckStatus(StCameraHandle* handle, int* state);
+
+/* The MAC of an open camera (info->mac), deciphered from its factory block;
+ * the serial text is left as it is. Waits a fixed 500 ms for the answer. */
+QELM_API int QELM_CALL Qelm_GetDeviceFactoryInfo(StCameraHandle* handle, StDeviceFactoryInfo* info);
 
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);

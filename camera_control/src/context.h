@@ -15,6 +15,7 @@
 #include "platform/net.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "update.h"
 
 namespace qelm {
 
@@ -61,6 +62,11 @@ struct CForGlobal {
   std::atomic<StatusCallback> m_pfnStatusLong{nullptr};
   std::atomic<StatusCallback> m_pfnStatusShort{nullptr};
   std::atomic<void*> m_pStatusUser{nullptr};
+
+  // The firmware and database transfer sessions; each has its own reply
+  // signal, so that neither can end the other's wait.
+  StUpdateSession m_updateFirmware{kFirmwarePort};
+  StUpdateSession m_updateDB{kDatabasePort};
 
   pf::CriticalSection m_csCamera;
   std::list<StCameraHandle*> m_listCamera;

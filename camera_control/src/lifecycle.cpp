@@ -8,6 +8,7 @@
 #include "message_wnd.h"
 #include "server.h"
 #include "sockets.h"
+#include "update.h"
 #include "xml_cache.h"
 
 using namespace qelm;
@@ -89,6 +90,7 @@ QELM_API int QELM_CALL Qelm_Quit(void) {
   // Every thread is stopped and joined before what it uses is freed.
   RetireDiscoveryChannel(g);
   StopAllInfoRequests();
+  StopUpdateSessions();
   StopHeartbeat();
   FreeXMLDescriptions();
   StopAllServerListeners();

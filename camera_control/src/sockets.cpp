@@ -1,5 +1,6 @@
 #include "sockets.h"
 
+#include <algorithm>
 #include <atomic>
 
 #include "context.h"
@@ -16,7 +17,26 @@ constexpr int kUdpReceiveBuffer = 1 << 20;
 
 void test::SetConnectTimeoutMs(int ms) { g_connectTimeoutMs.store(ms); }
 
-pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp) {
+namespace {
+
+// Waits for a pending connect to complete, at most `ms`, in short steps when
+// the wait may be cancelled. True when it connected.
+bool AwaitConnect(pf::SOCKET s, int ms, const std::atomic<uint8_t>* cancel) {
+  constexpr int kStepMs = 50;
+  const int64_t end = pf::MonotonicMs() + ms;
+  for (;;) {
+    const int64_t left = end - pf::MonotonicMs();
+    if (left <= 0) return false;
+    const int step = cancel ? static_cast<int>(std::min<int64_t>(left, kStepMs)) : static_cast<int>(left);
+    const int r = pf::WaitWritable(s, step);
+    if (r == 1) return pf::PendingError(s) == 0;
+    if (r < 0 || (cancel && cancel->load())) return false;
+  }
+}
+
+}  // namespace
+
+pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<uint8_t>* cancel) {
   const std::string ipText = pf::InetNtoa(ip);
   pf::SOCKET s = udp ? pf::UdpSocket() : pf::TcpSocket();
   if (s == pf::INVALID_SOCKET) {
@@ -55,8 +75,7 @@ pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp) {
     const int err = pf::WSAGetLastError();
     WriteLogF("connect IP = %s port = %d 失败", ipText.c_str(), port);
     LogSocketError();
-    if (err == pf::WSAEWOULDBLOCK && pf::WaitWritable(s, g_connectTimeoutMs.load()) == 1)
-      connected = pf::PendingError(s) == 0;
+    if (err == pf::WSAEWOULDBLOCK) connected = AwaitConnect(s, g_connectTimeoutMs.load(), cancel);
   }
   pf::SetNonBlocking(s, false);
   if (!connected) {

@@ -1,6 +1,7 @@
 // The two socket helpers every channel of the library stands on.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -11,8 +12,10 @@ namespace qelm {
 
 // UDP: broadcast allowed, bound to the first free port of port, port + 1, ...
 // port + 99. TCP: connected to ip:port within 2 seconds. INVALID_SOCKET on
-// any failure (logged).
-pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp);
+// any failure (logged). A TCP connect also gives up as soon as `*cancel`
+// turns non-zero (a device closed while its link is being made again).
+pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp,
+                        const std::atomic<uint8_t>* cancel = nullptr);
 
 // Refills the local address list and returns its count.
 int GetLocalIPList();

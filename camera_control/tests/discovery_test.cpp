@@ -17,7 +17,7 @@
 #include "Qelm_Control.h"
 #include "context.h"
 #include "discovery.h"
-#include "fake_camera.h"
+#include "fake_discovery_camera.h"
 #include "message_wnd.h"
 #include "netns.h"
 #include "platform/system.h"

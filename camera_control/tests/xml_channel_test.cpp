@@ -127,6 +127,7 @@ class FakeFileCamera {
     if (r.code == 0x10104 && current_) {
       const uint32_t index = Get32(r.data.data());
       const size_t at = size_t(index) * current_->blockSize;
+      if (at >= current_->content.size()) return {};  // no such block
       const size_t n = std::min<size_t>(current_->blockSize, current_->content.size() - at);
       Bytes d;
       Put32(d, index);

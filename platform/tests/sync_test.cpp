@@ -83,4 +83,25 @@ TEST(Thread, NeverJoinsItself) {
   t.Join();
 }
 
+TEST(TimedMutex, GivesUpAfterItsTimeAndIsTakenOnceFree) {
+  pf::TimedMutex m;
+  m.lock();
+  EXPECT_FALSE(m.try_lock());
+  std::atomic<bool> gaveUp{false}, got{false};
+  std::thread t([&] {
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_FALSE(m.try_lock_for(std::chrono::milliseconds(50)));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(50));
+    gaveUp.store(true);
+    got.store(m.try_lock_for(std::chrono::seconds(5)));  // freed below
+    if (got.load()) m.unlock();
+  });
+  ASSERT_TRUE(kittest::WaitUntil([&] { return gaveUp.load(); }, 5000));
+  m.unlock();
+  t.join();
+  EXPECT_TRUE(got.load());
+  EXPECT_TRUE(m.try_lock());
+  m.unlock();
+}
+
 }  // namespace

@@ -51,4 +51,45 @@ class AutoResetEvent {
   bool set_ = false;
 };
 
+// A lock whose acquisition can be given up after a time-out (works with
+// std::unique_lock). Built on a plain mutex and a condition, which every
+// sanitizer understands.
+class TimedMutex {
+ public:
+  TimedMutex() = default;
+  TimedMutex(const TimedMutex&) = delete;
+  TimedMutex& operator=(const TimedMutex&) = delete;
+
+  void lock() {
+    std::unique_lock<std::mutex> lk(m_);
+    cv_.wait(lk, [this] { return !held_; });
+    held_ = true;
+  }
+  bool try_lock() {
+    std::lock_guard<std::mutex> lk(m_);
+    if (held_) return false;
+    held_ = true;
+    return true;
+  }
+  template <class Rep, class Period>
+  bool try_lock_for(const std::chrono::duration<Rep, Period>& d) {
+    std::unique_lock<std::mutex> lk(m_);
+    if (!cv_.wait_for(lk, d, [this] { return !held_; })) return false;
+    held_ = true;
+    return true;
+  }
+  void unlock() {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      held_ = false;
+    }
+    cv_.notify_one();
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  bool held_ = false;
+};
+
 }  // namespace pf

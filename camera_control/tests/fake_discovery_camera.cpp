@@ -1,4 +1,4 @@
-#include "fake_camera.h"
+#include "fake_discovery_camera.h"
 
 #include <chrono>
 

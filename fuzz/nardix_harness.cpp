@@ -1,0 +1,140 @@
+#include "nardix_harness.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "context.h"
+#include "result.h"
+
+namespace nardixfuzz {
+
+namespace {
+
+void Check(bool ok) {
+  if (!ok) abort();
+}
+
+void NARDIX_CALL OnResult(void*, StLprResult* r) {
+  Check(r->image1Length >= 0 && static_cast<uint32_t>(r->image1Length) <= nardix::kImage1Size);
+  Check(r->image2Length >= 0 && static_cast<uint32_t>(r->image2Length) <= nardix::kImage2Size);
+  Check(r->image3Length >= 0 && static_cast<uint32_t>(r->image3Length) <= nardix::kImage3Size);
+  Check(r->debugLength >= 0 && static_cast<uint32_t>(r->debugLength) <= nardix::kDebugSize);
+  Check(memchr(r->blockText, 0, sizeof r->blockText) && memchr(r->infoText, 0, sizeof r->infoText));
+  Check(memchr(r->ip, 0, sizeof r->ip));
+  // Every byte the record names is readable.
+  volatile uint8_t sink = 0;
+  for (int32_t i = 0; i < r->image1Length; i += 4096) sink = sink + r->image1[i];
+  (void)sink;
+}
+
+void NARDIX_CALL OnDebug(void*, uint8_t* block) {
+  volatile uint8_t sink = block[0] + block[LPR_ALG_DEBUG_SIZE - 1];
+  (void)sink;
+}
+
+void NARDIX_CALL OnEvent(void*, StLprConnEvent* ev) { Check(ev->code == 4 && memchr(ev->ip, 0, 16)); }
+
+void NoDump(const std::string&, const uint8_t*, size_t) {}
+
+void Setup() {
+  static bool done = false;
+  if (done) return;
+  done = true;
+  nardix::CForGlobal& g = nardix::Global();
+  g.m_log.m_bLogOn.store(0);  // no folders, no queued lines
+  g.m_bDirectCall.store(1);
+  g.m_pfnLprResult.store(&OnResult);
+  g.m_pfnAlgDebug.store(&OnDebug);
+  g.m_pfnLprConnEvent.store(&OnEvent);
+  nardix::test::SetDumpWriter(&NoDump);
+}
+
+size_t ChunkOf(uint8_t b) { return b == 0 ? SIZE_MAX : b * 37u; }
+
+}  // namespace
+
+namespace {
+
+// Copies the bytes into the record's receive buffer as receives of at most
+// `chunk` bytes, each followed by the parser (as the receive threads do).
+template <class Rec, class Parse>
+void Feed(Rec* r, uint32_t bufferSize, const uint8_t* d, size_t n, size_t chunk, Parse parse) {
+  size_t pos = 0;
+  while (pos < n) {
+    size_t take = bufferSize - r->m_nRecvLen;
+    if (take > chunk) take = chunk;
+    if (take > n - pos) take = n - pos;
+    memcpy(r->m_pRecvBuf.get() + r->m_nRecvLen, d + pos, take);
+    nardix::FeedAndParse(r, static_cast<uint32_t>(take), parse);
+    pos += take;
+  }
+}
+
+}  // namespace
+
+void FeedResult(StLprCameraHandle* h, const uint8_t* d, size_t n, size_t chunk) {
+  Feed(h, nardix::kResultRecvSize, d, n, chunk, [h] { nardix::ParseResultStream(h); });
+}
+
+void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, size_t chunk) {
+  Feed(c, nardix::kControlRecvSize, d, n, chunk, [c] { nardix::ParseControlStream(c); });
+}
+
+namespace {
+
+// One camera record serves every input (its buffers are large); each input
+// starts from a clean parse state.
+StLprCameraHandle* FreshHandle() {
+  static nardix::HandlePtr h = nardix::NewCameraHandle(0x0100007F);
+  if (!h) return nullptr;
+  h->m_nRecvLen = h->m_nRecvPos = 0;
+  h->m_parse = nardix::StResultParse();
+  memset(h->m_byInfo, 0, sizeof h->m_byInfo);
+  memset(h->m_byBlock, 0, sizeof h->m_byBlock);
+  memset(h->m_szVersion, 0, sizeof h->m_szVersion);
+  nardix::ResetResult(h->m_pResult, h.get());
+  if (!h->m_pControl) {
+    h->m_pControl.reset(new nardix::StLprControlChannel);
+    h->m_pControl->m_pOwner = h.get();
+  }
+  nardix::StLprControlChannel* c = h->m_pControl.get();
+  c->m_nRecvLen = c->m_nRecvPos = 0;
+  c->m_parse = nardix::StReplyParse();
+  return h.get();
+}
+
+}  // namespace
+
+int FuzzResultStream(const uint8_t* d, size_t n) {
+  if (n < 2) return 0;
+  Setup();
+  nardix::CForGlobal& g = nardix::Global();
+  for (int i = 0; i < 3; ++i) g.m_bWantImage[i].store((d[1] >> i) & 1);
+  StLprCameraHandle* h = FreshHandle();
+  if (!h) return 0;
+  FeedResult(h, d + 2, n - 2, ChunkOf(d[0]));
+  Check(h->m_nRecvLen < nardix::kResultRecvSize);
+  return 0;
+}
+
+int FuzzReplyStream(const uint8_t* d, size_t n) {
+  if (n < 4) return 0;
+  Setup();
+  StLprCameraHandle* h = FreshHandle();
+  if (!h) return 0;
+  nardix::StLprControlChannel* c = h->m_pControl.get();
+  nardix::StReplySlot slot;
+  slot.kind = static_cast<nardix::ReplyKind>(d[1] % 8);
+  slot.type = d[2];
+  slot.code = d[3];
+  h->m_pSlot = &slot;
+  FeedReplies(c, d + 4, n - 4, ChunkOf(d[0]));
+  h->m_pSlot = nullptr;
+  Check(c->m_nRecvLen < nardix::kControlRecvSize);
+  Check(slot.rawLen < nardix::kControlRecvSize);
+  for (const auto& v : h->m_szVersion) Check(memchr(v, 0, sizeof v) != nullptr);
+  return 0;
+}
+
+}  // namespace nardixfuzz

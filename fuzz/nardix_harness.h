@@ -1,0 +1,24 @@
+// Drives the plate-recognition library's two stream parsers with arbitrary
+// bytes: the result stream of the result channel and the reply stream of the
+// control channel. Used by the fuzz targets and by the corpus replay test.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "handle.h"
+
+namespace nardixfuzz {
+
+// Hands `n` bytes to the result stream parser as receives of at most `chunk`
+// bytes each (as the receive thread does).
+void FeedResult(StLprCameraHandle* h, const uint8_t* d, size_t n, size_t chunk);
+// The same for the reply stream of a control channel record.
+void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, size_t chunk);
+
+// One fuzz input each: the first bytes choose the receive size and settings,
+// the rest is the stream. Aborts when a delivered record breaks its bounds.
+int FuzzResultStream(const uint8_t* d, size_t n);
+int FuzzReplyStream(const uint8_t* d, size_t n);
+
+}  // namespace nardixfuzz

@@ -1,0 +1,287 @@
+// Command frames, the control channel's thread with its reconnection, the
+// reply stream parser and the dispatch of replies into the camera handle.
+#include <cstring>
+#include <ctime>
+#include <functional>
+
+#include "bytes.h"
+#include "codes.h"
+#include "dictate.h"
+#include "handle.h"
+#include "log.h"
+#include "message_wnd.h"
+#include "platform/system.h"
+#include "sockets.h"
+
+namespace nardix {
+
+namespace {
+
+constexpr int kReconnectTicks = 12;
+
+uint8_t Sum8(const uint8_t* p, size_t n) {
+  uint8_t s = 0;
+  for (size_t i = 0; i < n; ++i) s = static_cast<uint8_t>(s + p[i]);
+  return s;
+}
+
+// Index of a version item's text, or -1 for items that are not kept.
+int VersionSlot(uint8_t item) {
+  switch (item) {
+    case 0: case 1: case 2: case 3: return item;
+    case 5: return 4;
+    default: return -1;
+  }
+}
+
+// Type 0x00 replies. Returns true when the camera reported a reset.
+bool DispatchParamReply(StLprCameraHandle* h, StReplySlot* slot, uint8_t code, const uint8_t* payload,
+                        uint32_t n, const std::function<void()>& complete) {
+  switch (code) {
+    case 0x00:
+      return n >= 1 && payload[0] == 1;
+    case 0x04: {
+      if (n < 1) return false;
+      const int at = VersionSlot(payload[0]);
+      if (at < 0) return false;
+      memset(h->m_szVersion[at], 0, kVersionSize);
+      kit::CopyTextField(h->m_szVersion[at], kVersionSize, payload + 1, n - 1);
+      if (payload[0] == 5 && slot && slot->kind == ReplyKind::kVersion) complete();
+      return false;
+    }
+    case 0x1E:
+    case 0x1F: {
+      const ReplyKind want = code == 0x1E ? ReplyKind::kWorkMode : ReplyKind::kNtp;
+      if (slot && slot->kind == want && n >= 1 && payload[0] == 0xBB) complete();
+      return false;
+    }
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+bool CreateDictate(StLprCameraHandle* h, const StDictateItem* items, int count, uint8_t* out,
+                   uint32_t* outLen) {
+  size_t pos = 0;
+  h->m_nSeq.store(0);
+  for (int i = 0; i < count; ++i) {
+    const StDictateItem& it = items[i];
+    if (it.length && !it.payload) return false;
+    if (pos + kDictateItemOverhead + it.length > kDictateBufferSize) return false;
+    uint8_t* p = out + pos;
+    p[0] = 0xAA;
+    p[1] = 0x55;
+    kit::WriteLE32(p + 2, h->m_nSeq.load());
+    p[6] = it.type;
+    p[7] = it.code;
+    kit::WriteLE16(p + 8, it.length);
+    p[10] = it.direction;
+    if (it.length) memcpy(p + 11, it.payload, it.length);
+    p[11 + it.length] = Sum8(p + 11, it.length);
+    kit::WriteLE32(p + 12 + it.length, kFrameTail);
+    pos += kDictateItemOverhead + it.length;
+  }
+  *outLen = static_cast<uint32_t>(pos);
+  return true;
+}
+
+int SendDictate(StLprCameraHandle* h, const StDictateItem* items, int count, bool broadcast) {
+  uint8_t frame[kDictateBufferSize];
+  uint32_t len = 0;
+  WriteLog("start CreateDictate");
+  if (!CreateDictate(h, items, count, frame, &len)) return kBuildFailed;
+  WriteLog("end CreateDictate");
+  StLprControlChannel* c = h->m_pControl.get();
+  if (broadcast) {
+    SendLocked(h->m_csSocket, h->m_hSocket, frame, len);
+    if (c) SendLocked(c->m_csSocket, c->m_hSocket, frame, len);
+    SendLocked(h->m_csSocket, h->m_hSocket, frame, len);
+    return kOk;
+  }
+  WriteLog("start control send m_pControl");
+  if (!c) return kNoControlChannel;
+  WriteLog("start control send m_pControl socket");
+  const pf::SOCKET s = c->m_hSocket.load();
+  if (s == pf::INVALID_SOCKET) return kNoControlChannel;
+  WriteLogF(
+      "start control send m_pControl send m_pControl = 0x%08d , m_pControl->m_hSocket = %d,ucSendCmd = "
+      "0x%08x,uiSendCmdLen = %d",
+      static_cast<int>(reinterpret_cast<uintptr_t>(c)), s,
+      static_cast<unsigned>(reinterpret_cast<uintptr_t>(frame)), static_cast<int>(len));
+  if (SendLocked(c->m_csSocket, c->m_hSocket, frame, len) < 1) {
+    WriteLog("send fail end");
+    return kSendFailed;
+  }
+  WriteLog("send success end");
+  return kOk;
+}
+
+void ClockPayload(int64_t time, uint8_t out[6]) {
+  const time_t t = static_cast<time_t>(time ? time : pf::Now().sec);
+  std::tm tm{};
+  if (!localtime_r(&t, &tm)) {
+    const uint8_t none[6] = {0, 0, 0, 0xFF, 0xFF, 0xFF};
+    memcpy(out, none, sizeof none);
+    return;
+  }
+  out[0] = static_cast<uint8_t>(tm.tm_year + 1900 - 2000);
+  out[1] = static_cast<uint8_t>(tm.tm_mon + 1);
+  out[2] = static_cast<uint8_t>(tm.tm_mday);
+  out[3] = static_cast<uint8_t>(tm.tm_hour);
+  out[4] = static_cast<uint8_t>(tm.tm_min);
+  out[5] = static_cast<uint8_t>(tm.tm_sec);
+}
+
+int SendClock(StLprCameraHandle* h, int64_t time) {
+  uint8_t clock[6];
+  ClockPayload(time, clock);
+  const StDictateItem item{0x20, 0x02, 1, clock, 6};
+  return SendDictate(h, &item, 1, false);
+}
+
+void ControlChannelThread(const HandlePtr& hp) {
+  StLprControlChannel* c = hp ? hp->m_pControl.get() : nullptr;
+  if (!c) return;
+  bool up = true;
+  int ticks = 0;
+  while (!c->m_bStop.load()) {
+    const pf::SOCKET s = c->m_hSocket.load();
+    if (up && s != pf::INVALID_SOCKET) {
+      const int n = pf::Recv(s, c->m_pRecvBuf.get() + c->m_nRecvLen, kControlRecvSize - c->m_nRecvLen);
+      if (n >= 1) {
+        FeedAndParse(c, static_cast<uint32_t>(n), [c] { ParseControlStream(c); });
+        continue;
+      }
+      if (c->m_bStop.load()) break;
+      up = false;
+      ticks = 0;
+      continue;
+    }
+    c->m_evStop.Wait(test::ReconnectTickMs());
+    if (c->m_bStop.load()) break;
+    if (++ticks < kReconnectTicks) continue;
+    ticks = 0;
+    c->m_bConnected.store(0);
+    const int again = Reconnect(c->m_csSocket, c->m_hSocket, c->m_nIp, c->m_nPort, c->m_bStop);
+    if (again < 0) break;
+    if (again == 0) continue;
+    // Bytes of the lost connection never continue a reply of the new one.
+    c->m_nRecvPos = c->m_nRecvLen = 0;
+    c->m_parse.Clear();
+    c->m_bConnected.store(1);
+    up = true;
+    SendClock(hp.get(), 0);
+  }
+  CloseLocked(c->m_csSocket, c->m_hSocket);
+}
+
+void ParseControlStream(StLprControlChannel* c) {
+  StReplyParse& p = c->m_parse;
+  uint8_t* const buf = c->m_pRecvBuf.get();
+  auto at = [&] { return buf + c->m_nRecvPos; };
+  auto take = [&](uint32_t n) {
+    c->m_nRecvPos += n;
+    c->m_nRecvLen -= n;
+  };
+  for (;;) {
+    if (!p.headFound) {
+      if (c->m_nRecvLen < 2) return;
+      while (c->m_nRecvLen >= 2 && !(at()[0] == 0xAA && at()[1] == 0x55)) take(1);
+      if (c->m_nRecvLen < 2) return;
+      take(2);
+      p.headFound = true;
+    }
+    if (!p.seqRead) {
+      if (c->m_nRecvLen < 6) return;
+      p.seq = kit::ReadLE32(at());
+      p.type = at()[4];
+      p.code = at()[5];
+      take(6);
+      p.seqRead = true;
+    }
+    if (!p.lengthRead) {
+      if (c->m_nRecvLen < 4) return;
+      const uint32_t a = kit::ReadLE16(at());
+      const uint32_t b = kit::ReadLE16(at() + 2);
+      if (a != b || a + 1 >= kControlRecvSize) {
+        take(1);
+        p.Clear();
+        continue;
+      }
+      take(4);
+      p.total = p.remaining = a + 1;
+      p.lengthRead = true;
+    }
+    if (!p.payloadRead) {
+      const uint32_t n = c->m_nRecvLen < p.remaining ? c->m_nRecvLen : p.remaining;
+      memcpy(p.payload + (p.total - p.remaining), at(), n);
+      p.remaining -= n;
+      take(n);
+      if (p.remaining > 0) return;
+      p.payloadRead = true;
+    }
+    if (c->m_nRecvLen < 4) return;
+    p.tail = kit::ReadLE32(at());
+    if (p.tail == kFrameTail) {
+      take(4);
+      if (c->m_pOwner) DispatchReply(c->m_pOwner, p.payload, p.type, p.code, p.seq, p.total);
+      memset(p.payload, 0, sizeof p.payload);
+      p.total = 0;
+    } else {
+      take(1);
+    }
+    p.Clear();
+  }
+}
+
+void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code, uint32_t seq,
+                   uint32_t total) {
+  if (total < 1) return;
+  const uint32_t n = total - 1;  // payload bytes before the checksum
+  if (Sum8(payload, n) != payload[n]) return;
+  bool reset = false;
+  {
+    pf::Lock lk(h->m_csReply);
+    StReplySlot* slot = h->m_pSlot;
+    if (slot && slot->done) slot = nullptr;  // a reply completes a request once
+    auto complete = [&] {
+      slot->done = true;
+      slot = nullptr;
+      h->m_evReply.Set();
+    };
+    if (slot && slot->kind == ReplyKind::kRaw && seq == h->m_nSeq.load() && type == slot->type &&
+        code == slot->code) {
+      memset(slot->raw, 0, sizeof slot->raw);
+      memcpy(slot->raw, payload, total < kRawReplySize ? total : kRawReplySize);
+      slot->rawLen = static_cast<uint16_t>(n);
+      complete();
+    }
+    switch (type) {
+      case 0x00:
+        reset = DispatchParamReply(h, slot, code, payload, n, complete);
+        break;
+      case 0x20:
+        if (code == 0x0B && slot && n >= 1 && payload[0] == 0) {
+          if (slot->kind == ReplyKind::kShutterSet) {
+            complete();
+          } else if (slot->kind == ReplyKind::kShutterGet && n >= 2) {
+            h->m_nShutter = payload[1];
+            complete();
+          }
+        }
+        break;
+      case 0x80:
+        if (code == 0x21 && slot && slot->kind == ReplyKind::kNetParams && n >= 1 && payload[0] == 0xBB)
+          complete();
+        break;
+      default:
+        break;
+    }
+  }
+  // Reported outside the reply lock: a callback may make requests.
+  if (reset) Deliver(kNotifyConnEvent, NewConnEvent(h, 4));
+}
+
+}  // namespace nardix

@@ -1,0 +1,196 @@
+// A connected camera: its result channel (TCP 59002) with the parse state of
+// the result stream, its control channel (TCP 59200) with the parse state of
+// the reply stream, and the state of the request waiting for a reply.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "Nardix.h"
+#include "context.h"
+#include "platform/net.h"
+#include "platform/sync.h"
+#include "platform/thread.h"
+
+namespace nardix {
+
+constexpr uint16_t kResultPort = 59002;
+constexpr uint16_t kControlPort = 59200;
+constexpr uint32_t kResultRecvSize = 204800;
+constexpr uint32_t kControlRecvSize = 1024;
+constexpr uint32_t kFrameTail = 0x550FF0AA;  // AA F0 0F 55 on the wire
+constexpr uint32_t kRawReplySize = 512;
+constexpr uint32_t kVersionSize = 255;
+
+// What the request waiting on a camera expects. Only a reply of that kind
+// completes it; a reply that comes when nothing (or something else) waits
+// completes nothing.
+enum class ReplyKind : uint8_t {
+  kNone,
+  kRaw,         // any reply with the command's type and code; its payload kept
+  kShutterGet,  // 0x20 0x0B, first byte 0: the value in the second byte
+  kShutterSet,  // 0x20 0x0B, first byte 0: acknowledged, the value not taken
+  kNetParams,   // 0x80 0x21, first byte 0xBB
+  kVersion,     // 0x00 0x04 item 5 (items 0 to 3 only fill their texts)
+  kWorkMode,    // 0x00 0x1E, first byte 0xBB
+  kNtp,         // 0x00 0x1F, first byte 0xBB
+};
+
+struct StReplySlot {
+  ReplyKind kind = ReplyKind::kNone;
+  uint8_t type = 0;  // kRaw: the command's type and code
+  uint8_t code = 0;
+  bool done = false;
+  uint8_t raw[kRawReplySize] = {};
+  uint16_t rawLen = 0;  // payload length of the reply (may exceed what raw holds)
+};
+
+// Parse state of the result stream.
+struct StResultParse {
+  bool headFound = false;
+  bool lengthRead = false;
+  bool idRead = false;
+  bool bodyRead = false;
+  bool refused = false;  // the segment is larger than its kind allows: skipped
+  uint32_t head = 0;     // AA 55, type, kind
+  uint32_t tail = 0;
+  uint32_t remaining = 0;
+  uint32_t total = 0;
+  uint16_t resultId = 0;
+
+  uint8_t Type() const { return static_cast<uint8_t>(head >> 16); }
+  uint8_t Kind() const { return static_cast<uint8_t>(head >> 24); }
+  void Clear() {
+    headFound = lengthRead = idRead = bodyRead = refused = false;
+  }
+};
+
+// Parse state of the reply stream.
+struct StReplyParse {
+  bool headFound = false;
+  bool seqRead = false;
+  bool lengthRead = false;
+  bool payloadRead = false;
+  uint8_t type = 0;
+  uint8_t code = 0;
+  uint32_t tail = 0;
+  uint32_t seq = 0;
+  uint32_t remaining = 0;
+  uint32_t total = 0;  // payload length + 1 (the checksum byte)
+  uint8_t payload[kControlRecvSize] = {};
+
+  void Clear() { headFound = seqRead = lengthRead = payloadRead = false; }
+};
+
+struct StLprControlChannel {
+  StLprControlChannel();
+
+  uint32_t m_nIp = 0;
+  // Used by senders under m_csSocket; replaced and closed by the thread alone.
+  pf::CriticalSection m_csSocket;
+  std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
+  uint16_t m_nPort = kControlPort;
+  std::atomic<uint8_t> m_bConnected{0};
+  std::atomic<uint8_t> m_bStop{0};
+  std::unique_ptr<uint8_t[]> m_pRecvBuf;
+  uint32_t m_nRecvLen = 0;
+  uint32_t m_nRecvPos = 0;
+  StLprCameraHandle* m_pOwner = nullptr;
+  StReplyParse m_parse;
+  pf::AutoResetEvent m_evStop;
+  pf::Thread m_thread;
+};
+
+}  // namespace nardix
+
+struct StLprCameraHandle {
+  explicit StLprCameraHandle(uint32_t ip);
+  ~StLprCameraHandle();
+  StLprCameraHandle(const StLprCameraHandle&) = delete;
+  StLprCameraHandle& operator=(const StLprCameraHandle&) = delete;
+
+  uint32_t m_nIp = 0;
+  char m_szIp[16] = {};
+  // The result channel. Used by senders under m_csSocket; replaced and closed
+  // by the receive thread alone.
+  pf::CriticalSection m_csSocket;
+  std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
+  uint16_t m_nPort = nardix::kResultPort;
+  std::atomic<uint8_t> m_bConnected{0};
+  std::atomic<uint8_t> m_bStop{0};
+  std::atomic<uint8_t> m_bLinkLost{0};
+  std::unique_ptr<uint8_t[]> m_pRecvBuf;
+  uint32_t m_nRecvLen = 0;
+  uint32_t m_nRecvPos = 0;
+
+  // One request at a time per camera (m_csRequest). The waiting request's
+  // slot, the version texts and the shutter value are shared with the control
+  // receive thread under m_csReply.
+  pf::CriticalSection m_csRequest;
+  pf::CriticalSection m_csReply;
+  nardix::StReplySlot* m_pSlot = nullptr;
+  pf::AutoResetEvent m_evReply;
+  std::unique_ptr<nardix::StLprControlChannel> m_pControl;
+  char m_szVersion[5][nardix::kVersionSize] = {};
+  int32_t m_nShutter = 0;
+  std::atomic<uint8_t> m_bResultReady{0};
+  std::atomic<uint32_t> m_nSeq{0};
+
+  // Result assembly, written by the receive thread alone.
+  nardix::StResultParse m_parse;
+  uint8_t m_byInfo[1024] = {};
+  StLprResult* m_pResult = nullptr;
+  uint8_t m_byBlock[308] = {};
+
+  pf::AutoResetEvent m_evStop;  // wakes the reconnect pauses
+  pf::Thread m_thread;
+};
+
+namespace nardix {
+
+// A handle with its buffers and first result; null when memory runs out.
+HandlePtr NewCameraHandle(uint32_t ip);
+
+// Stops the handle's two threads (stop flags, sockets shut down, pauses and a
+// waiting request woken) and joins them, except the calling thread's own,
+// which ends by itself. The record is freed when the last owner lets go.
+void StopHandle(const HandlePtr& h);
+
+// Link events of the result channel and reset reports of the control channel.
+StLprConnEvent* NewConnEvent(StLprCameraHandle* h, int code);
+
+// Result stream: parses what the receive buffer holds.
+void ParseResultStream(StLprCameraHandle* h);
+// Reply stream: parses what the control record's receive buffer holds and
+// dispatches complete replies into the owner.
+void ParseControlStream(StLprControlChannel* ch);
+void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code,
+                   uint32_t seq, uint32_t total);
+
+// Appends `n` received bytes to a receive buffer, parses, and moves what is
+// left to the buffer's start.
+template <class Rec, class Parse>
+void FeedAndParse(Rec* r, uint32_t n, Parse parse) {
+  r->m_nRecvLen += n;
+  parse();
+  if (r->m_nRecvLen && r->m_nRecvPos)
+    memmove(r->m_pRecvBuf.get(), r->m_pRecvBuf.get() + r->m_nRecvPos, r->m_nRecvLen);
+  r->m_nRecvPos = 0;
+}
+
+namespace test {
+// Pause of the reconnect loops (200 ms unless a test shortens it); a lost
+// channel is connected again after 12 pauses.
+void SetReconnectTickMs(int ms);
+int ReconnectTickMs();
+// Where the dump of an oversized result frame goes (null: into the file).
+using DumpWriter = void (*)(const std::string& path, const uint8_t* data, size_t len);
+void SetDumpWriter(DumpWriter w);
+// Makes the next `n` allocations of a control channel record fail.
+void FailNextControlAllocs(int n);
+}  // namespace test
+
+}  // namespace nardix

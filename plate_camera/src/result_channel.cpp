@@ -1,0 +1,458 @@
+// The result channel: connection, link events, the result stream parser, the
+// assembly and delivery of results, and the dump of oversized frames.
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <new>
+
+#include "bytes.h"
+#include "codes.h"
+#include "context.h"
+#include "dictate.h"
+#include "folders.h"
+#include "handle.h"
+#include "log.h"
+#include "message_wnd.h"
+#include "platform/system.h"
+#include "result.h"
+#include "sockets.h"
+
+namespace nardix {
+
+namespace {
+
+std::atomic<int> g_reconnectTickMs{200};
+std::atomic<test::DumpWriter> g_dumpWriter{nullptr};
+std::atomic<int> g_failControlAllocs{0};
+
+constexpr int kReconnectTicks = 12;
+constexpr uint32_t kMaxFrameLength = 204800;
+constexpr uint32_t kNoLimit = 0xFFFFFFFFu;
+constexpr uint32_t kInfoSegmentSize = 64;
+
+// Largest body a segment kind may have; kinds not stored have no limit.
+uint32_t SegmentLimit(uint8_t kind) {
+  switch (kind) {
+    case 0x00: return kInfoSegmentSize;
+    case 0x10: return sizeof(StLprCameraHandle::m_byBlock);
+    case 0x20: return kImage3Size;
+    case 0x40: return kImage1Size;
+    case 0x42: return kImage2Size;
+    case 0x60: return kDebugSize;
+    default: return kNoLimit;
+  }
+}
+
+// Copies `count` bytes of a segment's body at `offset` into the place of its
+// kind; the caller has checked that the body fits that place.
+void StoreResultSegment(StLprCameraHandle* h, const uint8_t* data, uint32_t count, uint32_t offset) {
+  StLprResult* r = h->m_pResult;
+  const uint32_t total = h->m_parse.total;
+  uint8_t* dst = nullptr;
+  switch (h->m_parse.Kind()) {
+    case 0x00: dst = h->m_byInfo; break;
+    case 0x10: dst = h->m_byBlock; break;
+    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(total); break;
+    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(total); break;
+    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(total); break;
+    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(total); break;
+    default: return;  // read past
+  }
+  if (count) memcpy(dst + offset, data, count);
+}
+
+int32_t ReadI32(const uint8_t* p) { return static_cast<int32_t>(kit::ReadLE32(p)); }
+
+// The end of a result: fill the record and hand it over.
+void CompleteResult(StLprCameraHandle* h) {
+  CForGlobal& g = Global();
+  StLprResult* r = h->m_pResult;
+  const uint8_t* info = h->m_byInfo;
+  const uint8_t* block = h->m_byBlock;
+  r->handle = h;
+  r->resultId = h->m_parse.resultId;
+  memcpy(r->ip, h->m_szIp, sizeof r->ip);
+  int32_t values[4];
+  for (int i = 0; i < 4; ++i) values[i] = ReadI32(block + 16 + 4 * i);
+  memcpy(r->blockValues, values, sizeof values);
+  kit::CopyTextField(r->blockText, sizeof r->blockText, block + 36, sizeof h->m_byBlock - 36);
+  r->blockValue172 = ReadI32(block + 172);
+  r->blockValue176 = ReadI32(block + 176);
+  kit::CopyTextField(r->infoText, sizeof r->infoText, info, sizeof h->m_byInfo);
+  r->infoValue62 = info[62];
+  r->image3Width = static_cast<uint16_t>(kit::ReadLE16(info + 24) - kit::ReadLE16(info + 20));
+  r->image3Height = static_cast<uint16_t>(kit::ReadLE16(info + 26) - kit::ReadLE16(info + 22));
+  h->m_bResultReady.store(1);
+
+  const uint32_t len1 = static_cast<uint32_t>(r->image1Length);
+  if (len1 + kInfoSegmentSize <= kImage1Size) memcpy(r->image1 + len1, info, kInfoSegmentSize);
+  if (!g.m_bWantImage[0].load()) r->image1Length = 0;
+  if (!g.m_bWantImage[1].load()) r->image2Length = 0;
+  if (!g.m_bWantImage[2].load()) r->image3Length = 0;
+
+  uint8_t* debugBlock = nullptr;
+  if (g.m_pfnAlgDebug.load() && ReadI32(r->debug + 8) > 0) {
+    debugBlock = new (std::nothrow) uint8_t[LPR_ALG_DEBUG_SIZE];
+    if (debugBlock) memcpy(debugBlock, r->debug + 12, LPR_ALG_DEBUG_SIZE);
+  }
+
+  if (g.m_bDirectCall.load()) {
+    if (auto cb = g.m_pfnLprResult.load()) cb(g.m_pUserData.load(), r);
+    Deliver(kNotifyAlgDebug, debugBlock);
+    ResetResult(r, h);
+    return;
+  }
+  CMessageWnd* w = g.m_pMessageWnd.load();
+  StLprResult* next = w ? NewResult(h) : nullptr;
+  if (!next) {  // no window, or no memory for the next record: nothing goes out
+    delete[] debugBlock;
+    ResetResult(r, h);
+    return;
+  }
+  h->m_pResult = next;
+  if (!w->Post(kNotifyResult, r)) FreeResult(r);
+  if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
+}
+
+std::string LocalStamp(const char* fmt) {
+  const std::tm tm = pf::LocalTime(pf::Now().sec);
+  char buf[32];
+  strftime(buf, sizeof buf, fmt, &tm);
+  return buf;
+}
+
+void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
+  FILE* f = fopen(path.c_str(), "wb");
+  if (!f) return;
+  if (len) fwrite(data, 1, len, f);
+  fflush(f);
+  fclose(f);
+}
+
+// A frame announcing more than the receive buffer holds: what is held is
+// written to a file for inspection and dropped.
+void DumpOversized(StLprCameraHandle* h, const std::string& folder) {
+  const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
+  const test::DumpWriter w = g_dumpWriter.load();
+  // The held bytes, from the read position on: the oversized frame's head first.
+  (w ? w : &WriteDumpFile)(path, h->m_pRecvBuf.get() + h->m_nRecvPos, h->m_nRecvLen);
+  h->m_nRecvPos = 0;
+  h->m_nRecvLen = 0;
+  h->m_parse.Clear();
+}
+
+void NotifyLink(StLprCameraHandle* h, int code) {
+  const Delivery d = Deliver(kNotifyConnEvent, NewConnEvent(h, code));
+  if (code == 3) {
+    WriteLogF(d == Delivery::kDirect   ? "直接通知外部，设备（%s）自动断开"
+              : d == Delivery::kPosted ? "发消息通知外部，设备（%s）自动断开"
+                                       : "没有通知外部，设备（%s）自动断开",
+              h->m_szIp);
+  } else {
+    WriteLogF(d == Delivery::kDirect   ? "直接通知外部，设备（%s）连接成功"
+              : d == Delivery::kPosted ? "发消息通知外部，设备（%s）连接成功"
+                                       : "没有通知外部，设备（%s）连接成功",
+              h->m_szIp);
+  }
+}
+
+void CameraRecvThread(HandlePtr hp) {
+  StLprCameraHandle* h = hp.get();
+  if (!h) return;
+  bool up = true;
+  int ticks = 0;
+  while (!h->m_bStop.load()) {
+    if (up) {
+      const pf::SOCKET s = h->m_hSocket.load();
+      const int n = s == pf::INVALID_SOCKET
+                        ? 0
+                        : pf::Recv(s, h->m_pRecvBuf.get() + h->m_nRecvLen, kResultRecvSize - h->m_nRecvLen);
+      if (n >= 1) {
+        FeedAndParse(h, static_cast<uint32_t>(n), [h] { ParseResultStream(h); });
+        continue;
+      }
+      WriteLogF("接收数据失败，反馈字节数 = %d", n);
+      if (h->m_bStop.load()) break;
+      up = false;
+      ticks = 0;
+      h->m_bLinkLost.store(1);
+      NotifyLink(h, 3);
+      continue;
+    }
+    WriteLog("准备重连...");
+    h->m_evStop.Wait(g_reconnectTickMs.load());
+    if (h->m_bStop.load()) break;
+    if (++ticks < kReconnectTicks) continue;
+    ticks = 0;
+    h->m_bConnected.store(0);
+    const int again = Reconnect(h->m_csSocket, h->m_hSocket, h->m_nIp, h->m_nPort, h->m_bStop);
+    if (again < 0) break;
+    if (again == 0) {
+      WriteLogF("重连时设备（%s）时，创建SOCKET失败", h->m_szIp);
+      continue;
+    }
+    // Bytes of the lost connection never continue a frame of the new one.
+    h->m_nRecvPos = h->m_nRecvLen = 0;
+    h->m_parse.Clear();
+    h->m_bConnected.store(1);
+    h->m_bLinkLost.store(0);
+    up = true;
+    NotifyLink(h, 0);
+  }
+  CloseLocked(h->m_csSocket, h->m_hSocket);
+  h->m_bConnected.store(0);
+}
+
+}  // namespace
+
+void test::SetReconnectTickMs(int ms) { g_reconnectTickMs.store(ms); }
+int test::ReconnectTickMs() { return g_reconnectTickMs.load(); }
+void test::SetDumpWriter(DumpWriter w) { g_dumpWriter.store(w); }
+void test::FailNextControlAllocs(int n) { g_failControlAllocs.store(n); }
+
+StLprControlChannel::StLprControlChannel() : m_pRecvBuf(new uint8_t[kControlRecvSize]()) {}
+
+HandlePtr NewCameraHandle(uint32_t ip) {
+  auto* raw = new (std::nothrow) StLprCameraHandle(ip);
+  if (!raw) return nullptr;
+  HandlePtr h(raw);
+  h->m_pRecvBuf.reset(new (std::nothrow) uint8_t[kResultRecvSize]);
+  h->m_pResult = NewResult(raw);
+  if (!h->m_pRecvBuf || !h->m_pResult) return nullptr;
+  return h;
+}
+
+StLprConnEvent* NewConnEvent(StLprCameraHandle* h, int code) {
+  auto* ev = new (std::nothrow) StLprConnEvent;
+  if (!ev) return nullptr;
+  memset(static_cast<void*>(ev), 0, sizeof *ev);
+  ev->handle = h;
+  memcpy(ev->ip, h->m_szIp, sizeof ev->ip);
+  ev->code = code;
+  return ev;
+}
+
+void StopHandle(const HandlePtr& h) {
+  if (!h) return;
+  h->m_bStop.store(1);
+  ShutdownLocked(h->m_csSocket, h->m_hSocket);
+  h->m_evStop.Set();
+  StLprControlChannel* c = h->m_pControl.get();
+  if (c) {
+    c->m_bStop.store(1);
+    ShutdownLocked(c->m_csSocket, c->m_hSocket);
+    c->m_evStop.Set();
+  }
+  // A request still waiting gives up now rather than at its time-out.
+  h->m_evReply.Set();
+  h->m_thread.Join();
+  if (c) c->m_thread.Join();
+}
+
+void ParseResultStream(StLprCameraHandle* h) {
+  StResultParse& p = h->m_parse;
+  uint8_t* const buf = h->m_pRecvBuf.get();
+  auto at = [&] { return buf + h->m_nRecvPos; };
+  auto take = [&](uint32_t n) {
+    h->m_nRecvPos += n;
+    h->m_nRecvLen -= n;
+  };
+  for (;;) {
+    if (!p.headFound) {
+      if (h->m_nRecvLen < 8) return;
+      while (h->m_nRecvLen >= 8 && !(at()[0] == 0xAA && at()[1] == 0x55)) take(1);
+      if (h->m_nRecvLen < 8) return;
+      const int32_t announced = static_cast<int32_t>(kit::ReadLE32(at() + 4));
+      std::string folder;
+      if (LogOn()) {
+        folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
+        kit::CreateFolderPath(folder);
+      }
+      if (announced > static_cast<int32_t>(kMaxFrameLength)) {
+        DumpOversized(h, folder);
+        return;
+      }
+      p.head = kit::ReadLE32(at());
+      take(4);
+      p.headFound = true;
+    }
+    if (!p.lengthRead) {
+      if (h->m_nRecvLen < 4) return;
+      const uint32_t len = kit::ReadLE32(at());
+      // A result frame's length holds at least its 2-byte result id.
+      if (len > kMaxFrameLength || (p.Type() == 0xFF && len < 2)) {
+        take(1);
+        p.Clear();
+        continue;
+      }
+      take(4);
+      p.total = p.remaining = len;
+      p.lengthRead = true;
+    }
+    if (p.Type() == 0xFF && !p.idRead) {
+      if (h->m_nRecvLen < 2) return;
+      const uint16_t id = kit::ReadLE16(at());
+      if (id != p.resultId) {
+        p.resultId = id;
+        ResetResult(h->m_pResult, h);
+      }
+      take(2);
+      p.total -= 2;
+      p.remaining -= 2;
+      p.idRead = true;
+      p.refused = p.total > SegmentLimit(p.Kind());
+    }
+    if (!p.bodyRead) {
+      const uint32_t n = h->m_nRecvLen < p.remaining ? h->m_nRecvLen : p.remaining;
+      const uint32_t offset = p.total - p.remaining;
+      if (p.Type() == 0xFF) {
+        if (!p.refused) StoreResultSegment(h, at(), n, offset);
+      } else if (offset < sizeof h->m_byInfo) {
+        const uint32_t room = static_cast<uint32_t>(sizeof h->m_byInfo) - offset;
+        memcpy(h->m_byInfo + offset, at(), n < room ? n : room);
+      }
+      p.remaining -= n;
+      take(n);
+      if (p.remaining > 0) return;
+      p.bodyRead = true;
+    }
+    if (h->m_nRecvLen < 4) return;
+    p.tail = kit::ReadLE32(at());
+    if (p.tail == kFrameTail) {
+      take(4);
+      if (p.Type() == 0xFF && p.Kind() == 0x50) CompleteResult(h);
+    } else {
+      take(1);
+    }
+    p.Clear();
+  }
+}
+
+bool OpenControlChannel(const HandlePtr& hp) {
+  StLprCameraHandle* h = hp.get();
+  if (!h->m_pControl) {
+    if (test::TakePendingFailure(g_failControlAllocs)) return true;  // later sends answer 11
+    h->m_pControl.reset(new (std::nothrow) StLprControlChannel);
+    if (!h->m_pControl) return true;
+  }
+  StLprControlChannel* c = h->m_pControl.get();
+  c->m_nIp = h->m_nIp;
+  c->m_nPort = kControlPort;
+  c->m_pOwner = h;
+  c->m_hSocket.store(CreateSocket(false, h->m_nIp, kControlPort, &c->m_bStop));
+  c->m_bConnected.store(1);
+  return c->m_thread.Start([hp] { ControlChannelThread(hp); });
+}
+
+}  // namespace nardix
+
+using namespace nardix;
+
+StLprCameraHandle::StLprCameraHandle(uint32_t ip) : m_nIp(ip) {
+  const std::string text = pf::InetNtoa(ip);
+  strncpy(m_szIp, text.c_str(), sizeof m_szIp - 1);
+}
+
+StLprCameraHandle::~StLprCameraHandle() {
+  m_pControl.reset();  // its thread is joined (or is the calling one)
+  nardix::FreeResult(m_pResult);
+  const pf::SOCKET s = m_hSocket.exchange(pf::INVALID_SOCKET);
+  if (s != pf::INVALID_SOCKET) pf::CloseSocket(s);
+}
+
+extern "C" {
+
+NARDIX_API int NARDIX_CALL LPR_ConnectCamera(const char* ip, StLprCameraHandle** out) {
+  CForGlobal& g = Global();
+  if (!g.m_bRunning.load()) return kNotRunning;
+  if (!ip || !out) return kBadArgument;
+  const uint32_t addr = pf::InetAddr(ip);
+  auto listed = [&] {
+    for (const auto& h : g.m_listCamera)
+      if (h->m_nIp == addr) return true;
+    return false;
+  };
+  {
+    pf::Lock lk(g.m_csCamera);
+    if (listed()) {
+      WriteLog("该设备已经连接");
+      return kAlreadyOpen;
+    }
+  }
+  const pf::SOCKET s = CreateSocket(false, addr, kResultPort);
+  if (s == pf::INVALID_SOCKET) {
+    WriteLog("连接设备时，建立SOCKET失败");
+    return kNoSocket;
+  }
+  HandlePtr h = NewCameraHandle(addr);
+  if (!h) {
+    pf::CloseSocket(s);
+    return kOther;
+  }
+  h->m_hSocket.store(s);
+  h->m_bConnected.store(1);
+  if (!h->m_thread.Start([h] { CameraRecvThread(h); })) {
+    WriteLog("连接设备时，启用线程失败");
+    return kNoThread;  // the handle closes its socket as it goes
+  }
+  if (!OpenControlChannel(h)) {
+    StopHandle(h);
+    WriteLog("连接设备时，启用线程失败");
+    return kNoThread;
+  }
+  int refused;
+  {
+    pf::Lock lk(g.m_csCamera);
+    // Quit may have run meanwhile, or another call connected the same camera.
+    refused = !g.m_bRunning.load() ? kNotRunning : listed() ? kAlreadyOpen : kOk;
+    if (refused == kOk) {
+      g.m_listCamera.push_back(h);
+      *out = h.get();
+    }
+  }
+  if (refused != kOk) {
+    if (refused == kAlreadyOpen) WriteLog("该设备已经连接");
+    StopHandle(h);
+    return refused;
+  }
+  WriteLog("连接设备成功");
+  return kOk;
+}
+
+NARDIX_API int NARDIX_CALL LPR_DisconnectCamera(StLprCameraHandle* handle) {
+  CForGlobal& g = Global();
+  if (!g.m_bRunning.load()) return kNotRunning;
+  HandlePtr h;
+  {
+    pf::Lock lk(g.m_csCamera);
+    for (auto it = g.m_listCamera.begin(); it != g.m_listCamera.end(); ++it) {
+      if (it->get() == handle) {
+        h = *it;
+        g.m_listCamera.erase(it);
+        break;
+      }
+    }
+  }
+  if (!h) return kNoDevice;
+  // Outside the list's lock: a callback running on the camera's thread may
+  // call the library while the thread is being stopped.
+  StopHandle(h);
+  return kOk;
+}
+
+NARDIX_API int NARDIX_CALL LPR_CheckStatus(StLprCameraHandle* handle, int* state) {
+  CForGlobal& g = Global();
+  if (!g.m_bRunning.load()) return kNotRunning;
+  HandlePtr h = FindHandle(handle);
+  if (!h) return kNotRunning;
+  if (!state) return kBadArgument;
+  if (h->m_bLinkLost.load())
+    *state = 3;
+  else if (h->m_hSocket.load() == pf::INVALID_SOCKET)
+    *state = 1;
+  else
+    *state = h->m_bConnected.load() ? 0 : 3;
+  return kOk;
+}
+
+}  // extern "C"

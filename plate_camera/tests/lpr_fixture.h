@@ -1,0 +1,70 @@
+// Common fixture of the library's tests: a private folder for the log and the
+// data dumps, UTC local time, short reconnect pauses, and a shut-down after
+// each test.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "Nardix.h"
+#include "context.h"
+#include "fake_camera.h"
+#include "handle.h"
+#include "platform/system.h"
+#include "process.h"
+#include "sockets.h"
+#include "wait.h"
+
+namespace lprtest {
+
+class LprTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    dir_ = kittest::MakeTempFolder("lpr");
+    nardix::test::SetModulePath(dir_);
+    nardix::test::SetReconnectTickMs(20);
+    nardix::test::SetConnectTimeoutMs(500);
+    Recorder::Get().Clear();
+  }
+  void TearDown() override {
+    LPR_Quit();
+    pf::test::ThawClock();
+  }
+
+  StLprCameraHandle* Connect(FakeCamera& cam) {
+    StLprCameraHandle* h = nullptr;
+    EXPECT_EQ(LPR_ConnectCamera(cam.ip.c_str(), &h), 0);
+    EXPECT_TRUE(cam.WaitBothConnected());
+    return h;
+  }
+
+  // Everything the log files hold so far.
+  std::string LogText() const {
+    std::vector<std::string> names;
+    pf::ListDirectory(dir_ + "LPRLog", &names);
+    std::string all;
+    for (const auto& n : names) all += kittest::ReadFile(dir_ + "LPRLog/" + n);
+    return all;
+  }
+  // Waits until the log holds the (UTF-8) text, in GBK.
+  bool Logged(const std::string& utf8, int ms = 3000) const {
+    const std::string want = kittest::Gbk(utf8);
+    return kittest::WaitUntil([&] { return LogText().find(want) != std::string::npos; }, ms);
+  }
+  // Lines still in the queue (no writer runs before start-up).
+  std::vector<std::string> Queued() const {
+    auto& q = nardix::Global().m_log;
+    pf::Lock lk(q.m_csLog);
+    return {q.m_listLog.begin(), q.m_listLog.end()};
+  }
+
+  std::string dir_;
+};
+
+}  // namespace lprtest

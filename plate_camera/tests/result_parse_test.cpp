@@ -1,0 +1,306 @@
+// The result stream: assembly of one result from its segments, the record's
+// fields, limits, resynchronisation and the dump of oversized frames.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "bytes.h"
+#include "context.h"
+#include "fake_camera.h"
+#include "handle.h"
+#include "lpr_fixture.h"
+#include "message_wnd.h"
+#include "nardix_harness.h"
+#include "result.h"
+
+namespace {
+
+using lprtest::Bytes;
+using lprtest::Concat;
+using lprtest::Filled;
+using lprtest::Recorder;
+using lprtest::ResultFrame;
+
+struct Dump {
+  std::string path;
+  Bytes bytes;
+};
+std::mutex g_dumpMutex;
+std::vector<Dump> g_dumps;
+void CaptureDump(const std::string& path, const uint8_t* d, size_t n) {
+  std::lock_guard<std::mutex> lk(g_dumpMutex);
+  g_dumps.push_back({path, Bytes(d, d + n)});
+}
+
+Bytes Info(const std::string& text, uint8_t byte62, uint16_t x0, uint16_t y0, uint16_t x1, uint16_t y1) {
+  Bytes b(64, 0);
+  memcpy(b.data(), text.data(), text.size());
+  b[62] = byte62;
+  kit::WriteLE16(b.data() + 20, x0);
+  kit::WriteLE16(b.data() + 22, y0);
+  kit::WriteLE16(b.data() + 24, x1);
+  kit::WriteLE16(b.data() + 26, y1);
+  return b;
+}
+
+Bytes Block(const std::string& text) {
+  Bytes b(308, 0);
+  for (int i = 0; i < 4; ++i) kit::WriteLE32(b.data() + 16 + 4 * i, static_cast<uint32_t>(100 + i));
+  memcpy(b.data() + 36, text.data(), text.size());
+  kit::WriteLE32(b.data() + 172, static_cast<uint32_t>(-5));
+  kit::WriteLE32(b.data() + 176, 0x01020304);
+  return b;
+}
+
+const Bytes kEnd = ResultFrame(0x50, 1, {});
+
+class ResultStream : public lprtest::LprTest {
+ protected:
+  void SetUp() override {
+    LprTest::SetUp();
+    nardix::CForGlobal& g = nardix::Global();
+    g.m_log.m_bLogOn.store(0);
+    g.m_bDirectCall.store(1);
+    g.m_pfnLprResult.store(&Recorder::OnResult);
+    nardix::test::SetDumpWriter(&CaptureDump);
+    h_ = nardix::NewCameraHandle(kittest::Addr("127.0.0.9"));
+  }
+  void Feed(const Bytes& b, size_t chunk = SIZE_MAX) {
+    nardixfuzz::FeedResult(h_.get(), b.data(), b.size(), chunk);
+  }
+  std::vector<lprtest::SeenResult> Results() { return Recorder::Get().Results(); }
+  nardix::HandlePtr h_;
+};
+
+TEST_F(ResultStream, SegmentsOfOneIdMakeOneResultWithEveryField) {
+  const Bytes image1 = Filled(1000, 1), image2 = Filled(300, 2), image3 = Filled(77, 3);
+  const Bytes all = Concat({ResultFrame(0x00, 1, Info("ABC123", 9, 10, 20, 110, 60)),
+                            ResultFrame(0x10, 1, Block("PLATE")), ResultFrame(0x40, 1, image1),
+                            ResultFrame(0x42, 1, image2), ResultFrame(0x20, 1, image3), kEnd});
+  for (size_t chunk : {size_t(1), size_t(7), size_t(4096), SIZE_MAX}) {
+    Recorder::Get().Clear();
+    Feed(all, chunk);
+    ASSERT_EQ(Results().size(), 1u) << chunk;
+    const StLprResult r = Results()[0].copy;
+    EXPECT_EQ(r.handle, h_.get());
+    EXPECT_EQ(r.resultId, 1);
+    EXPECT_STREQ(r.ip, "127.0.0.9");
+    int32_t values[4];
+    memcpy(values, r.blockValues, sizeof values);
+    EXPECT_EQ(values[0], 100);
+    EXPECT_EQ(values[3], 103);
+    EXPECT_STREQ(r.blockText, "PLATE");
+    EXPECT_EQ(int32_t(r.blockValue172), -5);
+    EXPECT_EQ(int32_t(r.blockValue176), 0x01020304);
+    EXPECT_STREQ(r.infoText, "ABC123");
+    EXPECT_EQ(int32_t(r.infoValue62), 9);
+    EXPECT_EQ(uint16_t(r.image1Width), 720);
+    EXPECT_EQ(uint16_t(r.image1Height), 576);
+    EXPECT_EQ(uint16_t(r.image2Width), 320);
+    EXPECT_EQ(uint16_t(r.image2Height), 288);
+    EXPECT_EQ(uint16_t(r.image3Width), 100);
+    EXPECT_EQ(uint16_t(r.image3Height), 40);
+    EXPECT_EQ(Results()[0].image1, image1);
+    EXPECT_EQ(Results()[0].image2, image2);
+    EXPECT_EQ(Results()[0].image3, image3);
+    EXPECT_TRUE(h_->m_bResultReady.load());
+  }
+}
+
+TEST_F(ResultStream, InfoSegmentFollowsImageOneData) {
+  std::vector<uint8_t> behind;
+  Recorder::Get().SetDuringResult([&](StLprResult* r) {
+    behind.assign(r->image1 + r->image1Length, r->image1 + r->image1Length + 64);
+  });
+  const Bytes info = Info("X", 1, 0, 0, 0, 0);
+  Feed(Concat({ResultFrame(0x00, 1, info), ResultFrame(0x40, 1, Filled(10, 5)), kEnd}));
+  Recorder::Get().SetDuringResult(nullptr);
+  ASSERT_EQ(Results().size(), 1u);
+  EXPECT_EQ(Results()[0].copy.image1Length, 10);
+  EXPECT_EQ(behind, info);
+}
+
+TEST_F(ResultStream, NewIdDiscardsWhatWasCollected) {
+  Feed(Concat({ResultFrame(0x40, 1, Filled(100, 1)), ResultFrame(0x42, 2, Filled(50, 2)),
+               ResultFrame(0x50, 2, {})}));
+  ASSERT_EQ(Results().size(), 1u);
+  EXPECT_EQ(Results()[0].copy.resultId, 2);
+  EXPECT_EQ(Results()[0].copy.image1Length, 0);
+  EXPECT_EQ(Results()[0].image2, Filled(50, 2));
+}
+
+TEST_F(ResultStream, LargestImageIsStoredAndALargerFrameIsDumpedWithAllItHolds) {
+  const Bytes largest = Filled(204798, 4);  // with the id: length field 204800
+  Feed(Concat({ResultFrame(0x40, 1, largest), kEnd}));
+  ASSERT_EQ(Results().size(), 1u);
+  EXPECT_EQ(Results()[0].copy.image1Length, 204798);
+  EXPECT_EQ(Results()[0].image1, largest);
+  EXPECT_TRUE(g_dumps.empty());
+
+  // Length field 204801, then a complete result: one receive, all dropped.
+  Bytes over = {0xAA, 0x55, 0xFF, 0x40, 0x01, 0x20, 0x03, 0x00};
+  const Bytes held = Concat({Bytes{0x01, 0x02}, over, Filled(100, 6), ResultFrame(0x40, 2, {1}), kEnd});
+  Feed(held);
+  EXPECT_EQ(Results().size(), 1u);
+  ASSERT_EQ(g_dumps.size(), 1u);
+  // The dump starts at the oversized frame's head (the bytes before it were
+  // already read past) and holds everything after it.
+  EXPECT_EQ(g_dumps[0].bytes, Bytes(held.begin() + 2, held.end()));
+  EXPECT_EQ(h_->m_nRecvLen, 0u);
+  // The stream goes on with the next receive.
+  Feed(Concat({ResultFrame(0x40, 3, {7}), ResultFrame(0x50, 3, {})}));
+  ASSERT_EQ(Results().size(), 2u);
+  EXPECT_EQ(Results()[1].copy.resultId, 3);
+}
+
+TEST_F(ResultStream, SegmentsAboveTheirLimitAreNotStored) {
+  const struct {
+    uint8_t kind;
+    size_t limit;
+  } kinds[] = {{0x00, 64}, {0x10, 308}, {0x20, 10240}, {0x42, 51200}, {0x60, 1344}};
+  for (const auto& k : kinds) {
+    Recorder::Get().Clear();
+    nardix::ResetResult(h_->m_pResult, h_.get());
+    memset(h_->m_byInfo, 0, sizeof h_->m_byInfo);
+    memset(h_->m_byBlock, 0, sizeof h_->m_byBlock);
+    // An oversized segment is skipped whole, so bytes inside it that look like a
+    // frame are never taken for one.
+    Bytes body = Filled(k.limit + 1, 3);
+    const Bytes inner = ResultFrame(0x50, 1, {});
+    std::copy(inner.begin(), inner.end(), body.begin() + 10);
+    Feed(Concat({ResultFrame(k.kind, 1, Filled(k.limit, 1)), ResultFrame(k.kind, 1, body)}), 100);
+    EXPECT_EQ(Results().size(), 0u) << int(k.kind);
+    Feed(kEnd);
+    ASSERT_EQ(Results().size(), 1u) << int(k.kind);
+    const auto results = Results();
+    const auto& r = results[0];
+    const Bytes kept = k.kind == 0x20   ? r.image3
+                       : k.kind == 0x42 ? r.image2
+                       : k.kind == 0x60 ? r.debug
+                       : k.kind == 0x00 ? Bytes(h_->m_byInfo, h_->m_byInfo + 64)
+                                        : Bytes(h_->m_byBlock, h_->m_byBlock + 308);
+    EXPECT_EQ(kept, Filled(k.limit, 1)) << int(k.kind);
+  }
+}
+
+TEST_F(ResultStream, BrokenFramesCostOneByteAndTheNextFrameIsFound) {
+  Bytes badTail = ResultFrame(0x40, 1, {1, 2, 3});
+  badTail.back() = 0;
+  const Bytes shortId = {0xAA, 0x55, 0xFF, 0x40, 0x01, 0x00, 0x00, 0x00, 0x01};  // length 1 < the id
+  const Bytes huge = {0xAA, 0x55, 0xFF, 0x40, 0xFF, 0xFF, 0xFF, 0xFF};        // negative: not dumped
+  const struct {
+    const char* name;
+    Bytes bad;
+  } cases[] = {{"wrong tail", badTail}, {"length without room for the id", shortId}, {"length above the limit", huge},
+               {"noise", {0xAA, 0x00, 0x55, 0xAA, 0xAA}}};
+  for (const auto& c : cases) {
+    Recorder::Get().Clear();
+    Feed(Concat({c.bad, ResultFrame(0x42, 1, {9, 9}), kEnd}));
+    ASSERT_EQ(Results().size(), 1u) << c.name;
+    EXPECT_EQ(Results()[0].image2, (Bytes{9, 9})) << c.name;
+  }
+  EXPECT_TRUE(g_dumps.empty());
+}
+
+TEST_F(ResultStream, ImageSwitchesEmptyTheLengthsButKeepTheBuffers) {
+  const uint8_t want[3] = {1, 0, 0};
+  ASSERT_EQ(LPR_ControlContent(want), 0);
+  Feed(Concat({ResultFrame(0x40, 1, {1}), ResultFrame(0x42, 1, {2}), ResultFrame(0x20, 1, {3}), kEnd}));
+  ASSERT_EQ(Results().size(), 1u);
+  const StLprResult r = Results()[0].copy;
+  EXPECT_EQ(r.image1Length, 1);
+  EXPECT_EQ(r.image2Length, 0);
+  EXPECT_EQ(r.image3Length, 0);
+  EXPECT_NE(r.image2, nullptr);
+  EXPECT_NE(r.image3, nullptr);
+}
+
+TEST_F(ResultStream, DebugBlockGoesOutWhenItsCountIsAboveZero) {
+  nardix::Global().m_pfnAlgDebug.store(&Recorder::OnDebug);
+  Bytes debug = Filled(1344, 8);
+  kit::WriteLE32(debug.data() + 8, 0);
+  Feed(Concat({ResultFrame(0x60, 1, debug), kEnd}));
+  EXPECT_TRUE(Recorder::Get().Debug().empty());
+  kit::WriteLE32(debug.data() + 8, 3);
+  Feed(Concat({ResultFrame(0x60, 1, debug), kEnd}));
+  ASSERT_EQ(Recorder::Get().Debug().size(), 1u);
+  EXPECT_EQ(Recorder::Get().Debug()[0].block, Bytes(debug.begin() + 12, debug.end()));
+  EXPECT_EQ(Results().size(), 2u);
+  EXPECT_EQ(Results()[1].debug, debug);
+}
+
+TEST_F(ResultStream, MessageModePostsTheRecordAndTakesANewOne) {
+  nardix::EnsureMessageWindow();
+  nardix::Global().m_bDirectCall.store(0);
+  nardix::Global().m_pfnAlgDebug.store(&Recorder::OnDebug);
+  Bytes debug(1344, 0);
+  kit::WriteLE32(debug.data() + 8, 1);
+  const StLprResult* first = h_->m_pResult;
+  Feed(Concat({ResultFrame(0x60, 1, debug), ResultFrame(0x40, 1, {5}), kEnd}));
+  EXPECT_NE(h_->m_pResult, first);
+  ASSERT_TRUE(nardix::MessageWnd()->Window().WaitIdle(3000));
+  ASSERT_EQ(Results().size(), 1u);
+  const auto dispatcher = nardix::MessageWnd()->Window().DispatcherId();
+  EXPECT_EQ(Results()[0].thread, dispatcher);
+  EXPECT_EQ(Results()[0].image1, Bytes{5});
+  ASSERT_EQ(Recorder::Get().Debug().size(), 1u);
+  EXPECT_EQ(Recorder::Get().Debug()[0].thread, dispatcher);
+}
+
+std::mutex g_gate;
+void NARDIX_CALL WaitAtGate(void*, StLprConnEvent*) { std::lock_guard<std::mutex> lk(g_gate); }
+
+TEST_F(ResultStream, DebugBlocksQueuedAfterTheCallbackIsClearedAreFreedUncalled) {
+  nardix::EnsureMessageWindow();
+  nardix::Global().m_bDirectCall.store(0);
+  nardix::Global().m_pfnLprConnEvent.store(&WaitAtGate);
+  LPR_SetAlgDebugInfoCallback(&Recorder::OnDebug);
+  Bytes debug(1344, 0);
+  kit::WriteLE32(debug.data() + 8, 1);
+  {
+    // The window is held busy, so the records wait in its queue.
+    std::unique_lock<std::mutex> hold(g_gate);
+    nardix::MessageWnd()->Post(nardix::kNotifyConnEvent, nardix::NewConnEvent(h_.get(), 0));
+    for (int i = 0; i < 3; ++i) Feed(Concat({ResultFrame(0x60, 1, debug), kEnd}));
+    LPR_SetAlgDebugInfoCallback(nullptr);
+  }
+  ASSERT_TRUE(nardix::MessageWnd()->Window().WaitIdle(3000));
+  EXPECT_EQ(Results().size(), 3u);
+  EXPECT_TRUE(Recorder::Get().Debug().empty());  // and no block leaks (sanitizer build)
+}
+
+TEST_F(ResultStream, OversizedFrameIsDumpedIntoTheCameraFolderOrTheCurrentFolder) {
+  nardix::test::SetDumpWriter(nullptr);
+  pf::test::FreezeClock(1706745599900);  // 2024-01-31 23:59:59
+  const Bytes over = Concat({Bytes{0xAA, 0x55, 0xFF, 0x40, 0x01, 0x20, 0x03, 0x00}, Filled(20, 1)});
+
+  nardix::Global().m_log.m_bLogOn.store(1);
+  Feed(over);
+  const std::string folder = dir_ + "ErrorData/127.0.0.9/";
+  EXPECT_EQ(kittest::ReadFile(folder + "errorlen20240131235959.data"), std::string(over.begin(), over.end()));
+
+  // Logging off: no folder is made, and the dump lands in the current folder.
+  const std::string cwd = kittest::MakeTempFolder("cwd");
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  nardix::Global().m_log.m_bLogOn.store(0);
+  h_ = nardix::NewCameraHandle(kittest::Addr("127.0.0.10"));
+  Feed(over);
+  EXPECT_EQ(chdir(old), 0);
+  EXPECT_EQ(kittest::ReadFile(cwd + "errorlen20240131235959.data"), std::string(over.begin(), over.end()));
+  EXPECT_FALSE(pf::PathExists(dir_ + "ErrorData/127.0.0.10"));
+}
+
+TEST_F(ResultStream, CameraFolderIsMadeOnlyWhileLogging) {
+  Feed(Concat({ResultFrame(0x40, 1, {1}), kEnd}));
+  EXPECT_FALSE(pf::PathExists(dir_ + "ErrorData"));
+  nardix::Global().m_log.m_bLogOn.store(1);
+  Feed(Concat({ResultFrame(0x40, 1, {1}), kEnd}));
+  EXPECT_TRUE(pf::IsDirectory(dir_ + "ErrorData/127.0.0.9"));
+}
+
+}  // namespace
