@@ -74,6 +74,26 @@ class Update : public BoxFixture {
     std::lock_guard<std::mutex> lk(g_m);
     g_progress.clear();
   }
+  // Loads an image of `size` bytes, connects to a box that acknowledges
+  // nothing by itself and starts the update; returns once the header came.
+  void StartManualTransfer(const char* name, size_t size, int* count) {
+    ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, name, Image(size)).c_str(), 1, count), 0);
+    box_ = std::make_unique<boxtest::FakeBox>("127.0.0.2");
+    box_->script().Silent(6, 0);
+    box_->script().Silent(6, 1);
+    h_ = Connect();
+    ASSERT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 0);
+    ASSERT_TRUE(box_->script().WaitFrames(6, 0, 1, 2000));
+  }
+  // An acknowledgement from the box.
+  void Ack(uint8_t sub, uint16_t status = 0x8000, uint16_t seq = 0) {
+    Frame ack;
+    ack.cls = 6;
+    ack.sub = sub;
+    ack.status = status;
+    ack.seq = seq;
+    box_->Push(boxtest::Encode(ack));
+  }
   std::string files_;
 };
 
@@ -137,15 +157,9 @@ TEST_F(Update, ArgumentsAndTheAccessCode) {
 TEST_F(Update, TheBlocksOfAnImageOfOneByteMoreThanItsBlocks) {
   const Bytes file = Image(32769);
   int count = 0;
-  ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, "b.bin", file).c_str(), 1, &count), 0);
-  EXPECT_EQ(count, 129);
   // The test sends each acknowledgement and looks at each block.
-  box_ = std::make_unique<boxtest::FakeBox>("127.0.0.2");
-  box_->script().Silent(6, 0);
-  box_->script().Silent(6, 1);
-  h_ = Connect();
-  ASSERT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 0);
-  ASSERT_TRUE(box_->script().WaitFrames(6, 0, 1, 2000));
+  StartManualTransfer("b.bin", 32769, &count);
+  EXPECT_EQ(count, 129);
   const Frame header = box_->script().Frames(6, 0)[0];
   EXPECT_EQ(header.dir, 1);
   ASSERT_EQ(header.payload.size(), 20u);
@@ -157,12 +171,7 @@ TEST_F(Update, TheBlocksOfAnImageOfOneByteMoreThanItsBlocks) {
   EXPECT_EQ(header.payload[17], file[32769 - 7] % 3);
   EXPECT_EQ(header.payload[18] | header.payload[19], 0);
 
-  Frame ack;
-  ack.cls = 6;
-  ack.sub = 0;
-  ack.status = 0x8000;
-  ack.seq = header.seq;
-  box_->Push(boxtest::Encode(ack));
+  Ack(0, 0x8000, header.seq);
   for (int i = 0; i < 129; ++i) {
     ASSERT_TRUE(box_->script().WaitFrames(6, 1, static_cast<size_t>(i + 1), 2000)) << i;
     const Frame block = box_->script().Frames(6, 1)[static_cast<size_t>(i)];
@@ -181,12 +190,9 @@ TEST_F(Update, TheBlocksOfAnImageOfOneByteMoreThanItsBlocks) {
       EXPECT_EQ(block.payload[8], static_cast<uint8_t>(-file.back()));
       EXPECT_EQ(Bytes(block.payload.begin() + 13, block.payload.end()), Bytes(255, 0));
     }
-    ack.sub = 1;
-    ack.seq = block.seq;
-    box_->Push(boxtest::Encode(ack));
+    Ack(1, 0x8000, block.seq);
   }
-  ack.sub = 2;
-  box_->Push(boxtest::Encode(ack));
+  Ack(2);
   ASSERT_TRUE(kittest::WaitUntil([] { return ProgressSoFar().size() == 131; }, 3000));
   const auto p = ProgressSoFar();
   EXPECT_EQ(p[0].sub, 0u);
@@ -255,32 +261,16 @@ TEST_F(Update, AWholeTransferThenStopThenAnotherOne) {
 
 TEST_F(Update, AcknowledgementsOutOfTurn) {
   int count = 0;
-  ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, "d.bin", Image(32768)).c_str(), 0, &count), 0);
-  box_ = std::make_unique<boxtest::FakeBox>("127.0.0.2");
-  box_->script().Silent(6, 0);
-  box_->script().Silent(6, 1);
-  h_ = Connect();
-  ASSERT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 0);
-  ASSERT_TRUE(box_->script().WaitFrames(6, 0, 1, 2000));
-  Frame ack;
-  ack.cls = 6;
-  ack.status = 0x8000;
-  ack.sub = 1;  // a block acknowledged before the header: ignored
-  box_->Push(boxtest::Encode(ack));
-  ack.sub = 2;  // finished before any block: ignored
-  box_->Push(boxtest::Encode(ack));
-  ack.sub = 0;
-  ack.status = 0x0001;  // the header refused: reported, nothing sent
-  box_->Push(boxtest::Encode(ack));
+  StartManualTransfer("d.bin", 32768, &count);
+  Ack(1);  // a block acknowledged before the header: ignored
+  Ack(2);  // finished before any block: ignored
+  Ack(0, 0x0001);  // the header refused: reported, nothing sent
   ASSERT_TRUE(kittest::WaitUntil([] { return ProgressSoFar().size() == 1; }, 2000));
   EXPECT_EQ(ProgressSoFar()[0].status, 1u);
   EXPECT_EQ(ProgressSoFar()[0].result, 0u);
-  ack.status = 0x8000;
-  box_->Push(boxtest::Encode(ack));
+  Ack(0);
   ASSERT_TRUE(box_->script().WaitFrames(6, 1, 1, 2000));
-  ack.sub = 1;
-  ack.status = 0x0002;  // a block refused: nothing further until it is acknowledged
-  box_->Push(boxtest::Encode(ack));
+  Ack(1, 0x0002);  // a block refused: nothing further until it is acknowledged
   ASSERT_TRUE(kittest::WaitUntil([] { return ProgressSoFar().size() == 3; }, 2000));
   EXPECT_EQ(ProgressSoFar()[2].status, 2u);
   EXPECT_EQ(box_->script().Frames(6, 1).size(), 1u);
@@ -288,19 +278,9 @@ TEST_F(Update, AcknowledgementsOutOfTurn) {
 
 TEST_F(Update, ATransferOutlivesQuitAndAFailedBlockSendIsReported) {
   int count = 0;
-  ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, "e.bin", Image(32768)).c_str(), 0, &count), 0);
-  box_ = std::make_unique<boxtest::FakeBox>("127.0.0.2");
-  box_->script().Silent(6, 0);
-  box_->script().Silent(6, 1);
-  h_ = Connect();
-  ASSERT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 0);
-  ASSERT_TRUE(box_->script().WaitFrames(6, 0, 1, 2000));
+  StartManualTransfer("e.bin", 32768, &count);
   PyrnBox_Quit();  // frees the loaded image; the transfer keeps its own
-  Frame ack;
-  ack.cls = 6;
-  ack.sub = 0;
-  ack.status = 0x8000;
-  box_->Push(boxtest::Encode(ack));
+  Ack(0);
   ASSERT_TRUE(box_->script().WaitFrames(6, 1, 1, 2000));
   EXPECT_EQ(box_->script().Frames(6, 1)[0].payload.size(), 268u);
 
@@ -310,9 +290,7 @@ TEST_F(Update, ATransferOutlivesQuitAndAFailedBlockSendIsReported) {
     pf::Lock lk(d->m_csSocket);
     d->m_hSocket.store(pf::INVALID_SOCKET);  // as a dropped link leaves it
   }
-  ack.sub = 1;
-  // The fake's connection still works in its direction.
-  box_->Push(boxtest::Encode(ack));
+  Ack(1);  // the fake's side of the connection still works
   ASSERT_TRUE(kittest::WaitUntil([] { return ProgressSoFar().size() == 2; }, 2000));
   EXPECT_EQ(ProgressSoFar()[1].result, 17u);
   EXPECT_EQ(ProgressSoFar()[1].blocksSent, 1u);
