@@ -1,0 +1,129 @@
+#include "device.h"
+
+#include "context.h"
+#include "reports.h"
+#include "platform/system.h"
+
+using pyrn::FrameView;
+
+CBoxDevice::CBoxDevice() = default;
+
+CBoxDevice::~CBoxDevice() {
+  // The receive thread holds the device while it runs, so here it has ended
+  // or this is its own last step; the serial reader is ended before the
+  // receive state it fills goes.
+  m_serial.ClosePort();
+}
+
+bool CBoxDevice::Connected() const {
+  if (m_bTcp.load()) return m_hSocket.load() != pf::INVALID_SOCKET && m_bConnected.load();
+  return m_serial.IsOpen();
+}
+
+void CBoxDevice::DeliverReply(const FrameView& f) {
+  if (f.len == 0) return;
+  const uint16_t seq = f.Seq();
+  if (seq == 0) return;
+  pf::Lock lk(m_csDevice);
+  for (pyrn::ReplySlot* slot : m_slots) {
+    if (slot->seq != seq || slot->filled) continue;
+    slot->frame.assign(f.bytes, f.bytes + f.len);
+    slot->filled = true;
+    slot->ev.Set();
+    return;
+  }
+}
+
+void CBoxDevice::ReceiveBytes(const uint8_t* data, size_t n) {
+  m_parser.Feed(data, n, [this](const FrameView& f) { pyrn::DispatchFrame(*this, f); });
+}
+
+void CBoxDevice::ParseReceived(size_t n) {
+  m_parser.Received(n, [this](const FrameView& f) { pyrn::DispatchFrame(*this, f); });
+}
+
+uint16_t CBoxDevice::NextSeq() {
+  uint16_t cur = m_wSeq.load();
+  uint16_t next;
+  do {
+    next = static_cast<uint16_t>(cur + 1);
+    if (next == 0) next = 1;
+  } while (!m_wSeq.compare_exchange_weak(cur, next));
+  return next;
+}
+
+void CBoxDevice::WakeWaiters() {
+  pf::Lock lk(m_csDevice);
+  for (pyrn::ReplySlot* slot : m_slots) slot->ev.Set();
+  m_evLink.Set();
+}
+
+namespace pyrn {
+
+int SendFrame(CBoxDevice& d, const uint8_t* bytes, size_t len) {
+  if (d.m_bTcp.load()) {
+    pf::Lock lk(d.m_csSocket);
+    const pf::SOCKET s = d.m_hSocket.load();
+    if (s == pf::INVALID_SOCKET) {
+      pf::WSASetLastError(pf::WSAENOTSOCK);
+      return -1;
+    }
+    return pf::Send(s, bytes, len) > 0 ? 1 : -1;
+  }
+  d.m_serial.m_lastWriteTick.store(pf::MonotonicMs());
+  return d.m_serial.WriteData(bytes, len) ? 1 : -1;
+}
+
+std::vector<uint8_t> MakeTimeFrame() {
+  const pf::WallTime now = pf::Now();
+  const std::tm tm = pf::LocalTime(now.sec);
+  const uint8_t payload[6] = {static_cast<uint8_t>(tm.tm_year + 1900 - 2000),
+                              static_cast<uint8_t>(tm.tm_mon + 1),
+                              static_cast<uint8_t>(tm.tm_mday),
+                              static_cast<uint8_t>(tm.tm_hour),
+                              static_cast<uint8_t>(tm.tm_min),
+                              static_cast<uint8_t>(tm.tm_sec)};
+  return MakeFrame(1, 0, 0, 0, payload, sizeof payload);
+}
+
+int CheckConnection(CBoxDevice* handle, std::shared_ptr<CBoxDevice>* dev, int* timeoutMs) {
+  std::shared_ptr<CBoxDevice> d = FindDevice(handle);
+  if (!d) return 7;
+  *timeoutMs = d->m_bTcp.load() ? Timing().tcpReplyMs.load() : Timing().serialReplyMs.load();
+  if (!d->Connected()) return 14;
+  *dev = std::move(d);
+  return 0;
+}
+
+int Exchange(CBoxDevice& d, const BoxRequest& rq, int timeoutMs, std::vector<uint8_t>* reply) {
+  ReplySlot slot;
+  slot.seq = d.NextSeq();
+  const std::vector<uint8_t> frame =
+      MakeFrame(rq.dir, slot.seq, rq.cls, rq.sub, rq.payload, rq.payloadLen);
+  {
+    pf::Lock lk(d.m_csDevice);
+    d.m_slots.push_back(&slot);
+  }
+  auto leave = [&] {
+    pf::Lock lk(d.m_csDevice);
+    d.m_slots.remove(&slot);
+    return slot.filled;
+  };
+  if (SendFrame(d, frame.data(), frame.size()) < 0) {
+    leave();
+    return 17;
+  }
+  slot.ev.Wait(timeoutMs);
+  if (!leave()) return 209;
+  *reply = std::move(slot.frame);
+  return 0;
+}
+
+int CheckReply(const std::vector<uint8_t>& reply, const BoxRequest& rq) {
+  if (reply.size() < kFrameOverhead) return 24;
+  const FrameView f{reply.data(), reply.size()};
+  if (f.Class() != rq.cls || f.Sub() != rq.sub || f.Status() != kStatusOk) return 24;
+  return 0;
+}
+
+}  // namespace pyrn

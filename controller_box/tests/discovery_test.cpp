@@ -1,0 +1,386 @@
+// Discovery and network settings: what the library broadcasts from each host
+// address, and which answers reach the search callback. Runs only in the
+// private test network (host address 198.51.100.1 on kitveth0).
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "box_fixture.h"
+#include "discovery.h"
+#include "log.h"
+#include "netns.h"
+#include "platform/system.h"
+
+namespace {
+
+using boxtest::Bytes;
+using kittest::Addr;
+using kittest::Gbk;
+
+constexpr const char* kHost = "198.51.100.1";
+constexpr const char* kSecondHost = "198.51.100.2";
+
+// The test's own writing of the 524-byte discovery record, at the offsets of
+// the wire.
+struct Record {
+  uint32_t head = 0x0FF055AA, version = 0x00010000, length = 524, a = 0, b = 0, command = 0,
+           reply = 0;
+  std::string sender, type, text;
+  uint32_t word124 = 0;
+  uint32_t magic = 0, netVersion = 0, ip = 0, mask = 0, fourth = 0, gateway = 0;
+  uint8_t mac[6] = {};
+  std::string serial;
+  std::string user[4];
+  uint32_t tail = 0x550FF0AA;
+};
+
+void Put32(Bytes& r, size_t at, uint32_t v) {
+  for (int i = 0; i < 4; ++i) r[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void PutText(Bytes& r, size_t at, const std::string& s) { memcpy(&r[at], s.data(), s.size()); }
+
+Bytes Encode(const Record& x) {
+  Bytes r(524, 0);
+  Put32(r, 0, x.head);
+  Put32(r, 4, x.version);
+  Put32(r, 8, x.length);
+  Put32(r, 12, x.a);
+  Put32(r, 16, x.b);
+  Put32(r, 20, x.command);
+  Put32(r, 24, x.reply);
+  PutText(r, 28, x.sender);
+  PutText(r, 44, x.type);
+  PutText(r, 60, x.text);
+  Put32(r, 124, x.word124);
+  Put32(r, 128, x.magic);
+  Put32(r, 132, x.netVersion);
+  Put32(r, 136, x.ip);
+  Put32(r, 140, x.mask);
+  Put32(r, 144, x.fourth);
+  Put32(r, 148, x.gateway);
+  memcpy(&r[152], x.mac, 6);
+  PutText(r, 160, x.serial);
+  for (int i = 0; i < 4; ++i) PutText(r, 260 + 64 * i, x.user[i]);
+  Put32(r, 520, x.tail);
+  return r;
+}
+
+Bytes SearchRequest(const char* host) {
+  Record r;
+  r.a = 0xFFFFFFFF;
+  r.b = Addr(host);
+  r.sender = "QV-ZNPC";
+  r.type = "VELD";
+  return Encode(r);
+}
+
+// A box's answer to this host's search.
+Record Answer(const char* deviceIp = "198.51.100.30") {
+  Record r;
+  r.a = Addr(kHost);
+  r.reply = 0x80000000;
+  r.type = "VELD";
+  r.text = "-box";
+  r.ip = Addr(deviceIp);
+  r.mask = Addr("255.255.255.0");
+  r.gateway = Addr("198.51.100.254");
+  return r;
+}
+
+struct Found {
+  std::mutex m;
+  std::vector<StSearchResult> results;
+  std::vector<std::thread::id> threads;
+} g_found;
+
+void PYRN_CALL OnFound(StSearchResult* r) {
+  std::lock_guard<std::mutex> lk(g_found.m);
+  g_found.results.push_back(*r);
+  g_found.threads.push_back(std::this_thread::get_id());
+}
+
+size_t FoundCount() {
+  std::lock_guard<std::mutex> lk(g_found.m);
+  return g_found.results.size();
+}
+
+class Discovery : public testing::Test {
+ protected:
+  void SetUp() override {
+    KIT_REQUIRE_PRIVATE_NETWORK();
+    dir_ = kittest::MakeTempFolder("boxscan");
+    pyrn::test::SetModulePath(dir_);
+    ASSERT_TRUE(port58588_.Bound());
+    ASSERT_TRUE(port58599_.Bound());
+  }
+  void TearDown() override { PyrnBox_Quit(); }
+  // Everything logged: lines wait for the writer that start-up starts, and
+  // quit writes what is left.
+  std::string Log() {
+    PyrnBox_Init(nullptr, nullptr, nullptr, nullptr);
+    PyrnBox_Quit();
+    std::string all;
+    std::vector<std::string> names;
+    pf::ListDirectory(dir_ + "DLLLog", &names);
+    for (const auto& n : names) all += kittest::ReadFile(dir_ + "DLLLog/" + n);
+    return all;
+  }
+  // The box: answers every search from where it came with `answer`.
+  void AnswerWith(std::function<std::vector<Bytes>()> answer) {
+    port58588_.SetOnDatagram([answer](kittest::FakeUdpEndpoint& ep, const kittest::Datagram& d) {
+      if (d.bytes.size() != 524 || d.bytes[20] != 0) return;
+      for (const auto& a : answer()) ep.SendTo(d.fromAddr, d.fromPort, a);
+    });
+  }
+  std::string dir_;
+  kittest::FakeUdpEndpoint port58588_{"0.0.0.0", 58588};
+  kittest::FakeUdpEndpoint port58599_{"0.0.0.0", 58599};
+};
+
+TEST_F(Discovery, TwoHostAddressesTwoSearchesThenFourRepeats) {
+  ASSERT_TRUE(kittest::RunCommand(std::string("ip addr add ") + kSecondHost + "/24 dev kitveth0"));
+  const int64_t t0 = kittest::NowMs();
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  ASSERT_TRUE(port58588_.WaitCount(2, 3000));
+  auto got = port58588_.Received();
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0].fromAddr, Addr(kHost));
+  EXPECT_EQ(got[0].fromPort, 58590);
+  EXPECT_EQ(got[0].bytes, SearchRequest(kHost));
+  EXPECT_EQ(got[1].fromAddr, Addr(kSecondHost)) << "each from its own host's socket";
+  EXPECT_EQ(got[1].fromPort, 58590);
+  EXPECT_EQ(got[1].bytes, SearchRequest(kSecondHost));
+
+  ASSERT_TRUE(port58599_.WaitCount(4, 3000));
+  const auto again = port58599_.Received();
+  ASSERT_EQ(again.size(), 4u);
+  EXPECT_GE(again[0].atMs - t0, 550);
+  const struct {
+    const char* packetOf;
+    const char* through;
+  } order[] = {{kHost, kHost}, {kHost, kSecondHost}, {kSecondHost, kHost}, {kSecondHost, kSecondHost}};
+  for (size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(again[i].bytes, SearchRequest(order[i].packetOf)) << i;
+    EXPECT_EQ(again[i].fromAddr, Addr(order[i].through)) << i;
+  }
+  EXPECT_NE(Log().find(Gbk("搜索相机执行成功")), std::string::npos);
+}
+
+TEST_F(Discovery, NoHostAddressBuildsNothing) {
+  ASSERT_TRUE(kittest::RunCommand("ip addr flush dev kitveth0"));
+  EXPECT_EQ(PyrnBox_SearchPyrnCore(OnFound), 19);
+  const StNetParams p{Addr("10.0.0.9"), Addr("255.0.0.0"), 0, 0};
+  pyrn::Global().g_bInit.store(1);
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, Addr("10.0.0.8"), &p, 1), 19);
+  const std::string log = Log();
+  EXPECT_NE(log.find(Gbk("搜索相机时，生成搜索命令失败")), std::string::npos);
+  EXPECT_NE(log.find(Gbk("设置相机网络参数时，生成设置命令失败")), std::string::npos);
+  EXPECT_EQ(port58588_.Count(), 0u);
+}
+
+TEST_F(Discovery, NoPortToBindMeansNothingSent) {
+  std::vector<pf::SOCKET> taken;
+  for (int i = 0; i < 100; ++i) {
+    if (58590 + i == 58599) continue;  // the fake's port, taken already
+    pf::SOCKET s = pf::UdpSocket();
+    ASSERT_EQ(pf::Bind(s, Addr(kHost), static_cast<uint16_t>(58590 + i)), 0);
+    taken.push_back(s);
+  }
+  EXPECT_EQ(PyrnBox_SearchPyrnCore(OnFound), 17);
+  const std::string log = Log();
+  size_t failures = 0;
+  const std::string line = Gbk(" 设备 IP 198.51.100.1 ,重连失败，失败原因 ");
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++failures;
+  EXPECT_EQ(failures, 100u);
+  EXPECT_NE(log.find(Gbk("搜索相机时，发送搜索命令失败")), std::string::npos);
+  pf::CloseSocket(taken.back());
+  taken.pop_back();
+  EXPECT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  ASSERT_TRUE(port58588_.WaitCount(1, 3000));
+  EXPECT_EQ(port58588_.Received()[0].fromPort, 58689) << "the last free port";
+  for (auto s : taken) pf::CloseSocket(s);
+}
+
+struct AnswerCase {
+  const char* name;
+  std::function<std::vector<Bytes>()> datagrams;
+  size_t callbacks;
+  const char* logLine;  // logged once, or null
+};
+
+Bytes With(std::function<void(Record&)> change) {
+  Record r = Answer();
+  change(r);
+  return Encode(r);
+}
+
+const AnswerCase kAnswers[] = {
+    {"valid", [] { return std::vector<Bytes>{Encode(Answer())}; }, 1, nullptr},
+    {"lower-case type", [] { return std::vector<Bytes>{With([](Record& r) { r.type = "veld"; })}; }, 1, nullptr},
+    {"type VELK", [] { return std::vector<Bytes>{With([](Record& r) { r.type = "VELK"; })}; }, 1, nullptr},
+    {"type VelDp", [] { return std::vector<Bytes>{With([](Record& r) { r.type = "VelDp"; })}; }, 1, nullptr},
+    {"type OSKA", [] { return std::vector<Bytes>{With([](Record& r) { r.type = "OSKA"; })}; }, 1, nullptr},
+    {"a camera", [] { return std::vector<Bytes>{With([](Record& r) { r.type = "IPNC"; })}; }, 0, nullptr},
+    {"type VELDX", [] { return std::vector<Bytes>{With([](Record& r) { r.type = "VELDX"; })}; }, 0, nullptr},
+    {"500 bytes", [] { Bytes b = Encode(Answer()); b.resize(500); return std::vector<Bytes>{b}; }, 0,
+     "处理UDP数据，实际长度是500,StDeviceScanInfo的size是524，不相同"},
+    {"reply code 0", [] { return std::vector<Bytes>{With([](Record& r) { r.reply = 0; })}; }, 0,
+     "处理UDP数据，反馈码0x00000000不正确"},
+    {"for another host", [] { return std::vector<Bytes>{With([](Record& r) { r.a = Addr("198.51.100.9"); })}; }, 0,
+     nullptr},
+    {"wrong head", [] { return std::vector<Bytes>{With([](Record& r) { r.head = 0; })}; }, 0, nullptr},
+    {"wrong tail", [] { return std::vector<Bytes>{With([](Record& r) { r.tail = 0; })}; }, 0, nullptr},
+    {"command low bits", [] { return std::vector<Bytes>{With([](Record& r) { r.command = 1; })}; }, 0, nullptr},
+    {"command high bits", [] { return std::vector<Bytes>{With([](Record& r) { r.command = 0x10000; })}; }, 1, nullptr},
+    {"empty datagrams", [] { return std::vector<Bytes>{Bytes{}, Bytes{}}; }, 0, nullptr},
+};
+
+class DiscoveryAnswers : public Discovery, public testing::WithParamInterface<AnswerCase> {};
+
+TEST_P(DiscoveryAnswers, ReachTheCallbackOrNot) {
+  const AnswerCase& c = GetParam();
+  AnswerWith([&c] {
+    std::vector<Bytes> out = c.datagrams();
+    out.push_back(Encode(Answer("198.51.100.250")));  // the last: it must always arrive
+    return out;
+  });
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  ASSERT_TRUE(kittest::WaitUntil([] {
+    std::lock_guard<std::mutex> lk(g_found.m);
+    return !g_found.results.empty() && g_found.results.back().ip == Addr("198.51.100.250");
+  }, 3000)) << "the receive thread still runs after the case's datagrams";
+  EXPECT_EQ(FoundCount() - 1, c.callbacks);
+  const std::string log = Log();
+  if (c.logLine) {
+    EXPECT_NE(log.find(Gbk(c.logLine)), std::string::npos);
+  }
+  EXPECT_NE(log.find(Gbk("收到设备反馈主机 IP 198.51.100.1，设备 IP 198.51.100.250")), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, DiscoveryAnswers, testing::ValuesIn(kAnswers),
+                         [](const testing::TestParamInfo<AnswerCase>& i) {
+                           std::string n;
+                           for (const char* p = i.param.name; *p; ++p)
+                             if (isalnum(static_cast<unsigned char>(*p))) n += *p;
+                           return n;
+                         });
+
+TEST_F(Discovery, AnAnswerFillsEveryFieldOfTheRecordOnTheReceiveThread) {
+  AnswerWith([] {
+    Record r = Answer();
+    r.text = std::string(64, 'T');  // no terminator in its field
+    r.word124 = 0xA1B2C3D4;
+    r.fourth = 0x55;
+    const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
+    memcpy(r.mac, mac, 6);
+    r.serial = std::string(32, 'S');
+    r.user[0] = "one";
+    r.user[3] = std::string(64, 'U');
+    return std::vector<Bytes>{Encode(r)};
+  });
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  ASSERT_TRUE(kittest::WaitUntil([] { return FoundCount() == 1; }, 3000));
+  std::lock_guard<std::mutex> lk(g_found.m);
+  const StSearchResult& r = g_found.results[0];
+  EXPECT_EQ(r.ip, Addr("198.51.100.30"));
+  EXPECT_EQ(r.mask, Addr("255.255.255.0"));
+  EXPECT_EQ(r.gateway, Addr("198.51.100.254"));
+  EXPECT_EQ(r.reserved0, 0u);
+  EXPECT_STREQ(r.userText[0], "one");
+  EXPECT_EQ(std::string(r.userText[3]), std::string(63, 'U')) << "cut within its field";
+  EXPECT_EQ(std::string(r.factory.serial), std::string(31, 'S'));
+  EXPECT_EQ(Bytes(r.factory.mac, r.factory.mac + 6), (Bytes{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(r.deviceWord, 0xA1B2C3D4u);
+  EXPECT_EQ(std::string(r.version), "VELD" + std::string(64, 'T'));
+  EXPECT_NE(g_found.threads[0], std::this_thread::get_id());
+}
+
+TEST_F(Discovery, SetNetworkByBroadcastByteSwapped) {
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  const StNetParams p{Addr("192.168.1.10"), Addr("255.255.255.0"), Addr("192.168.1.1"), 0x11223344};
+  const uint32_t current = Addr("198.51.100.40");
+  ASSERT_EQ(PyrnBox_SetNetParams(nullptr, current, &p, 0x101), 0);
+  ASSERT_TRUE(port58588_.WaitCount(1, 3000));
+  Record want;
+  want.a = Addr(kHost);
+  want.b = current;
+  want.command = 1;
+  want.sender = "QV-ZNPC";
+  want.type = "VELD";
+  want.magic = 0x12345678;
+  Bytes w = Encode(want);
+  const uint8_t net[16] = {10, 1, 168, 192, 0, 255, 255, 255, 0x11, 0x22, 0x33, 0x44, 1, 1, 168, 192};
+  memcpy(&w[136], net, 8);       // address, mask
+  memcpy(&w[144], net + 8, 4);   // fourth word
+  memcpy(&w[148], net + 12, 4);  // gateway
+  EXPECT_EQ(port58588_.Received()[0].bytes, w);
+  ASSERT_TRUE(port58599_.WaitCount(1, 3000));
+  EXPECT_EQ(port58599_.Received()[0].bytes, w);
+  EXPECT_NE(Log().find(Gbk("设置相机网络参数执行成功")), std::string::npos);
+}
+
+TEST_F(Discovery, SetNetworkRefusals) {
+  const StNetParams p{Addr("198.51.100.60"), Addr("255.255.255.0"), 0, 0};
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, Addr("198.51.100.40"), &p, 1), 200) << "not started";
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, Addr("198.51.100.40"), nullptr, 1), 1);
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, 0, &p, 1), 1);
+  const StNetParams mine{Addr(kHost), Addr("255.255.255.0"), 0, 0};
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, Addr("198.51.100.40"), &mine, 1), 50);
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, Addr("198.51.100.40"), &mine, 0), 50);
+  EXPECT_EQ(PyrnBox_SetNetParams(nullptr, Addr("198.51.100.40"), &p, 0), 1) << "no handle for the link";
+  EXPECT_EQ(PyrnBox_SetNetParams(reinterpret_cast<CBoxDevice*>(&dir_), 1, &p, 0), 7);
+  EXPECT_EQ(port58588_.Count(), 0u);
+}
+
+TEST_F(Discovery, SetNetworkOverTheLinkTakesAnyReplyOfItsSequence) {
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  pyrn::test::SetReplyTimeoutsMs(400, 400, 400);
+  boxtest::FakeBox box("127.0.0.2");
+  box.script().Answer(0, 14, {}, 0x0000);  // a failure status still counts
+  CBoxDevice* h = nullptr;
+  ASSERT_EQ(PyrnBox_ConnectDevice("127.0.0.2", &h), 0);
+  const StNetParams p{Addr("192.168.1.10"), Addr("255.255.255.0"), Addr("192.168.1.1"), 7};
+  EXPECT_EQ(PyrnBox_SetNetParams(h, 0, &p, 0), 0);
+  const auto sent = box.script().Frames(0, 14);
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(sent[0].dir, 1);
+  EXPECT_EQ(sent[0].payload, (Bytes{10, 1, 168, 192, 0, 255, 255, 255, 1, 1, 168, 192, 0, 0, 0, 7}))
+      << "each word byte-swapped, as in the broadcast";
+  box.script().Silent(0, 14);
+  EXPECT_EQ(PyrnBox_SetNetParams(h, 0, &p, 0), 209);
+  EXPECT_EQ(port58588_.Count(), 0u);
+  PyrnBox_DisconnectDevice(h);
+}
+
+TEST_F(Discovery, QuitEndsTheReceiveThreadsAndASearchStartsThemAgain) {
+  const int threads = kittest::ThreadCount();
+  const int fds = kittest::OpenDescriptorCount();
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  EXPECT_EQ(pyrn::Global().m_listUdp.size(), 1u) << "one context per host address";
+  ASSERT_TRUE(port58599_.WaitCount(2, 3000));
+  PyrnBox_Quit();
+  EXPECT_EQ(kittest::ThreadCount(), threads);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+  EXPECT_EQ(pyrn::Global().g_bInit.load(), 0);
+  AnswerWith([] { return std::vector<Bytes>{Encode(Answer())}; });
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  EXPECT_TRUE(kittest::WaitUntil([] { return FoundCount() == 1; }, 3000));
+}
+
+TEST_F(Discovery, StartUpAfterASearchStillStoresItsCallbacksAndStartsItsThreads) {
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  EXPECT_EQ(pyrn::Global().g_bInit.load(), 1);
+  int user = 0;
+  const int threads = kittest::ThreadCount();
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, &user), 0);
+  EXPECT_EQ(pyrn::Global().m_pUser.load(), &user);
+  EXPECT_EQ(kittest::ThreadCount(), threads + 2) << "heartbeat and log writer";
+}
+
+}  // namespace

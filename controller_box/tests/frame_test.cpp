@@ -1,0 +1,123 @@
+// The frame packer and the stream parser, against frames written out here.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "box_codec.h"
+#include "frame.h"
+
+namespace {
+
+using boxtest::Bytes;
+using boxtest::FromHex;
+using boxtest::Hex;
+
+TEST(PackFrame, GateCommandIsTheSeventeenBytesOfTheWire) {
+  uint8_t buf[128] = {};
+  uint16_t total = 99;
+  const uint8_t one = 1;
+  ASSERT_TRUE(pyrn::PackFrame(1, buf, 1, 1, 1, 1, &one, &total));
+  EXPECT_EQ(total, 17);
+  EXPECT_EQ(Hex(Bytes(buf, buf + total)), "AA 55 FF 00 11 00 01 00 00 00 01 01 01 01 ED 55 AA");
+}
+
+TEST(PackFrame, AllBytesSumToZeroAndStatusStaysAsTheBufferHeldIt) {
+  struct Case {
+    uint16_t seq;
+    uint8_t cls, sub, dir;
+    Bytes payload;
+    const char* hex;
+  } cases[] = {
+      {0, 0, 0, 1, {24, 2, 29, 23, 59, 58}, "AA 55 FF 00 16 00 00 00 00 00 01 00 00 18 02 1D 17 3B 3A 29 55 AA"},
+      {0x1234, 7, 1, 0, {}, "AA 55 FF 00 10 00 34 12 00 00 00 07 01 A5 55 AA"},
+      {65535, 3, 17, 1, {0xFF}, "AA 55 FF 00 11 00 FF FF 00 00 01 03 11 FF E0 55 AA"},
+  };
+  for (const auto& c : cases) {
+    uint8_t buf[128] = {};
+    uint16_t total = 0;
+    pyrn::PackFrame(static_cast<uint16_t>(c.payload.size()), buf, c.dir, c.seq, c.cls, c.sub,
+                    c.payload.data(), &total);
+    EXPECT_EQ(Hex(Bytes(buf, buf + total)), c.hex);
+    uint8_t sum = 0;
+    for (int i = 0; i < total; ++i) sum = static_cast<uint8_t>(sum + buf[i]);
+    EXPECT_EQ(sum, 0);
+  }
+}
+
+TEST(SwapBytes32, ReversesTheByteOrder) {
+  EXPECT_EQ(pyrn::SwapBytes32(0x0A01A8C0u), 0xC0A8010Au);
+  EXPECT_EQ(pyrn::SwapBytes32(0x11223344u), 0x44332211u);
+  EXPECT_EQ(pyrn::SwapBytes32(0u), 0u);
+}
+
+// Feeds a stream to a parser in pieces and collects the frames it hands out.
+std::vector<Bytes> Parse(const Bytes& stream, size_t piece) {
+  pyrn::CBoxParser p;
+  std::vector<Bytes> out;
+  for (size_t i = 0; i < stream.size(); i += piece) {
+    const size_t n = stream.size() - i < piece ? stream.size() - i : piece;
+    p.Feed(stream.data() + i, n,
+           [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
+  }
+  return out;
+}
+
+const Bytes kA = FromHex("AA 55 FF 00 11 00 01 00 00 80 01 01 01 01 6D 55 AA");
+const Bytes kB = FromHex("AA 55 FF 00 10 00 02 00 00 80 00 00 21 50 55 AA");
+
+Bytes Cat(std::initializer_list<Bytes> parts) {
+  Bytes all;
+  for (const auto& p : parts) all.insert(all.end(), p.begin(), p.end());
+  return all;
+}
+
+TEST(Parser, StreamsAndTheFramesTheyGive) {
+  const Bytes badSum = FromHex("AA 55 FF 00 11 00 03 00 00 80 01 01 01 01 00 55 AA");
+  const Bytes badTail = FromHex("AA 55 FF 00 11 00 04 00 00 80 01 01 01 01 00 55 AB");
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::vector<Bytes> frames;
+  } cases[] = {
+      {"two frames in one piece", Cat({kA, kB}), {kA, kB}},
+      {"noise before the head", Cat({FromHex("00 AA 55 13 AA"), kA}), {kA}},
+      {"head with a wrong fourth byte", Cat({FromHex("AA 55 FF 01"), kA}), {kA}},
+      {"head doubled", Cat({FromHex("AA 55 FF"), kA}), {kA}},
+      {"wrong checksum, good tail: handed on", Cat({badSum, kB}), {badSum, kB}},
+      {"wrong tail: dropped, the next is found", Cat({badTail, kA}), {kA}},
+      {"length below 16 is no frame", Cat({FromHex("AA 55 FF 00 03 00"), kA}), {kA}},
+      {"length 0 is no frame", Cat({FromHex("AA 55 FF 00 00 00"), kB}), {kB}},
+      {"frame cut at the end", Bytes(kA.begin(), kA.end() - 1), {}},
+  };
+  for (const auto& c : cases) {
+    for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}}) {
+      EXPECT_EQ(Parse(c.stream, piece), c.frames) << c.name << ", pieces of " << piece;
+    }
+  }
+}
+
+TEST(Parser, FrameLongerThanTheReceiveBufferIsAssembledAcrossReceives) {
+  boxtest::Frame f;
+  f.cls = 3;
+  f.sub = 9;
+  f.seq = 5;
+  f.payload.resize(10000);
+  for (size_t i = 0; i < f.payload.size(); ++i) f.payload[i] = static_cast<uint8_t>(i * 7);
+  const Bytes big = boxtest::Encode(f);
+  const auto got = Parse(Cat({big, kA}), 4096);
+  ASSERT_EQ(got.size(), 2u);
+  EXPECT_EQ(got[0], big);
+  EXPECT_EQ(got[1], kA);
+}
+
+TEST(Parser, WhatIsLeftBetweenReceivesStaysSmall) {
+  pyrn::CBoxParser p;
+  int frames = 0;
+  const Bytes s = Cat({kA, FromHex("AA 55 FF")});
+  p.Feed(s.data(), s.size(), [&](const pyrn::FrameView&) { ++frames; });
+  EXPECT_EQ(frames, 1);
+  EXPECT_EQ(p.Unconsumed(), 3u);  // a head needs its fourth byte before it counts
+  EXPECT_EQ(p.RecvSpace(), pyrn::kRecvBufferSize - 3);
+}
+
+}  // namespace

@@ -1,0 +1,207 @@
+// A reply completes only the request that waits for it.
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "box_fixture.h"
+#include "device.h"
+
+namespace {
+
+using boxtest::BoxFixture;
+using boxtest::Bytes;
+using boxtest::Frame;
+
+class Matching : public BoxFixture {
+ protected:
+  void SetUp() override {
+    BoxFixture::SetUp();
+    h_ = Connect();
+    ASSERT_NE(h_, nullptr);
+  }
+  // The time a call took, in ms.
+  template <class F>
+  int64_t Took(F f) {
+    const int64_t t0 = kittest::NowMs();
+    f();
+    return kittest::NowMs() - t0;
+  }
+};
+
+TEST_F(Matching, SilenceIsATimeOutAndNeverSuccess) {
+  box_->script().Silent(1, 1);
+  int r = -1;
+  const int64_t took = Took([&] { r = PyrnBox_ControlRoadgate(h_, 1); });
+  EXPECT_EQ(r, 209);
+  EXPECT_GE(took, 450);
+  EXPECT_LT(took, 1500);
+}
+
+TEST_F(Matching, TheRealTimeOutsAre800OverTcp) {
+  std::shared_ptr<CBoxDevice> d;
+  int timeout = 0;
+  pyrn::test::SetReplyTimeoutsMs(800, 5000, 4000);
+  EXPECT_EQ(pyrn::CheckConnection(h_, &d, &timeout), 0);
+  EXPECT_EQ(timeout, 800);
+  EXPECT_EQ(pyrn::CheckConnection(reinterpret_cast<CBoxDevice*>(&timeout), &d, &timeout), 7);
+}
+
+TEST_F(Matching, RepliesThatDoNotMatchTheRequest) {
+  struct Case {
+    const char* name;
+    int cls, sub, status;  // -1: as requested
+    int seqDelta;
+    int expected;
+  } cases[] = {
+      {"as requested", -1, -1, 0x8000, 0, 0},
+      {"another class", 2, -1, 0x8000, 0, 24},
+      {"another sub-command", -1, 0, 0x8000, 0, 24},
+      {"failure status", -1, -1, 0x0000, 0, 24},
+      {"status 0x8001", -1, -1, 0x8001, 0, 24},
+      {"another sequence", -1, -1, 0x8000, 1, 209},
+  };
+  for (const auto& c : cases) {
+    // Handlers run on the fake's threads: they hold copies, never the test's stack.
+    box_->script().SetHandler([c](const Frame& req, const boxtest::BoxScript::Send& send) {
+      if (req.seq == 0) return false;
+      Frame r = req;
+      if (c.cls >= 0) r.cls = static_cast<uint8_t>(c.cls);
+      if (c.sub >= 0) r.sub = static_cast<uint8_t>(c.sub);
+      r.status = static_cast<uint16_t>(c.status);
+      r.seq = static_cast<uint16_t>(req.seq + c.seqDelta);
+      r.payload = {};
+      send(boxtest::Encode(r));
+      return true;
+    });
+    EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), c.expected) << c.name;
+  }
+}
+
+TEST_F(Matching, AReplyOfTheWrongLengthIs23) {
+  box_->script().Answer(0, 15, Bytes(5, 0xAB));
+  uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
+  EXPECT_EQ(PyrnBox_ControlMAC(h_, mac, 0), 23);
+  EXPECT_EQ(mac[0], 1) << "nothing written on a failed read";
+}
+
+TEST_F(Matching, ADuplicateReplyDoesNotCompleteTheNextRequest) {
+  // The box answers the first request twice, then nothing more.
+  auto n = std::make_shared<std::atomic<int>>(0);
+  box_->script().SetHandler([n](const Frame& req, const boxtest::BoxScript::Send& send) {
+    if (req.seq == 0) return false;
+    if ((*n)++ == 0) {
+      send(boxtest::ReplyTo(req, {1}));
+      send(boxtest::ReplyTo(req, {2}));
+    }
+    return true;
+  });
+  uint8_t status = 0;
+  EXPECT_EQ(PyrnBox_ReadRamStatus(h_, &status), 0);
+  EXPECT_EQ(status, 1) << "the first reply counts";
+  int r = -1;
+  const int64_t took = Took([&] { r = PyrnBox_ControlRoadgate(h_, 1); });
+  EXPECT_EQ(r, 209);
+  EXPECT_GE(took, 450) << "the duplicate left nothing behind";
+  std::lock_guard<std::recursive_mutex> lk(pyrn::FindDevice(h_)->m_csDevice);
+  EXPECT_TRUE(pyrn::FindDevice(h_)->m_slots.empty());
+}
+
+TEST_F(Matching, ALateReplyNeverCompletesALaterRequest) {
+  // Each reply is held back and sent just before the reply of the next
+  // request, with the payload telling which request it answers.
+  struct Held {
+    std::mutex m;
+    Bytes reply;
+  };
+  auto held = std::make_shared<Held>();
+  box_->script().SetHandler([held](const Frame& req, const boxtest::BoxScript::Send& send) {
+    if (req.seq == 0) return false;
+    std::lock_guard<std::mutex> lk(held->m);
+    if (!held->reply.empty()) send(held->reply);
+    held->reply = boxtest::ReplyTo(req, {static_cast<uint8_t>(req.seq), 0, 0, 0});
+    return true;
+  });
+  uint32_t count = 0;
+  EXPECT_EQ(PyrnBox_ReadLogNum(h_, &count), 209);
+  EXPECT_EQ(PyrnBox_ReadLogNum(h_, &count), 209) << "the late reply of request 1 is not request 2's";
+  box_->script().SetHandler([held](const Frame& req, const boxtest::BoxScript::Send& send) {
+    if (req.seq == 0) return false;
+    std::lock_guard<std::mutex> lk(held->m);
+    send(held->reply);
+    send(boxtest::ReplyTo(req, {static_cast<uint8_t>(req.seq), 0, 0, 0}));
+    return true;
+  });
+  EXPECT_EQ(PyrnBox_ReadLogNum(h_, &count), 0);
+  EXPECT_EQ(count, 3u);
+}
+
+TEST_F(Matching, TheSequenceSkipsZeroWhenItWraps) {
+  std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
+  d->m_wSeq.store(65534);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(PyrnBox_ControlRoadgate(h_, i), 0);
+  const auto gate = box_->script().Frames(1, 1);
+  ASSERT_EQ(gate.size(), 3u);
+  EXPECT_EQ(gate[0].seq, 65535);
+  EXPECT_EQ(gate[1].seq, 1);
+  EXPECT_EQ(gate[2].seq, 2);
+}
+
+TEST_F(Matching, ConcurrentRequestsOnOneDeviceEachGetTheirOwnReply) {
+  // Replies come in the reverse order of the requests.
+  struct Waiting {
+    std::mutex m;
+    std::vector<Frame> frames;
+  };
+  auto waiting = std::make_shared<Waiting>();
+  box_->script().SetHandler([waiting](const Frame& req, const boxtest::BoxScript::Send& send) {
+    if (req.seq == 0) return false;
+    std::lock_guard<std::mutex> lk(waiting->m);
+    waiting->frames.push_back(req);
+    if (waiting->frames.size() == 2) {
+      for (auto it = waiting->frames.rbegin(); it != waiting->frames.rend(); ++it)
+        send(boxtest::ReplyTo(*it, {it->sub, 0, 0, 0}));
+    }
+    return true;
+  });
+  uint32_t count = 0;
+  uint8_t ram = 0;
+  int r1 = -1, r2 = -1;
+  std::thread a([&] { r1 = PyrnBox_ReadLogNum(h_, &count); });
+  std::thread b([&] { r2 = PyrnBox_ReadRamStatus(h_, &ram); });
+  a.join();
+  b.join();
+  EXPECT_EQ(r1, 0);
+  EXPECT_EQ(r2, 0);
+  EXPECT_EQ(count, 0u);  // class 7 sub-command 0
+  EXPECT_EQ(ram, 33);    // class 0 sub-command 33
+}
+
+TEST_F(Matching, APushedReportWhileARequestWaitsDoesNotCompleteIt) {
+  box_->script().SetHandler([](const Frame& req, const boxtest::BoxScript::Send& send) {
+    if (req.seq == 0) return false;
+    Frame report;
+    report.cls = 4;
+    report.sub = 1;
+    report.seq = req.seq;
+    report.status = 0x8000;
+    report.payload = {1};
+    send(boxtest::Encode(report));
+    return true;
+  });
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 209);
+}
+
+TEST_F(Matching, RequestsOnAClosedLinkFailToSend) {
+  std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
+  {
+    // As if the link had just been dropped while the flag still says connected.
+    pf::Lock lk(d->m_csSocket);
+    pf::ShutdownSocket(d->m_hSocket.load());
+  }
+  EXPECT_TRUE(kittest::WaitUntil([&] { return PyrnBox_ControlRoadgate(h_, 1) == 17; }, 2000));
+  std::lock_guard<std::recursive_mutex> lk(d->m_csDevice);
+  EXPECT_TRUE(d->m_slots.empty());
+}
+
+}  // namespace

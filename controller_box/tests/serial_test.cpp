@@ -1,0 +1,258 @@
+// The serial transport: settings, the port's life, and the box protocol over
+// a pseudo-terminal pair standing in for the serial line.
+#include <gtest/gtest.h>
+
+#include <termios.h>
+
+#include <atomic>
+#include <mutex>
+
+#include "box_fixture.h"
+#include "device.h"
+#include "platform/serial.h"
+
+namespace {
+
+using boxtest::Bytes;
+using boxtest::FakeSerialBox;
+using boxtest::Frame;
+using boxtest::Hex;
+
+TEST(SerialSettings, ParityByteSizeAndStopBits) {
+  struct Case {
+    uint8_t byteSize, stopBits, parity;
+    tcflag_t flags;  // the bits of c_cflag that these settings decide
+  } cases[] = {
+      {8, 0, 0, CS8},
+      {8, 0, 1, CS8 | PARENB | PARODD},
+      {8, 0, 2, CS8 | PARENB},
+      {8, 0, 3, CS8 | PARENB | PARODD | CMSPAR},
+      {8, 0, 4, CS8 | PARENB | CMSPAR},
+      {7, 2, 2, CS7 | PARENB | CSTOPB},
+      {6, 0, 0, CS6},
+      {5, 1, 0, CS5 | CSTOPB},  // one and a half stop bits
+  };
+  const tcflag_t decided = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+  for (const auto& c : cases) {
+    termios t{};
+    t.c_cflag = CRTSCTS | PARENB | CSTOPB;  // whatever the port had
+    t.c_iflag = IXON | IXOFF | INPCK;
+    ASSERT_TRUE(pf::BuildSerialTermios(9600, c.byteSize, c.stopBits, c.parity, &t));
+    EXPECT_EQ(t.c_cflag & decided, c.flags) << int{c.byteSize} << int{c.stopBits} << int{c.parity};
+    EXPECT_EQ(t.c_cflag & CRTSCTS, 0u) << "no hardware flow control";
+    EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u) << "no software flow control";
+    EXPECT_NE(t.c_cflag & CREAD, 0u);
+    EXPECT_EQ(cfgetospeed(&t), B9600);
+  }
+}
+
+TEST(SerialSettings, SettingsThatAPortCannotTake) {
+  struct Case {
+    uint32_t baud;
+    uint8_t byteSize, stopBits, parity;
+  } cases[] = {
+      {0, 8, 0, 0}, {12345, 8, 0, 0}, {9600, 4, 0, 0}, {9600, 9, 0, 0},
+      {9600, 8, 3, 0}, {9600, 8, 0, 5}, {9600, 8, 1, 0}, {9600, 5, 2, 0},
+  };
+  for (const auto& c : cases) {
+    termios t{};
+    EXPECT_FALSE(pf::BuildSerialTermios(c.baud, c.byteSize, c.stopBits, c.parity, &t))
+        << c.baud << " " << int{c.byteSize} << " " << int{c.stopBits} << " " << int{c.parity};
+  }
+}
+
+TEST(SerialSettings, ReadTimeOutsScaleWithTheBaudRate) {
+  const struct {
+    uint32_t baud, perByte;
+  } cases[] = {{9600, 2}, {19200, 1}, {115200, 1}, {1200, 16}, {300, 64}};
+  for (const auto& c : cases) {
+    pf::SerialTimeouts to{};
+    ASSERT_TRUE(pf::SerialTimeoutsFor(c.baud, &to));
+    EXPECT_EQ(to.readTotalMultiplier, c.perByte) << c.baud;
+    EXPECT_EQ(to.readTotalConstant, 10u);
+    EXPECT_EQ(to.readInterval, 0u);
+    EXPECT_EQ(to.writeTotalMultiplier + to.writeTotalConstant, 0u);
+  }
+  pf::SerialTimeouts to{};
+  EXPECT_FALSE(pf::SerialTimeoutsFor(0, &to)) << "no division by a zero baud rate";
+}
+
+TEST(SerialSettings, PortNamesAndPaths) {
+  EXPECT_EQ(pf::CSerialPort::MakeDevicePath("ttyS3"), "/dev/ttyS3");
+  EXPECT_EQ(pf::CSerialPort::MakeDevicePath("COM3"), "/dev/COM3");
+  EXPECT_EQ(pf::CSerialPort::MakeDevicePath("/dev/pts/4"), "/dev/pts/4");
+  pf::CSerialPort p;
+  EXPECT_TRUE(p.ClosePort()) << "closing a closed port does nothing";
+  EXPECT_FALSE(p.IsOpen());
+  EXPECT_FALSE(p.WriteData("x", 1));
+}
+
+class Serial : public boxtest::BoxFixture {
+ protected:
+  void SetUp() override {
+    BoxFixture::SetUp();
+    ASSERT_TRUE(pty_.Ok());
+  }
+  CBoxDevice* Open(uint32_t baud = 9600, int parity = 0, int byteSize = 8, int stopBits = 0) {
+    CBoxDevice* h = nullptr;
+    EXPECT_EQ(PyrnBox_ConnectDeviceEx("192.168.1.50", &h, pty_.SlavePath().c_str(), baud, parity,
+                                      byteSize, stopBits), 0);
+    h_ = h;
+    return h;
+  }
+  FakeSerialBox pty_;
+};
+
+TEST_F(Serial, ConnectFailures) {
+  CBoxDevice* h = reinterpret_cast<CBoxDevice*>(1);
+  const int fds = kittest::OpenDescriptorCount();
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &h, nullptr, 9600, 0, 8, 0), 1);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx(nullptr, &h, "ttyS0", 9600, 0, 8, 0), 1);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", nullptr, "ttyS0", 9600, 0, 8, 0), 1);
+  h = reinterpret_cast<CBoxDevice*>(1);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &h, "kit-no-such-port", 9600, 0, 8, 0), 26);
+  EXPECT_EQ(h, nullptr);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &h, "/dev/null", 9600, 0, 8, 0), 26);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &h, pty_.SlavePath().c_str(), 9600, 0, 9, 0), 26);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &h, pty_.SlavePath().c_str(), 0, 0, 8, 0), 26);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds) << "a port that failed is closed again";
+  pf::test::FailNextThreadStarts(1);
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &h, pty_.SlavePath().c_str(), 9600, 0, 8, 0), 26);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+  EXPECT_NE(Open(), nullptr) << "and can be opened afterwards";
+}
+
+TEST_F(Serial, ThePortIsTheLibrarysAlone) {
+  ASSERT_NE(Open(), nullptr);
+  CBoxDevice* second = nullptr;
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("1.2.3.4", &second, pty_.SlavePath().c_str(), 9600, 0, 8, 0), 26);
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
+  h_ = nullptr;
+  // An address text longer than its field is cut, not written past it.
+  EXPECT_EQ(PyrnBox_ConnectDeviceEx("123.123.123.123.123.123", &second, pty_.SlavePath().c_str(),
+                                    9600, 0, 8, 0), 0);
+  EXPECT_EQ(std::string(pyrn::FindDevice(second)->m_szIP), "123.123.123.123");
+  EXPECT_EQ(PyrnBox_DisconnectDevice(second), 0);
+}
+
+TEST_F(Serial, MarkParitySevenBitsTwoStopBitsReachTheLine) {
+  ASSERT_NE(Open(19200, 3, 7, 2), nullptr);
+  std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
+  const termios applied = d->m_serial.AppliedTermios();
+  EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB),
+            static_cast<tcflag_t>(CS7 | PARENB | PARODD | CMSPAR | CSTOPB));
+  // What the terminal kept (a pseudo-terminal keeps no byte size or parity
+  // enable of its own, but the rest of the line settings).
+  termios line{};
+  ASSERT_EQ(tcgetattr(pty_.SlaveFd(), &line), 0);
+  EXPECT_NE(line.c_cflag & CMSPAR, 0u);
+  EXPECT_NE(line.c_cflag & PARODD, 0u);
+  EXPECT_NE(line.c_cflag & CSTOPB, 0u);
+  EXPECT_EQ(cfgetospeed(&line), B19200);
+  EXPECT_EQ(line.c_lflag & (ICANON | ECHO), 0u) << "raw";
+  EXPECT_EQ(d->m_serial.Timeouts().readTotalMultiplier, 1u);
+}
+
+TEST_F(Serial, RequestsAndRepliesGoOverTheLineWithoutHandshake) {
+  ASSERT_NE(Open(), nullptr);
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 0);
+  EXPECT_EQ(Hex(pty_.Received()), "AA 55 FF 00 11 00 01 00 00 00 01 01 01 01 ED 55 AA")
+      << "no link handshake and no time frame before it";
+  std::shared_ptr<CBoxDevice> d;
+  int timeout = 0;
+  pyrn::test::SetReplyTimeoutsMs(800, 5000, 4000);
+  EXPECT_EQ(pyrn::CheckConnection(h_, &d, &timeout), 0);
+  EXPECT_EQ(timeout, 5000);
+  EXPECT_GT(d->m_serial.m_lastWriteTick.load(), 0);
+  EXPECT_EQ(std::string(d->m_szIP), "192.168.1.50");
+  EXPECT_EQ(d->m_dwIP, kittest::Addr("192.168.1.50"));
+}
+
+TEST_F(Serial, SilenceIsATimeOut) {
+  ASSERT_NE(Open(), nullptr);
+  pyrn::test::SetReplyTimeoutsMs(100, 300, 100);
+  pty_.script().Silent(1, 1);
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 209);
+  EXPECT_GE(kittest::NowMs() - t0, 280);
+}
+
+std::atomic<int> g_reports{0};
+std::atomic<int> g_lastValue{0};
+void PYRN_CALL CountReport(void*, StBoxByteReport* r) {
+  g_lastValue = r->value;
+  ++g_reports;
+}
+
+TEST_F(Serial, AFrameInManyPiecesIsHandledOnce) {
+  PyrnBox_Quit();
+  ASSERT_EQ(PyrnBox_Init(CountReport, nullptr, nullptr, nullptr), 0);
+  ASSERT_NE(Open(), nullptr);
+  Frame f;
+  f.cls = 4;
+  f.sub = 1;
+  f.payload = {0x3C};
+  Bytes stream = {0x00, 0xAA};  // noise first
+  const Bytes frame = boxtest::Encode(f);
+  stream.insert(stream.end(), frame.begin(), frame.end());
+  ASSERT_TRUE(pty_.PushSlowly(stream, 3));
+  ASSERT_TRUE(kittest::WaitUntil([] { return g_reports.load() == 1; }, 2000));
+  EXPECT_EQ(g_lastValue.load(), 0x3C);
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 0);
+  EXPECT_EQ(g_reports.load(), 1);
+}
+
+TEST_F(Serial, NoHeartbeatOverTheLine) {
+  pyrn::test::SetHeartbeatTickMs(5);
+  PyrnBox_Quit();
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  ASSERT_NE(Open(), nullptr);
+  // A TCP box beside it gets its time frames in the meantime.
+  boxtest::FakeBox tcp("127.0.0.5");
+  CBoxDevice* t = nullptr;
+  ASSERT_EQ(PyrnBox_ConnectDevice("127.0.0.5", &t), 0);
+  EXPECT_TRUE(tcp.script().WaitFrames(0, 0, 3, 3000));
+  EXPECT_TRUE(pty_.Received().empty());
+  PyrnBox_DisconnectDevice(t);
+}
+
+TEST_F(Serial, DisconnectClosesThePortAndEndsTheReader) {
+  const int threads = kittest::ThreadCount();
+  const int fds = kittest::OpenDescriptorCount();
+  ASSERT_NE(Open(), nullptr);
+  EXPECT_EQ(kittest::ThreadCount(), threads + 1);
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 7);
+  h_ = nullptr;
+  EXPECT_EQ(kittest::ThreadCount(), threads);
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+}
+
+void PYRN_CALL DisconnectInside(void* user, StBoxByteReport* r) {
+  EXPECT_EQ(PyrnBox_DisconnectDevice(r->handle), 0);
+  static_cast<std::atomic<int>*>(user)->store(1);
+}
+
+TEST_F(Serial, DisconnectFromACallbackOnTheReader) {
+  std::atomic<int> done{0};
+  PyrnBox_Quit();
+  ASSERT_EQ(PyrnBox_Init(DisconnectInside, nullptr, nullptr, &done), 0);
+  const int threads = kittest::ThreadCount();
+  const int fds = kittest::OpenDescriptorCount();
+  CBoxDevice* h = Open();
+  ASSERT_NE(h, nullptr);
+  h_ = nullptr;
+  Frame f;
+  f.cls = 4;
+  f.sub = 1;
+  f.payload = {1};
+  pty_.Push(boxtest::Encode(f));
+  ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
+  EXPECT_TRUE(kittest::WaitUntil([&] {
+    return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds;
+  }, 5000));
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
+}
+
+}  // namespace

@@ -1,0 +1,51 @@
+// A started library, a fake box on 127.0.0.2:10028 and a connection to it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "PyrnBox.h"
+#include "context.h"
+#include "fake_box.h"
+#include "process.h"
+#include "wait.h"
+
+namespace boxtest {
+
+class BoxFixture : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = kittest::MakeTempFolder("box");
+    pyrn::test::SetModulePath(dir_);
+    pyrn::test::SetReplyTimeoutsMs(500, 500, 500);
+    ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  }
+  void TearDown() override {
+    if (h_) PyrnBox_DisconnectDevice(h_);
+    PyrnBox_Quit();
+  }
+  // Connects to a fake box (made on demand) at ip.
+  CBoxDevice* Connect(const std::string& ip = "127.0.0.2") {
+    if (!box_) box_ = std::make_unique<FakeBox>(ip);
+    CBoxDevice* h = nullptr;
+    EXPECT_EQ(PyrnBox_ConnectDevice(ip.c_str(), &h), 0);
+    h_ = h;
+    return h;
+  }
+  // The one request the box received since the last Clear (time frames
+  // aside), or a frame with class 0xFF when none came.
+  Frame LastRequest(int ms = 2000) {
+    Frame f;
+    f.cls = 0xFF;
+    box_->script().WaitRequest(&f, ms);
+    return f;
+  }
+
+  std::string dir_;
+  std::unique_ptr<FakeBox> box_;
+  CBoxDevice* h_ = nullptr;
+};
+
+}  // namespace boxtest

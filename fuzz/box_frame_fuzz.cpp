@@ -1,0 +1,190 @@
+// Fuzz target: the controller-box frame parser and the dispatcher behind it.
+//
+// Input: one byte that chooses how the stream is cut into receives, then the
+// stream. The stream goes through the parser once in receives as large as
+// the buffer takes and once cut as the first byte says; both must hand over
+// exactly the frames that a plain reading of the rules written here finds.
+// Every frame is then dispatched into a device with every callback
+// registered, a request waiting and an update under way; the callbacks check
+// that what they are handed lies within the frame. Any difference aborts.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "PyrnBox.h"
+#include "context.h"
+#include "device.h"
+#include "frame.h"
+#include "reports.h"
+#include "update.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+[[noreturn]] void Fail(const char* what, int line) {
+  fprintf(stderr, "box_frame_fuzz: check failed at line %d: %s\n", line, what);
+  abort();
+}
+#define FUZZ_CHECK(c)             \
+  do {                            \
+    if (!(c)) Fail(#c, __LINE__); \
+  } while (0)
+
+// The frames of a stream: a head is AA 55 FF then 00 (another fourth byte:
+// the search goes on at that byte); a length below 16 is no frame (the search
+// goes on after it); a whole frame is handed over when it ends in 55 AA, and
+// its bytes are consumed either way.
+std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n) {
+  std::vector<Bytes> out;
+  size_t pos = 0;
+  while (n - pos >= 4) {
+    if (!(s[pos] == 0xAA && s[pos + 1] == 0x55 && s[pos + 2] == 0xFF)) {
+      ++pos;
+      continue;
+    }
+    if (s[pos + 3] != 0x00) {
+      pos += 3;
+      continue;
+    }
+    if (n - pos < 6) break;
+    const size_t len = s[pos + 4] | (s[pos + 5] << 8);
+    if (len < 16) {
+      pos += 6;
+      continue;
+    }
+    if (n - pos < len) break;  // still arriving when the stream ends
+    if (s[pos + len - 2] == 0x55 && s[pos + len - 1] == 0xAA) out.emplace_back(s + pos, s + pos + len);
+    pos += len;
+  }
+  return out;
+}
+
+std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
+  pyrn::CBoxParser p;
+  std::vector<Bytes> out;
+  size_t i = 0;
+  unsigned k = cut;
+  while (i < n) {
+    size_t piece = cut == 0 ? n - i : 1 + (k % 37);
+    k = k * 1103515245u + 12345u;
+    if (piece > n - i) piece = n - i;
+    p.Feed(s + i, piece, [&](const pyrn::FrameView& f) {
+      FUZZ_CHECK(f.len >= 16 && f.len == static_cast<size_t>(f.bytes[4] | (f.bytes[5] << 8)));
+      out.emplace_back(f.bytes, f.bytes + f.len);
+    });
+    FUZZ_CHECK(p.Unconsumed() < 4);
+    i += piece;
+  }
+  return out;
+}
+
+// The frame being dispatched, for the callbacks' checks.
+const Bytes* g_frame = nullptr;
+
+bool InFrame(const uint8_t* p, size_t n) {
+  if (n == 0) return true;
+  const uint8_t* b = g_frame->data();
+  return p >= b && p + n <= b + g_frame->size();
+}
+
+void PYRN_CALL OnByte(void*, StBoxByteReport* r) { FUZZ_CHECK(r->handle); }
+void PYRN_CALL OnValue(void*, StBoxValueReport* r) { FUZZ_CHECK(r->handle && r->value <= 0xFF); }
+void PYRN_CALL OnSerial(void*, StBoxSerialData* d) {
+  FUZZ_CHECK(InFrame(d->data, d->length) && d->length + 16u == g_frame->size());
+}
+void PYRN_CALL OnSerialEx(void* u, StBoxSerialData* d, uint32_t port) {
+  OnSerial(u, d);
+  FUZZ_CHECK(port <= 1);
+}
+void PYRN_CALL OnHeart(void*, StHeartStatus* st, CBoxDevice* h, const char* ip) {
+  FUZZ_CHECK(st && h && ip && strlen(ip) < 16);
+}
+void PYRN_CALL OnLog(void*, StBoxLogInfo* l) {
+  FUZZ_CHECK(l->length + 16u == g_frame->size());
+  if (l->length) FUZZ_CHECK(memcmp(l->data, g_frame->data() + 13, l->length) == 0);
+}
+void PYRN_CALL OnMaxLink(void*, StMaxLinkInfo* info, const char* ip) {
+  FUZZ_CHECK(g_frame->size() == 56 && memcmp(info, g_frame->data() + 13, 40) == 0);
+}
+void PYRN_CALL OnData1(void*, StDataReport1* r) {
+  FUZZ_CHECK(r->length + 16u == g_frame->size());
+  if (r->length > 32)
+    for (uint8_t b : r->data) FUZZ_CHECK(b == 0);
+}
+void PYRN_CALL OnData2(void*, StDataReport2* r) { FUZZ_CHECK(r->handle); }
+void PYRN_CALL OnData3(void*, StDataReport3* r) {
+  FUZZ_CHECK(r->count <= 8);
+  for (int i = r->count; i < 8; ++i) FUZZ_CHECK(r->items[i].bit0 == 0 && r->items[i].bits5to7 == 0);
+}
+void PYRN_CALL OnData4(void*, StReportRecord* r) { FUZZ_CHECK(r->count <= 4); }
+void PYRN_CALL OnProgress(void*, StUpdateProgress* p) {
+  FUZZ_CHECK(p->result == 0 || p->result == 17 || p->result == 156 || p->result == 158);
+}
+
+struct Setup {
+  Setup() {
+    pyrn::CBoxGlobal& g = pyrn::Global();
+    g.m_pfnReport1.store(OnByte);
+    g.m_pfnReport0.store(OnValue);
+    g.g_bInit.store(1);  // for the registrations; no thread is started
+    PyrnBox_RegSerialPortCallback(OnSerial);
+    PyrnBox_RegSerialPortDataExCallback(OnSerialEx);
+    PyrnBox_RegHeartStatusCallback(OnHeart);
+    PyrnBox_RegDoorAndBarrierStatusCallback(OnValue, OnValue);
+    PyrnBox_RegLogInfoCallback(OnLog);
+    PyrnBox_RegMaxLinkInfoCallback(OnMaxLink);
+    PyrnBox_RegDataReportCallback(OnData1, OnData2, OnData3, OnData4);
+    std::vector<uint8_t> file(600, 0);
+    image = pyrn::BuildUpdateImage(file, 0x08020000, 1);
+  }
+  std::shared_ptr<pyrn::UpdateImage> image;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static Setup* setup = new Setup;
+  if (size == 0) return 0;
+  const uint8_t cut = data[0];
+  const uint8_t* s = data + 1;
+  const size_t n = size - 1;
+
+  const std::vector<Bytes> want = ReferenceFrames(s, n);
+  FUZZ_CHECK(Parse(s, n, 0) == want);
+  FUZZ_CHECK(Parse(s, n, cut) == want);
+
+  // A device that is not connected (its sends fail), with one request
+  // waiting under sequence 1 and an update of three blocks under way.
+  auto d = std::make_shared<CBoxDevice>();
+  strcpy(d->m_szIP, "10.0.0.1");
+  pyrn::ReplySlot slot;
+  slot.seq = 1;
+  {
+    pf::Lock lk(d->m_csDevice);
+    d->m_slots.push_back(&slot);
+  }
+  {
+    pf::Lock lk(d->m_csUpdate);
+    d->m_pImage = setup->image;
+    d->m_pfnUpdate = OnProgress;
+    d->m_bUpdating = cut & 1;
+  }
+  for (const Bytes& f : want) {
+    g_frame = &f;
+    pyrn::DispatchFrame(*d, pyrn::FrameView{f.data(), f.size()});
+    pf::Lock lk(d->m_csUpdate);
+    FUZZ_CHECK(d->m_nBlocksSent <= setup->image->blocks.size());
+  }
+  g_frame = nullptr;
+  {
+    pf::Lock lk(d->m_csDevice);
+    d->m_slots.clear();
+    if (slot.filled) FUZZ_CHECK(slot.frame.size() >= 16 && (slot.frame[6] | (slot.frame[7] << 8)) == 1);
+  }
+  FUZZ_CHECK(d->m_nBoxKind.load() <= 0xFF);
+  return 0;
+}

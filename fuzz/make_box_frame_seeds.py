@@ -1,0 +1,40 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of box_frame_fuzz into fuzz/corpus/box_frame/.
+
+Each file is one byte choosing how the stream is cut into receives (0: as
+much as the buffer takes; odd: an update is under way), then the stream.
+"""
+import os
+import struct
+
+
+def frame(cls, sub, payload=b"", seq=0, status=0x8000, direction=0, tail=b"\x55\xaa", length=None):
+    n = len(payload) + 16 if length is None else length
+    body = b"\xaa\x55\xff\x00" + struct.pack("<HHHBBB", n, seq, status, direction, cls, sub) + payload
+    check = (-(sum(body) + sum(tail))) & 0xFF
+    return body + bytes([check]) + tail
+
+
+seeds = {
+    "gate_reply": (0, frame(1, 1, seq=1)),
+    "two_frames_cut": (7, frame(0, 1, b"1.2.3", seq=1) + frame(7, 0, b"\x01\x00\x00\x00", seq=2)),
+    "noise_and_false_heads": (3, b"\x00\xaa\x55\xff\x01\xaa\x55\xff" + frame(4, 1, b"\x05")),
+    "short_lengths": (0, b"\xaa\x55\xff\x00\x03\x00" + b"\xaa\x55\xff\x00\x00\x00" + frame(4, 0, b"\x01")),
+    "bad_tail": (5, frame(3, 2, b"abc", tail=b"\x55\xab") + frame(3, 9, b"xy")),
+    "heartbeats": (0, frame(0, 0, bytes(36)) + frame(0, 0, bytes(range(144))) + frame(0, 0, b"\x01")),
+    "link_info": (2, frame(0, 35, bytes(range(40))) + frame(0, 35, bytes(39))),
+    "serial_data": (9, frame(3, 2, b"data", direction=0) + frame(3, 10, b"port1", direction=1)),
+    "reports": (4, b"".join([
+        frame(4, 4, bytes(range(33))), frame(4, 5, bytes(range(12))), frame(4, 6, b"\xab\xc8" + bytes(range(8))),
+        frame(4, 7, b"\x11\x09" + bytes(range(18))), frame(4, 6, bytes(3)), frame(4, 8, b"\x01")])),
+    "log_records": (6, frame(7, 1, bytes(range(200))) + frame(7, 1)),
+    "update_acks": (1, frame(6, 0, seq=1) + frame(6, 1) + frame(6, 1) + frame(6, 1) + frame(6, 2) + frame(5, 9)),
+    "large_frame": (0, frame(3, 9, bytes(i & 0xFF for i in range(5000)), seq=1)),
+    "high_classes": (8, frame(8, 0) + frame(0xFF, 1) + frame(3, 18) + frame(2, 0)),
+}
+
+out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "box_frame")
+os.makedirs(out, exist_ok=True)
+for name, (cut, stream) in seeds.items():
+    with open(os.path.join(out, name), "wb") as f:
+        f.write(bytes([cut]) + stream)

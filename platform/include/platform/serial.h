@@ -1,0 +1,85 @@
+// A serial port on termios with the settings of a Windows DCB: baud rate,
+// byte size, parity (none, odd, even, mark, space; mark and space through
+// CMSPAR) and stop bits (one, one and a half, two). A reader thread hands
+// every received byte, in order, to the owner's receiver.
+#pragma once
+
+#include <termios.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace pf {
+
+// DCB Parity and StopBits values.
+enum : uint8_t { NOPARITY = 0, ODDPARITY = 1, EVENPARITY = 2, MARKPARITY = 3, SPACEPARITY = 4 };
+enum : uint8_t { ONESTOPBIT = 0, ONE5STOPBITS = 1, TWOSTOPBITS = 2 };
+
+// COMMTIMEOUTS of the port, in milliseconds.
+struct SerialTimeouts {
+  uint32_t readInterval;
+  uint32_t readTotalMultiplier;
+  uint32_t readTotalConstant;
+  uint32_t writeTotalMultiplier;
+  uint32_t writeTotalConstant;
+};
+
+// The time-outs for a baud rate: a read waits 19200 / baud ms per byte (at
+// least 1) plus 10 ms. A baud rate of 0 is refused (false).
+bool SerialTimeoutsFor(uint32_t baud, SerialTimeouts* out);
+
+// Puts `t` in raw mode with the settings (its other fields as they are), or
+// gives false when a port cannot take them
+// (an unknown baud rate, byte size outside 5..8, parity or stop bits outside
+// their values, one and a half stop bits but with 5-bit bytes, two stop bits
+// with 5-bit bytes).
+bool BuildSerialTermios(uint32_t baud, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
+                        termios* t);
+
+class CSerialPort {
+ public:
+  // Called on the reader thread with each piece of received bytes.
+  using Receiver = std::function<void(const uint8_t* data, size_t n)>;
+
+  CSerialPort();
+  ~CSerialPort();  // ClosePort
+  CSerialPort(const CSerialPort&) = delete;
+  CSerialPort& operator=(const CSerialPort&) = delete;
+
+  // The path that a port name opens: a name holding '/' as it stands, any
+  // other below "/dev/".
+  static std::string MakeDevicePath(const std::string& name);
+
+  // Opens the port for this process alone, configures it and starts the
+  // reader. True when the port is open (the open flag); on failure nothing
+  // stays open.
+  bool InitPort(const char* name, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
+                uint8_t parity, Receiver rx);
+  // Writes all bytes, one writer at a time. False when the port is closed or
+  // not every byte could be written.
+  bool WriteData(const void* data, size_t len);
+  // Reads what the port holds, at most len bytes, waiting for the first byte
+  // at most the read time-out for len bytes. The bytes read; 0 on failure.
+  int ReadData(size_t len, void* buf);
+  // Ends the reader (joined, unless called on it), drops DTR, discards what
+  // is queued and closes the port. Always true; a closed port is left alone.
+  bool ClosePort();
+
+  bool IsOpen() const;
+  SerialTimeouts Timeouts() const;
+  // The settings applied by the last successful InitPort.
+  termios AppliedTermios() const;
+
+  // Tick (monotonic ms) of the last write, kept by the owner.
+  std::atomic<int64_t> m_lastWriteTick{0};
+
+ private:
+  struct State;
+  std::shared_ptr<State> st_;
+};
+
+}  // namespace pf
