@@ -39,6 +39,7 @@ Bytes EncodeCamFrame(const CamFrame& f) {
     PutLE32(b, at + 4, it.code);
     b[at + 8] = it.paraType;
     b[at + 9] = it.setFlag;
+    PutLE16(b, at + 10, it.reserved);
     PutLE32(b, at + 12, it.status);
     PutLE32(b, at + 16, static_cast<uint32_t>(it.data.size()));
     b.insert(b.end(), it.data.begin(), it.data.end());
@@ -78,6 +79,7 @@ bool ParseCamFrame(const uint8_t* p, size_t n, CamFrame* out) {
     it.code = Le32(p + at + 4);
     it.paraType = p[at + 8];
     it.setFlag = p[at + 9];
+    it.reserved = static_cast<uint16_t>(p[at + 10] | (p[at + 11] << 8));
     it.status = Le32(p + at + 12);
     const uint32_t len = Le32(p + at + 16);
     if (n - 4 - (at + 20) < len) return false;

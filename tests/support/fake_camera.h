@@ -24,6 +24,7 @@ struct CamItem {
   uint32_t status = 0;
   Bytes data;
   uint32_t magic = 0xAA55A55A;
+  uint16_t reserved = 0;  // the two bytes after the set flag
 };
 
 struct CamFrame {
