@@ -146,6 +146,14 @@ void FakeCamera::SetAnswering(bool on) {
   answering_ = on;
 }
 
+void FakeCamera::SetRecording(bool on) {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    recording_ = on;
+  }
+  server_.SetRecording(on);
+}
+
 std::vector<Bytes> FakeCamera::DefaultAnswer(const CamFrame& req) {
   if (req.cls != 2 || req.items.size() != 1 || req.items[0].code != 0x20001) return {};
   std::vector<CamItem> items{CamItem{0x20001, 0, 0, 0, Bytes(16, 0x5A)}};
@@ -165,7 +173,7 @@ void FakeCamera::OnData(FakeConn& c, Bytes& pending) {
     bool answering;
     {
       std::lock_guard<std::mutex> lk(m_);
-      frames_.push_back(ReceivedFrame{NowMs(), c.id(), f});
+      if (recording_) frames_.push_back(ReceivedFrame{NowMs(), c.id(), f});
       answer = answer_;
       answering = answering_;
     }

@@ -81,6 +81,8 @@ class FakeCamera {
   void SetStatusInReply(const Bytes& status);
   void SetAnswer(Answer a);
   void SetAnswering(bool on);
+  // Whether received frames are kept for Frames() (on by default).
+  void SetRecording(bool on);
 
   // Pushes to the newest connection.
   bool Push(const CamFrame& f);
@@ -112,6 +114,7 @@ class FakeCamera {
   std::vector<ReceivedFrame> frames_;
   Answer answer_;
   bool answering_ = true;
+  bool recording_ = true;
   Bytes status_;
   bool hasStatus_ = false;
   uint32_t deviceSeq_ = 100;
