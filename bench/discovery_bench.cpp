@@ -56,12 +56,7 @@ double Median(std::vector<double> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::string why;
-  if (!kittest::InPrivateNetwork(&why)) {
-    fprintf(stderr, "refusing to run outside the test network (%s)\n", why.c_str());
-    fprintf(stderr, "run it as: scripts/in-test-network.sh %s\n", argv[0]);
-    return 2;
-  }
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int rounds = argc > 1 ? std::max(1, atoi(argv[1])) : 20;
 
   fakecam::FakeCamera cam;

@@ -111,6 +111,100 @@ typedef struct StAlgResult {
   const void* data;
 } StAlgResult;
 
+/* Longest data of one command item: a request frame holds at most 1024
+ * bytes (36-byte head, 20-byte item head, 4-byte tail). */
+#define QELM_COMMAND_DATA_MAX 964
+
+/* One raw command item (976 bytes): the item code sent is
+ * ns << 16 | group << 8 | index, in a frame addressed to ns; setFlag non-zero
+ * makes it a set. length (at most QELM_COMMAND_DATA_MAX) bytes of data are
+ * sent; a get stores the answer back into data (up to length bytes, the rest
+ * of them zeroed). */
+typedef struct StRawCommand {
+  uint16_t ns;
+  uint8_t group;
+  uint8_t index;
+  uint8_t paraType;
+  uint8_t setFlag;
+  uint8_t reserved[2];
+  uint32_t length;
+  uint8_t data[QELM_COMMAND_DATA_MAX];
+} StRawCommand;
+
+/* Storage state of a device (16 bytes); flags are 0 or 1. */
+typedef struct StStorageInfo {
+  int32_t firstFlag;
+  uint32_t firstValue;
+  int32_t secondFlag;
+  uint32_t secondValue;
+} StStorageInfo;
+
+/* Factory information of a device (104 bytes): a text (up to 32 bytes, not
+ * terminated when it fills the field) and six 12-byte fields. A write sends
+ * text, field1 and field4; a read fills text, field2, field3, field5 and
+ * field6. */
+typedef struct StFactoryInfoEx {
+  char text[32];
+  uint8_t field1[12];
+  uint8_t field2[12];
+  uint8_t field3[12];
+  uint8_t field4[12];
+  uint8_t field5[12];
+  uint8_t field6[12];
+} StFactoryInfoEx;
+
+/* Clips asked for by Qelm_GetClipsStatus: count selectors (1 to
+ * QELM_CLIP_SELECTORS_MAX, as many as one request frame carries). */
+#define QELM_CLIP_SELECTORS_MAX 41
+typedef struct StClipSelection {
+  uint16_t count;
+  uint8_t reserved[2];
+  uint32_t selectors[QELM_CLIP_SELECTORS_MAX];
+} StClipSelection;
+
+/* One parameter named by an XML description of the device: ns is the
+ * description's namespace text, code the parameter's code text as the
+ * description writes it ("0x" included). A set sends *length bytes of value
+ * (at most QELM_XML_VALUE_SIZE); a get fills value. Both hand back the status
+ * and the data length of the device's answer in *status and *length (value
+ * is left alone when the answer is longer than the field). */
+#define QELM_XML_VALUE_SIZE 4096
+typedef struct StXMLParam {
+  StCameraHandle* handle;
+  char ns[32];
+  char code[24];
+  int* status;
+  uint8_t value[QELM_XML_VALUE_SIZE];
+  int* length;
+} StXMLParam;
+
+#if defined(__cplusplus)
+#define QELM_STATIC_ASSERT static_assert
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#define QELM_STATIC_ASSERT _Static_assert
+#endif
+#ifdef QELM_STATIC_ASSERT
+QELM_STATIC_ASSERT(sizeof(StRawCommand) == 976, "StRawCommand is 976 bytes");
+QELM_STATIC_ASSERT(offsetof(StRawCommand, paraType) == 4, "StRawCommand layout");
+QELM_STATIC_ASSERT(offsetof(StRawCommand, length) == 8, "StRawCommand layout");
+QELM_STATIC_ASSERT(offsetof(StRawCommand, data) == 12, "StRawCommand layout");
+QELM_STATIC_ASSERT(sizeof(StStorageInfo) == 16, "StStorageInfo is 16 bytes");
+QELM_STATIC_ASSERT(offsetof(StStorageInfo, secondFlag) == 8, "StStorageInfo layout");
+QELM_STATIC_ASSERT(sizeof(StFactoryInfoEx) == 104, "StFactoryInfoEx is 104 bytes");
+QELM_STATIC_ASSERT(offsetof(StFactoryInfoEx, field1) == 32, "StFactoryInfoEx layout");
+QELM_STATIC_ASSERT(offsetof(StFactoryInfoEx, field6) == 92, "StFactoryInfoEx layout");
+QELM_STATIC_ASSERT(sizeof(StClipSelection) == 168, "StClipSelection is 168 bytes");
+QELM_STATIC_ASSERT(offsetof(StClipSelection, selectors) == 4, "StClipSelection layout");
+QELM_STATIC_ASSERT(offsetof(StXMLParam, code) == offsetof(StXMLParam, ns) + 32, "StXMLParam layout");
+QELM_STATIC_ASSERT(offsetof(StXMLParam, status) > offsetof(StXMLParam, code), "StXMLParam layout");
+QELM_STATIC_ASSERT(offsetof(StXMLParam, length) == offsetof(StXMLParam, value) + 4096, "StXMLParam layout");
+#if UINTPTR_MAX == 0xFFFFFFFFu
+QELM_STATIC_ASSERT(sizeof(StXMLParam) == 4164, "StXMLParam is 4164 bytes on 32-bit targets");
+QELM_STATIC_ASSERT(offsetof(StXMLParam, value) == 64, "StXMLParam layout");
+#endif
+#undef QELM_STATIC_ASSERT
+#endif
+
 typedef void(QELM_CALL* CameraFoundCallback)(StCameraInfo* info);
 /* event: 3 link lost, 4 link restored. */
 typedef void(QELM_CALL* ConnEventCallback)(void* user, StCameraHandle* handle, int event);
@@ -200,6 +294,82 @@ QELM_API int QELM_CALL Qelm_GetDeviceFactoryInfo(StCameraHandle* handle, StDevic
  * 0 done (also a start of a running listener), 1 bad argument or nothing to
  * stop, 2 the listener could not be made, 101 its thread could not start. */
 QELM_API int QELM_CALL Qelm_ControlServer(const char* ip, int port, int start);
+
+/* Single-value device commands on an open handle; the time-out is in
+ * milliseconds. Boolean arguments count by their low byte; other values are
+ * sent as given. Results: 0 success, 1 bad argument, 7 unknown handle, 14
+ * link down, 19 no socket, 18 the device answered without accepting the item
+ * (no item with its code and status 0), 209 no answer in time. */
+QELM_API int QELM_CALL Qelm_ControlAdjustTime(StCameraHandle* handle, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlLightMode(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlAutoIrisEn(StCameraHandle* handle, int on, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlDCDebug(StCameraHandle* handle, int on, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlDCMode(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_IrisParamSet(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlShutter(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlGain(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_GetCurBright(StCameraHandle* handle, int* value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlCutter(StCameraHandle* handle, int on, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlCutterStatus(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlLightEnable(StCameraHandle* handle, int on, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlLightStatus(StCameraHandle* handle, int value, uint32_t timeoutMs);
+/* _Qelm_ControlLampMode@12 on 32-bit Windows. */
+QELM_API int QELM_CALL Qelm_ControlLampMode(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_SpeedMeasureEnable(StCameraHandle* handle, int on, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlTriggerMode(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlRunMode(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlCaptureShutter1(StCameraHandle* handle, int value,
+                                                   uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_SaveParams(StCameraHandle* handle, uint32_t timeoutMs);
+/* path: shorter than 128 characters; first and second are the device's. */
+QELM_API int QELM_CALL Qelm_FtpSendVideoFile(StCameraHandle* handle, uint16_t first, uint16_t second,
+                                             const char* path, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_TestCapture(StCameraHandle* handle, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_SetMacAdrr(StCameraHandle* handle, const uint8_t* mac, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_DevReset(StCameraHandle* handle, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_FactoryReset(StCameraHandle* handle, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_SetSerialPortMode(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_AutoDimmingEnable(StCameraHandle* handle, int value, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_SetDCIrisBaseValue(StCameraHandle* handle, int value, uint32_t timeoutMs);
+/* set (low byte) non-zero: sends *value; zero: reads the value into *value. */
+QELM_API int QELM_CALL Qelm_ControlMinShutter(StCameraHandle* handle, int set, int* value,
+                                              uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlMaxShutter(StCameraHandle* handle, int set, int* value,
+                                              uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_TestTempDictate(StCameraHandle* handle, StRawCommand* cmd,
+                                            uint32_t timeoutMs);
+
+/* Requests of several items or with structured answers. timeoutMs must not
+ * be 0. Results as above, except: 2 no socket, 17 the send failed, 104 the
+ * device's answer lacks the expected item or refuses it (status not 0), 105
+ * the factory text is longer than 32 bytes, 106 and 107 a factory field is
+ * not 12 bytes long. time: year, month, day, hour, minute, second; a write
+ * (read 0) sends this PC's local time and does not read the array. text of
+ * Qelm_GetDeviceVersionInfo: at least 512 bytes, filled with the version text
+ * as the device sends it (not terminated). Qelm_ControlFactoryInfo does
+ * nothing and returns 19. */
+QELM_API int QELM_CALL Qelm_GetStorageInfo(StCameraHandle* handle, StStorageInfo* info,
+                                           uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlDeviceTime(StCameraHandle* handle, int32_t* time, int read,
+                                              uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlFactoryInfoEx(StCameraHandle* handle, StFactoryInfoEx* info,
+                                                 int shortForm, int read, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_GetDeviceVersionInfo(StCameraHandle* handle, char* text,
+                                                 uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ForceLED(StCameraHandle* handle, int on, uint32_t timeoutMs);
+/* _Qelm_GetClipsStatus@12 on 32-bit Windows. */
+QELM_API int QELM_CALL Qelm_GetClipsStatus(StCameraHandle* handle, const StClipSelection* selection,
+                                           uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_ControlFactoryInfo(intptr_t a, intptr_t b, intptr_t c, intptr_t d,
+                                               intptr_t e);
+
+/* A parameter named by a cached XML description. Results: 0 (with the
+ * answer's status in *status), 1 bad argument (also a set of more than
+ * QELM_XML_VALUE_SIZE bytes), 7 unknown handle, 14 link down, 15 namespace
+ * not cached, 16 no such parameter, 17 send failed, 18 no answering item,
+ * 209 no answer in time. */
+QELM_API int QELM_CALL Qelm_GetParams(StXMLParam* param, uint32_t timeoutMs);
+QELM_API int QELM_CALL Qelm_SetParams(StXMLParam* param, uint32_t timeoutMs);
 
 /* Callbacks. */
 QELM_API int QELM_CALL Qelm_RegCameraHandleCallBack(CameraHandleCallback cb, void* user);

@@ -476,15 +476,22 @@ void ControlRecvThread(StCameraHandle* h) {
 void HandleControlFrame(StCameraHandle* h, std::vector<uint8_t>& frame) {
   if (h->m_bClosing.load() || frame.size() < kMinFrame) return;
   const StCommandHead head = StCommandHead::Read(frame.data());
+  bool awaited = false;
   {
     std::lock_guard<std::mutex> lk(h->m_csHandle);
     if (h->m_bWaiting && head.echo == h->m_sequence) {
       h->m_bWaiting = false;
       h->m_reply.swap(frame);  // the reassembly gives the next frame a buffer of its own
       h->m_bHasReply = true;
-      h->m_evReply.Set();
-      return;
+      awaited = true;
     }
+  }
+  if (awaited) {
+    // Signalled after the slot is let go, so that the woken request does not
+    // at once wait for the slot's lock. A signal that comes after the request
+    // took its reply only makes the next request look at its slot once more.
+    h->m_evReply.Set();
+    return;
   }
   ItemWalker walker(frame.data(), frame.size());
   ItemView item;

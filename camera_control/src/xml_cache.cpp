@@ -163,10 +163,16 @@ bool InsertXMLNamespace(const std::string& key, XMLNamespacePtr rec) {
 }
 
 XMLNamespacePtr FindXMLNamespace(const std::string& key) {
+  bool present;
+  return FindXMLNamespace(key, &present);
+}
+
+XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present) {
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csXML);
   auto it = g.m_mapXML.find(key);
-  return it == g.m_mapXML.end() ? nullptr : it->second;
+  *present = it != g.m_mapXML.end();
+  return *present ? it->second : nullptr;
 }
 
 std::string XMLIndexPath() { return Global().m_strModulePath + "XML/xmlinfo.ini"; }

@@ -49,6 +49,9 @@ bool LoadNamespaceXML(StXMLNamespace& ns);
 // Inserts under `key` unless the key is present (the first record stays).
 bool InsertXMLNamespace(const std::string& key, XMLNamespacePtr rec);
 XMLNamespacePtr FindXMLNamespace(const std::string& key);
+// The same, telling in *present whether the key is cached at all (its record
+// may still be null).
+XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present);
 // Path of the index file and of a description file named by a namespace piece.
 std::string XMLIndexPath();
 std::string XMLFilePath(const std::string& piece);

@@ -39,6 +39,7 @@ Bytes EncodeCamFrame(const CamFrame& f) {
     PutLE32(b, at + 4, it.code);
     b[at + 8] = it.paraType;
     b[at + 9] = it.setFlag;
+    PutLE16(b, at + 10, it.reserved);
     PutLE32(b, at + 12, it.status);
     PutLE32(b, at + 16, static_cast<uint32_t>(it.data.size()));
     b.insert(b.end(), it.data.begin(), it.data.end());
@@ -78,6 +79,7 @@ bool ParseCamFrame(const uint8_t* p, size_t n, CamFrame* out) {
     it.code = Le32(p + at + 4);
     it.paraType = p[at + 8];
     it.setFlag = p[at + 9];
+    it.reserved = static_cast<uint16_t>(p[at + 10] | (p[at + 11] << 8));
     it.status = Le32(p + at + 12);
     const uint32_t len = Le32(p + at + 16);
     if (n - 4 - (at + 20) < len) return false;
@@ -144,6 +146,14 @@ void FakeCamera::SetAnswering(bool on) {
   answering_ = on;
 }
 
+void FakeCamera::SetRecording(bool on) {
+  {
+    std::lock_guard<std::mutex> lk(m_);
+    recording_ = on;
+  }
+  server_.SetRecording(on);
+}
+
 std::vector<Bytes> FakeCamera::DefaultAnswer(const CamFrame& req) {
   if (req.cls != 2 || req.items.size() != 1 || req.items[0].code != 0x20001) return {};
   std::vector<CamItem> items{CamItem{0x20001, 0, 0, 0, Bytes(16, 0x5A)}};
@@ -163,7 +173,7 @@ void FakeCamera::OnData(FakeConn& c, Bytes& pending) {
     bool answering;
     {
       std::lock_guard<std::mutex> lk(m_);
-      frames_.push_back(ReceivedFrame{NowMs(), c.id(), f});
+      if (recording_) frames_.push_back(ReceivedFrame{NowMs(), c.id(), f});
       answer = answer_;
       answering = answering_;
     }

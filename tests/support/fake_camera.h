@@ -24,6 +24,7 @@ struct CamItem {
   uint32_t status = 0;
   Bytes data;
   uint32_t magic = 0xAA55A55A;
+  uint16_t reserved = 0;  // the two bytes after the set flag
 };
 
 struct CamFrame {
@@ -80,6 +81,8 @@ class FakeCamera {
   void SetStatusInReply(const Bytes& status);
   void SetAnswer(Answer a);
   void SetAnswering(bool on);
+  // Whether received frames are kept for Frames() (on by default).
+  void SetRecording(bool on);
 
   // Pushes to the newest connection.
   bool Push(const CamFrame& f);
@@ -111,6 +114,7 @@ class FakeCamera {
   std::vector<ReceivedFrame> frames_;
   Answer answer_;
   bool answering_ = true;
+  bool recording_ = true;
   Bytes status_;
   bool hasStatus_ = false;
   uint32_t deviceSeq_ = 100;

@@ -91,7 +91,7 @@ void FakeConn::Run(FakeTcpServer* owner) {
     ssize_t n = ::recv(fd, buf, sizeof buf, 0);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;
-    {
+    if (owner->recording_.load()) {
       std::lock_guard<std::mutex> lk(m_);
       chunks_.push_back(Chunk{NowMs(), Bytes(buf, buf + n)});
     }

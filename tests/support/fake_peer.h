@@ -83,6 +83,9 @@ class FakeTcpServer {
   void ResetAll();
   // Waits until `n` connections have been accepted.
   bool WaitConnections(size_t n, int timeoutMs) const;
+  // Whether connections keep what they receive (on by default; a benchmark
+  // turns it off, so that the fake's memory does not grow with every frame).
+  void SetRecording(bool on) { recording_.store(on); }
 
  private:
   friend class FakeConn;
@@ -91,6 +94,7 @@ class FakeTcpServer {
   uint16_t port_;
   std::atomic<int> listenFd_{-1};
   std::atomic<bool> stop_{false};
+  std::atomic<bool> recording_{true};
   mutable std::mutex m_;
   mutable std::condition_variable cv_;
   std::vector<std::shared_ptr<FakeConn>> conns_;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -76,6 +77,14 @@ bool InPrivateNetwork(std::string* why) {
     return false;
   }
   return true;
+}
+
+bool ProgramInPrivateNetwork(const char* program) {
+  std::string why;
+  if (InPrivateNetwork(&why)) return true;
+  fprintf(stderr, "refusing to run outside the test network (%s)\n", why.c_str());
+  fprintf(stderr, "run it as: scripts/in-test-network.sh %s\n", program);
+  return false;
 }
 
 }  // namespace kittest

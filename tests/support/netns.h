@@ -20,6 +20,11 @@ bool EnterPrivateNetwork(std::string* why);
 // test's veth pair (and what a test added itself, named kit*).
 bool InPrivateNetwork(std::string* why);
 
+// For programs run by hand (benchmarks): true when the process is in the
+// private test network; otherwise says so on stderr, with how to run
+// `program` inside it, and gives false.
+bool ProgramInPrivateNetwork(const char* program);
+
 // Runs a shell command (ip ... ) inside the test network; true on exit code 0.
 bool RunCommand(const std::string& cmd);
 
