@@ -225,7 +225,7 @@ TEST_F(Serial, DisconnectClosesThePortAndEndsTheReader) {
   EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
   EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 7);
   h_ = nullptr;
-  EXPECT_EQ(kittest::ThreadCount(), threads);
+  EXPECT_TRUE(kittest::ThreadCountBecomes(threads)) << kittest::ThreadCount();
   EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
 }
 
@@ -251,7 +251,7 @@ TEST_F(Serial, DisconnectFromACallbackOnTheReader) {
   ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
   EXPECT_TRUE(kittest::WaitUntil([&] {
     return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds;
-  }, 5000));
+  }, 5000)) << kittest::ThreadCount() << " threads, " << kittest::OpenDescriptorCount() << " fds";
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
 }
 

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <fstream>
+
+#include "wait.h"
 #include <sstream>
 #include <stdexcept>
 
@@ -24,6 +26,10 @@ int CountEntries(const char* dir) {
 }  // namespace
 
 int ThreadCount() { return CountEntries("/proc/self/task"); }
+bool ThreadCountBecomes(int n, int timeoutMs) {
+  return WaitUntil([n] { return ThreadCount() == n; }, timeoutMs);
+}
+
 int OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }  // minus opendir's own
 
 std::string MakeTempFolder(const std::string& tag) {

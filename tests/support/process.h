@@ -7,6 +7,9 @@
 namespace kittest {
 
 int ThreadCount();
+// A joined thread leaves /proc/self/task a moment after the join returns, so a
+// count that must drop is awaited (bounded) rather than read once.
+bool ThreadCountBecomes(int n, int timeoutMs = 3000);
 int OpenDescriptorCount();
 // A fresh empty folder under the build's temporary area, with a trailing '/'.
 std::string MakeTempFolder(const std::string& tag);
