@@ -12,7 +12,7 @@ using kittest::CamItem;
 using kittest::FakeCamera;
 using kittest::WaitUntil;
 
-enum Reg { kGlobalBoth, kGlobalLong, kGlobalShort, kHandleBoth };
+enum Reg { kGlobalBoth, kGlobalLong, kGlobalShort, kHandleBoth, kHandleAndGlobal };
 
 struct Row {
   const char* what;
@@ -41,6 +41,11 @@ void Register(Reg reg, StCameraHandle* h, bool window) {
         h->m_pfnStatusLong.store(HandleLongCb);
         h->m_pfnStatusShort.store(HandleShortCb);
       }
+      break;
+    case kHandleAndGlobal:
+      // Library-wide callbacks registered after the handle's own take over.
+      Register(kHandleBoth, h, window);
+      Qelm_RegControlStatusCallback(nullptr, user, LongCb, ShortCb);
       break;
   }
 }
@@ -110,6 +115,8 @@ TEST_F(ControlTest, StatusReportsWithoutAWindowGoDirectlyByTheirLength) {
       {"long to the handle's own callback", 0, 332, 0x20000, 0, kHandleBoth, "hlong", 332, 2, 1},
       {"short to the handle's own callback", 0, 76, 0, 0, kHandleBoth, "hshort", 76, 1, 0},
       {"extended with the handle's callbacks", 0, 560, 0, 0, kHandleBoth, nullptr, 0, 1, 3},
+      {"long with the handle's and library-wide callbacks", 0, 332, 0x20000, 1, kHandleAndGlobal, "long", 332, 2, 2},
+      {"short with the handle's and library-wide callbacks", 0, 76, 0, 0, kHandleAndGlobal, "short", 76, 1, 0},
   };
   RunRows(rows, sizeof rows / sizeof rows[0], false);
 }
@@ -128,6 +135,7 @@ TEST_F(ControlTest, StatusReportsThroughTheWindowDeliverTheBlockTheyFilled) {
       {"short after an extended one", 560, 76, 0, 0, kGlobalBoth, nullptr, 0, 1, 3},
       {"long with only the short callback", 0, 332, 0, 0, kGlobalShort, nullptr, 0, 1, 1},
       {"the handle's own callbacks, no library-wide one", 0, 332, 0x20000, 1, kHandleBoth, "hlong", 332, 2, 2},
+      {"library-wide callbacks beside the handle's own", 0, 76, 0, 0, kHandleAndGlobal, "short", 76, 1, 0},
   };
   RunRows(rows, sizeof rows / sizeof rows[0], true);
 }

@@ -239,6 +239,41 @@ TEST_F(ControlTest, StateStaysConnectedUntilTheFirstAttemptTwoPointFourSecondsAf
   EXPECT_EQ(StateOf(h), 3);
 }
 
+// How often the log of the library in `dir` holds `text` so far.
+size_t LogCount(const std::string& dir, const char* text) {
+  std::vector<std::string> files;
+  if (!pf::ListDirectory(dir + "DLLLog", &files) || files.size() != 1) return 0;
+  const std::string log = kittest::ReadFile(dir + "DLLLog/" + files[0]);
+  const std::string line = "    " + kittest::Gbk(text) + "\r\n";
+  size_t n = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++n;
+  return n;
+}
+
+TEST_F(ControlTest, AttemptsThatFailFollowEachOtherTwelvePausesApart) {
+  const std::string dir = kittest::MakeTempFolder("reconnect");
+  qelm::test::SetModulePath(dir);
+  qelm::test::SetReconnectStepMs(50);  // an attempt every 600 ms
+  ASSERT_EQ(Qelm_RecordControlLog(1), 0);
+  FakeCamera cam("127.0.0.2");
+  StCameraHandle* h = OpenCam(cam);
+  ASSERT_TRUE(cam.WaitConnections(1, 5000));
+  cam.Refuse();
+  cam.CloseLinks();
+  ASSERT_TRUE(WaitCalls("conn", 1));
+  const int64_t lost = NowMs();
+  // Each attempt is refused at once; the fourth comes 4 x 12 pauses after the loss.
+  ASSERT_TRUE(WaitUntil([&] { return LogCount(dir, "控制端口重连") >= 4; }, 10000));
+  const int64_t took = NowMs() - lost;
+  EXPECT_GE(took, 4 * 600 - 100);
+  EXPECT_LE(took, 4 * 600 + 1500);
+  EXPECT_EQ(StateOf(h), 3);
+  EXPECT_EQ(Calls("conn").size(), 1u);
+  ASSERT_TRUE(cam.Return());
+  ASSERT_TRUE(WaitCalls("conn", 2));
+  EXPECT_EQ(Calls("conn")[1].event, 4);
+}
+
 void CloseMakesNoEvent() {
   FakeCamera cam("127.0.0.2");
   StCameraHandle* h = OpenCam(cam, nullptr);
@@ -285,6 +320,47 @@ TEST_F(ControlTest, CloseDuringAReconnectionAttemptEndsItAtOnce) {
   EXPECT_EQ(Qelm_CloseCamera(h), 0);
   EXPECT_LT(NowMs() - t0, 1000);
   EXPECT_EQ(Calls("conn").size(), 1u);  // the loss only
+}
+
+// A direct short-status callback that keeps its receive thread until the test
+// lets it go, then records the call (which looks into its handle).
+std::atomic<bool> g_inStatus{false};
+std::atomic<bool> g_letStatusGo{false};
+void QELM_CALL HeldShortCb(StCameraHandle* h, void* u, const void* st) {
+  g_inStatus.store(true);
+  WaitUntil([] { return g_letStatusGo.load(); }, 10000);
+  ShortCb(h, u, st);
+}
+
+TEST_F(ControlTest, ACloseWaitsForItsReceiveThreadWithoutHoldingTheDeviceList) {
+  FakeCamera a("127.0.0.2"), b("127.0.0.3"), c("127.0.0.4");
+  StCameraHandle* ha = OpenCam(a);
+  StCameraHandle* hb = OpenCam(b);
+  ASSERT_TRUE(a.WaitFrames(1, 5000));
+  Qelm_RegControlStatusCallback(nullptr, nullptr, nullptr, HeldShortCb);
+  ASSERT_TRUE(a.PushItems({FakeCamera::StatusItem(StatusBlock(76, 1))}));
+  ASSERT_TRUE(WaitUntil([] { return g_inStatus.load(); }, 5000));
+
+  std::atomic<int> closeResult{-1};
+  std::thread closer([&] { closeResult.store(Qelm_CloseCamera(ha)); });
+  ASSERT_TRUE(WaitUntil([&] { return !qelm::IsListedHandle(ha); }, 5000));
+  // While the close waits for the handle's thread, the device list serves
+  // every other caller at once.
+  const int64_t t0 = NowMs();
+  EXPECT_EQ(StateOf(ha), 1);
+  EXPECT_EQ(StateOf(hb), 4);
+  StCameraHandle* hc = OpenCam(c);
+  EXPECT_EQ(StateOf(hc), 4);
+  EXPECT_LT(NowMs() - t0, 1000);
+  // The handle is not freed under its running callback.
+  EXPECT_EQ(closeResult.load(), -1);
+  g_letStatusGo.store(true);
+  closer.join();
+  EXPECT_EQ(closeResult.load(), 0);
+  ASSERT_EQ(Calls("short").size(), 1u);
+  EXPECT_TRUE(Calls("short")[0].onOwnRecvThread);
+  EXPECT_TRUE(Calls("conn").empty());
+  EXPECT_TRUE(WaitUntil([&] { return !a.LinkOpen(); }, 5000));
 }
 
 TEST_F(ControlTest, CloseFromTheHandlesOwnConnectionCallback) {
