@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -211,8 +212,18 @@ TEST(Folders, DeleteFolderTreeRemovesEverythingBelow) {
     fclose(f);
   }
   chmod((base + "t/a/two").c_str(), 0444);  // read-only files go too
+  // Links inside the tree to a folder and a file outside it: the links go,
+  // what they point to stays.
+  ASSERT_TRUE(kit::CreateFolderPath(base + "outside/"));
+  FILE* f = fopen((base + "outside/keep").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  ASSERT_EQ(symlink((base + "outside").c_str(), (base + "t/a/dirlink").c_str()), 0);
+  ASSERT_EQ(symlink((base + "outside/keep").c_str(), (base + "t/filelink").c_str()), 0);
   kit::DeleteFolderTree(base + "t");
   EXPECT_FALSE(pf::PathExists(base + "t"));
+  EXPECT_FALSE(pf::IsLink(base + "t/a/dirlink"));
+  EXPECT_TRUE(pf::PathExists(base + "outside/keep"));
   EXPECT_TRUE(pf::PathExists(base));
   kit::DeleteFolderTree("");  // nothing happens
 }
