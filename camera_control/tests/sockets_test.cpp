@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context.h"
@@ -99,6 +101,22 @@ TEST(LocalIPList, ListsTheTestVethAddressAndNotLoopback) {
   KIT_REQUIRE_PRIVATE_NETWORK();
   EXPECT_EQ(qelm::GetLocalIPList(), 1);
   EXPECT_EQ(qelm::LocalIPList(), std::vector<std::string>{"198.51.100.1"});
+}
+
+TEST(LocalIPList, RefillsAndReadsOnSeveralThreadsAtOnceSeeAWholeList) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  ASSERT_EQ(qelm::GetLocalIPList(), 1);
+  const std::vector<std::string> want{"198.51.100.1"};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        if (t % 2 ? qelm::GetLocalIPList() != 1 : qelm::LocalIPList() != want) ++wrong;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace
