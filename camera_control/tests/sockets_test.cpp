@@ -1,5 +1,7 @@
 // The socket helpers: the UDP port series, the bounded TCP connect, local addresses.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -90,6 +92,27 @@ TEST_F(Sockets, TcpToAHostThatDoesNotAnswerGivesUpAfterTwoSeconds) {
   EXPECT_LT(took, 3000);
   EXPECT_TRUE(Logged(Gbk("connect IP = 198.51.100.77 port = 58000 失败")));
   EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
+}
+
+TEST_F(Sockets, NoDescriptorLeftFailsAndLogsTheAddressAndPortAskedFor) {
+  // The lowest free descriptor becomes the limit: no socket can be made.
+  const int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const pf::SOCKET udp = qelm::CreateSocket(58590, 0, true);
+  const pf::SOCKET tcp = qelm::CreateSocket(58000, pf::InetAddr("127.0.0.2"), false);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(udp, pf::INVALID_SOCKET);
+  EXPECT_EQ(tcp, pf::INVALID_SOCKET);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{Gbk("create socket IP = 0.0.0.0 port = 58590 失败"),
+                                               "Unknown socket error. ",
+                                               Gbk("create socket IP = 127.0.0.2 port = 58000 失败"),
+                                               "Unknown socket error. "}));
 }
 
 TEST_F(Sockets, TcpToAddressZeroFails) {
