@@ -27,6 +27,11 @@ void DeleteFolderTree(const std::string& folder) {
   pf::ListDirectory(base, &names);
   for (const auto& name : names) {
     const std::string child = base + "/" + name;
+    if (pf::IsLink(child)) {
+      // Only the link goes: what it points to lies outside the tree.
+      pf::RemoveFile(child);
+      continue;
+    }
     pf::MakeWritable(child);
     if (pf::IsDirectory(child)) {
       DeleteFolderTree(child);  // removes the sub-folder itself too

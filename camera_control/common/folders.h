@@ -10,6 +10,7 @@ namespace kit {
 bool CreateFolderPath(const std::string& path);
 
 // Deletes a folder with all its files and sub-folders; failures are ignored.
+// A symbolic link inside the folder is removed itself, never followed.
 void DeleteFolderTree(const std::string& folder);
 
 }  // namespace kit

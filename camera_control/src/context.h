@@ -46,8 +46,11 @@ struct CForGlobal {
   std::atomic<uint8_t> m_bRunning{0};
 
   // m_listLog, m_csLog and m_bLogOn, and the writer of the daily files.
+  // m_csLogSwitch: one switch of the log at a time, so that the flag and the
+  // writer agree once it is done.
   kit::LogQueue m_log;
   kit::LogWriter m_logWriter;
+  pf::CriticalSection m_csLogSwitch;
 
   std::atomic<CMessageWnd*> m_pMessageWnd{nullptr};
 

@@ -84,8 +84,11 @@ QELM_API int QELM_CALL Qelm_Quit(void) {
   CForGlobal& g = Global();
   pf::Lock life(g.m_csLife);
   g.m_bRunning.store(0);
-  g.m_log.m_bLogOn.store(0);
-  g.m_logWriter.Stop();  // writes what is queued, then ends
+  {
+    pf::Lock lk(g.m_csLogSwitch);
+    g.m_log.m_bLogOn.store(0);
+    g.m_logWriter.Stop();  // writes what is queued, then ends
+  }
 
   // Every thread is stopped and joined before what it uses is freed.
   RetireDiscoveryChannel(g);

@@ -33,7 +33,10 @@ extern "C" {
 QELM_API int QELM_CALL Qelm_RecordControlLog(int on) {
   CForGlobal& g = Global();
   const bool want = (on & 0xFF) != 0;
-  if (g.m_log.m_bLogOn.load() && want) return 0;  // one writer only
+  pf::Lock lk(g.m_csLogSwitch);
+  // One writer only; but a log left on by a writer that could not be started
+  // gets one now, rather than queueing lines that nobody writes.
+  if (g.m_log.m_bLogOn.load() && want && g.m_logWriter.Running()) return 0;
   g.m_log.m_bLogOn.store(want ? 1 : 0);
   if (!want) {
     // The writer writes what is queued, then ends.

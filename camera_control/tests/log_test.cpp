@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "context.h"
 #include "folders.h"
@@ -143,14 +146,42 @@ TEST_F(Log, QuitWritesWhatIsQueued) {
   EXPECT_EQ(qelm::Global().m_log.m_bLogOn.load(), 0);
 }
 
-TEST_F(Log, WriterThreadFailureGives3AndQueuesItsLine) {
+TEST_F(Log, WriterThreadFailureGives3AndQueuesItsLineForTheNextWriter) {
+  pf::test::FreezeClock(kBeforeMidnightMs - 1000);
+  const int base = kittest::ThreadCount();
   pf::test::FailNextThreadStarts(1);
   EXPECT_EQ(Qelm_RecordControlLog(1), 3);
   EXPECT_EQ(qelm::Global().m_log.m_bLogOn.load(), 1);
-  auto& q = qelm::Global().m_log;
-  pf::Lock lk(q.m_csLog);
-  ASSERT_GE(q.m_listLog.size(), 2u);
-  EXPECT_EQ(q.m_listLog[0], Gbk("记录日志，启用线程失败"));
+  {
+    auto& q = qelm::Global().m_log;
+    pf::Lock lk(q.m_csLog);
+    ASSERT_GE(q.m_listLog.size(), 2u);
+    EXPECT_EQ(q.m_listLog[0], Gbk("记录日志，启用线程失败"));
+  }
+  EXPECT_EQ(kittest::ThreadCount(), base);
+  // The log is on but has no writer: switching it on again starts one, which
+  // writes what waited.
+  ASSERT_EQ(Qelm_RecordControlLog(1), 0);
+  EXPECT_EQ(kittest::ThreadCount(), base + 1);
+  EXPECT_TRUE(WaitFor("20240131", Gbk("记录日志，启用线程失败")));
+  ASSERT_EQ(Qelm_RecordControlLog(1), 0);
+  EXPECT_EQ(kittest::ThreadCount(), base + 1);
+}
+
+TEST_F(Log, SwitchesFromSeveralThreadsLeaveTheFlagAndTheWriterAgreeing) {
+  const int base = kittest::ThreadCount();
+  auto& g = qelm::Global();
+  for (int round = 0; round < 20; ++round) {
+    std::vector<std::thread> switchers;
+    for (int t = 0; t < 4; ++t)
+      switchers.emplace_back([t, round] {
+        for (int i = 0; i < 25; ++i) Qelm_RecordControlLog((i + t + round) % 2);
+      });
+    for (auto& s : switchers) s.join();
+    const bool on = g.m_log.m_bLogOn.load() == 1;
+    EXPECT_EQ(on, g.m_logWriter.Running()) << "round " << round;
+    EXPECT_TRUE(kittest::ThreadCountBecomes(base + (on ? 1 : 0))) << "round " << round;
+  }
 }
 
 TEST_F(Log, NoOperationExportsReturn0) {
@@ -211,8 +242,18 @@ TEST(Folders, DeleteFolderTreeRemovesEverythingBelow) {
     fclose(f);
   }
   chmod((base + "t/a/two").c_str(), 0444);  // read-only files go too
+  // Links inside the tree to a folder and a file outside it: the links go,
+  // what they point to stays.
+  ASSERT_TRUE(kit::CreateFolderPath(base + "outside/"));
+  FILE* f = fopen((base + "outside/keep").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  ASSERT_EQ(symlink((base + "outside").c_str(), (base + "t/a/dirlink").c_str()), 0);
+  ASSERT_EQ(symlink((base + "outside/keep").c_str(), (base + "t/filelink").c_str()), 0);
   kit::DeleteFolderTree(base + "t");
   EXPECT_FALSE(pf::PathExists(base + "t"));
+  EXPECT_FALSE(pf::IsLink(base + "t/a/dirlink"));
+  EXPECT_TRUE(pf::PathExists(base + "outside/keep"));
   EXPECT_TRUE(pf::PathExists(base));
   kit::DeleteFolderTree("");  // nothing happens
 }

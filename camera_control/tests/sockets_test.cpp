@@ -1,8 +1,12 @@
 // The socket helpers: the UDP port series, the bounded TCP connect, local addresses.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context.h"
@@ -90,6 +94,27 @@ TEST_F(Sockets, TcpToAHostThatDoesNotAnswerGivesUpAfterTwoSeconds) {
   EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
 }
 
+TEST_F(Sockets, NoDescriptorLeftFailsAndLogsTheAddressAndPortAskedFor) {
+  // The lowest free descriptor becomes the limit: no socket can be made.
+  const int lowest = dup(0);
+  ASSERT_GE(lowest, 0);
+  close(lowest);
+  rlimit old{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
+  const pf::SOCKET udp = qelm::CreateSocket(58590, 0, true);
+  const pf::SOCKET tcp = qelm::CreateSocket(58000, pf::InetAddr("127.0.0.2"), false);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  EXPECT_EQ(udp, pf::INVALID_SOCKET);
+  EXPECT_EQ(tcp, pf::INVALID_SOCKET);
+  EXPECT_EQ(Lines(), (std::vector<std::string>{Gbk("create socket IP = 0.0.0.0 port = 58590 失败"),
+                                               "Unknown socket error. ",
+                                               Gbk("create socket IP = 127.0.0.2 port = 58000 失败"),
+                                               "Unknown socket error. "}));
+}
+
 TEST_F(Sockets, TcpToAddressZeroFails) {
   EXPECT_EQ(qelm::CreateSocket(58000, 0, false), pf::INVALID_SOCKET);
   EXPECT_TRUE(Logged(Gbk("生成socket时，IP地址为0")));
@@ -99,6 +124,22 @@ TEST(LocalIPList, ListsTheTestVethAddressAndNotLoopback) {
   KIT_REQUIRE_PRIVATE_NETWORK();
   EXPECT_EQ(qelm::GetLocalIPList(), 1);
   EXPECT_EQ(qelm::LocalIPList(), std::vector<std::string>{"198.51.100.1"});
+}
+
+TEST(LocalIPList, RefillsAndReadsOnSeveralThreadsAtOnceSeeAWholeList) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  ASSERT_EQ(qelm::GetLocalIPList(), 1);
+  const std::vector<std::string> want{"198.51.100.1"};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 300; ++i) {
+        if (t % 2 ? qelm::GetLocalIPList() != 1 : qelm::LocalIPList() != want) ++wrong;
+      }
+    });
+  for (auto& th : threads) th.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 }  // namespace

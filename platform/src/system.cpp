@@ -65,6 +65,11 @@ bool IsDirectory(const std::string& path) {
   return stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+bool IsLink(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
 bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
 bool RemoveDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }

@@ -60,6 +60,24 @@ TEST(Net, FailuresLeaveWindowsSocketsError) {
   pf::CloseSocket(b);
   EXPECT_EQ(pf::Send(-1, "x", 1), pf::SOCKET_ERROR);
   EXPECT_EQ(pf::WSAGetLastError(), pf::WSAENOTSOCK);
+  // The last error belongs to the thread whose call failed.
+  int elsewhere = -1;
+  std::thread([&] { elsewhere = pf::WSAGetLastError(); }).join();
+  EXPECT_EQ(elsewhere, 0);
+  EXPECT_EQ(pf::WSAGetLastError(), pf::WSAENOTSOCK);
+}
+
+TEST(TestNetwork, GuardRefusesANetworkWithAnInterfaceOfAnotherKind) {
+  std::string why;
+  ASSERT_TRUE(kittest::InPrivateNetwork(&why)) << why;
+  // Only inside the private network: an interface that is not the test's own.
+  ASSERT_TRUE(kittest::RunCommand("ip link add other0 type veth peer name kitother1"));
+  EXPECT_FALSE(kittest::InPrivateNetwork(&why));
+  EXPECT_NE(why.find("other0"), std::string::npos) << why;
+  ASSERT_TRUE(kittest::RunCommand("ip link del other0"));
+  EXPECT_TRUE(kittest::InPrivateNetwork(&why)) << why;
+  ASSERT_TRUE(kittest::RunCommand("ip link del kitveth0"));  // the test pair itself is missing
+  EXPECT_FALSE(kittest::InPrivateNetwork(&why));
 }
 
 TEST(LocalAddresses, ListTheTestVethAndNotLoopback) {

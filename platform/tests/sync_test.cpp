@@ -30,15 +30,19 @@ TEST(AutoResetEvent, OneSetWakesExactlyOneOfTwoWaiters) {
   std::vector<std::thread> ts;
   for (int i = 0; i < 2; ++i)
     ts.emplace_back([&] {
-      if (ev.Wait(400)) ++woke;
+      if (ev.Wait(2000)) ++woke;
       ++done;
     });
-  // Give both waiters the chance to block, then wake one.
-  ASSERT_TRUE(kittest::WaitUntil([&] { return true; }, 10));
+  // Both waiters are blocked before the one set.
+  ASSERT_TRUE(kittest::WaitUntil([&] { return ev.Waiters() == 2; }, 2000));
   ev.Set();
-  ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 2; }, 2000));
+  ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 1000));  // well before the time-out
+  EXPECT_EQ(woke.load(), 1);
+  EXPECT_EQ(ev.Waiters(), 1);  // the other one still waits
+  ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 2; }, 5000));
   for (auto& t : ts) t.join();
   EXPECT_EQ(woke.load(), 1);
+  EXPECT_FALSE(ev.Wait(0));  // the set was taken, not left behind
 }
 
 TEST(AutoResetEvent, NegativeWaitsUntilSet) {

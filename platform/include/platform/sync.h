@@ -36,19 +36,29 @@ class AutoResetEvent {
   // was set; taking it clears it.
   bool Wait(long ms) {
     std::unique_lock<std::mutex> lk(m_);
-    if (ms < 0) {
+    ++waiters_;
+    bool got = true;
+    if (ms < 0)
       cv_.wait(lk, [this] { return set_; });
-    } else if (!cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return set_; })) {
-      return false;
-    }
+    else
+      got = cv_.wait_for(lk, std::chrono::milliseconds(ms), [this] { return set_; });
+    --waiters_;
+    if (!got) return false;
     set_ = false;
     return true;
+  }
+
+  // Threads inside Wait now (lets a test know that its waiters are blocked).
+  int Waiters() {
+    std::lock_guard<std::mutex> lk(m_);
+    return waiters_;
   }
 
  private:
   std::mutex m_;
   std::condition_variable cv_;
   bool set_ = false;
+  int waiters_ = 0;
 };
 
 // A lock whose acquisition can be given up after a time-out (works with

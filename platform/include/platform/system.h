@@ -21,6 +21,7 @@ std::string ModuleFolder(const void* addressInside);
 // File system, '/' paths. Exists: the path names anything.
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
+bool IsLink(const std::string& path);           // a symbolic link itself, not followed
 bool MakeDirectory(const std::string& path);    // one level
 bool RemoveDirectory(const std::string& path);  // empty folder
 bool RemoveFile(const std::string& path);
