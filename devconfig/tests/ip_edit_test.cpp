@@ -148,6 +148,8 @@ const TypingCase kTyping[] = {
      {"255", "255", "255", "252"}, 4},
 };
 
+void PrintTo(const TypingCase& c, std::ostream* os) { *os << c.name; }
+
 class Typing : public testing::TestWithParam<TypingCase> {};
 
 TEST_P(Typing, EndsWithTheseFieldsAndFocus) {

@@ -179,6 +179,8 @@ struct BroadcastCase {
   const char* library;
 };
 
+void PrintTo(const BroadcastCase& c, std::ostream* os) { *os << c.library << " " << c.version; }
+
 class BroadcastSettings : public TestNetwork, public testing::WithParamInterface<BroadcastCase> {};
 
 TEST_P(BroadcastSettings, GoToTheLibraryTheVersionTextNames) {
@@ -227,7 +229,13 @@ INSTANTIATE_TEST_SUITE_P(Kinds, BroadcastSettings,
                          testing::Values(BroadcastCase{"VELDP-x", "box"}, BroadcastCase{"OSKA", "box"},
                                          BroadcastCase{"VELD MOLQ", "box"}, BroadcastCase{"MOLQ-SD1", "lpr"},
                                          BroadcastCase{"IPNC-cam", "camera"},
-                                         BroadcastCase{"ParkingA1", "camera"}));
+                                         BroadcastCase{"ParkingA1", "camera"}),
+                         [](const testing::TestParamInfo<BroadcastCase>& info) {
+                           std::string name = std::string(info.param.library) + "_" + info.param.version;
+                           for (char& ch : name)
+                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
+                           return name;
+                         });
 
 TEST_F(TestNetwork, AnAddressOfThisPcIsRefusedAndTheRowStays) {
   AddRow("198.51.100.50", "VELD-box", true);

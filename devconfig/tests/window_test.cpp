@@ -177,15 +177,16 @@ TEST_F(Window, SelectingARowFillsTheForm) {
 }
 
 TEST_F(Window, OnlyFoundDeviceEventsWithARecordAddRows) {
+  // Not the window's: it must not take (nor free) a record of another id.
+  std::unique_ptr<StSearchResult> record(new StSearchResult(Record("10.0.0.1", "x")));
   auto* otherId = new UserEvent(8001);
-  otherId->m_pPayload = new StSearchResult(Record("10.0.0.1", "x"));
+  otherId->m_pPayload = record.get();
   auto* noRecord = new UserEvent(kDeviceFoundEvent);
   QCoreApplication::postEvent(window_.get(), otherId);
   QCoreApplication::postEvent(window_.get(), noRecord);
   QCoreApplication::postEvent(window_.get(), new QEvent(QEvent::User));
   QCoreApplication::sendPostedEvents(window_.get(), QEvent::User);
   EXPECT_EQ(p_.rows(), 0);
-  delete static_cast<StSearchResult*>(otherId->m_pPayload);  // not the window's: it did not take it
 }
 
 TEST_F(Window, CallbacksOnOtherThreadsOnlyPostRowsAddedOnTheGuiThread) {
