@@ -10,6 +10,8 @@
 #include <string>
 
 #include "fake_box.h"
+// The camera control port fake (tests/support).
+#include "fake_camera.h"
 // Two test fakes share the file name; this one is the plate-recognition camera.
 #include "plate_camera/tests/fake_camera.h"
 #include "fake_discovery_camera.h"
@@ -372,6 +374,87 @@ TEST_F(TestNetwork, AShortFactoryReplyLeavesTheMacZero) {
   ASSERT_EQ(p_->rows(), 1);
   EXPECT_EQ(p_->cell(0, 1), QStringLiteral("00-00-00-00-00-00"));
   EXPECT_EQ(p_->cell(0, 2), QString()) << "no version answered in time";
+}
+
+// A camera's information port (TCP 58006): every request is answered with
+// one frame of information items (the fake's own encoder).
+class FakeInfoPort {
+ public:
+  struct Item {
+    uint32_t code;
+    Bytes data;
+  };
+  FakeInfoPort(const std::string& ip, std::vector<Item> items) : server_(ip, 58006) {
+    server_.SetOnData([items](kittest::FakeConn& c, Bytes& pending) {
+      if (pending.size() < 12 || pending.size() < fakecam::Get32(pending, 8)) return;
+      pending.clear();
+      c.Send(Frame(items));
+    });
+  }
+
+ private:
+  static void Put32(Bytes& b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
+  }
+  static Bytes Frame(const std::vector<Item>& items) {
+    Bytes body;
+    for (const Item& it : items) {
+      for (uint32_t v : {0x12345678u, it.code, 0u, 0u, static_cast<uint32_t>(it.data.size())}) Put32(body, v);
+      body.insert(body.end(), it.data.begin(), it.data.end());
+    }
+    Bytes f;
+    for (uint32_t v : {0x0FF055AAu, 0x00010000u, static_cast<uint32_t>(40 + body.size()), 0x00020008u, 0u, 0u,
+                       0x8002u, 0u, static_cast<uint32_t>(items.size())})
+      Put32(f, v);
+    f.insert(f.end(), body.begin(), body.end());
+    Put32(f, 0x550FF0AA);
+    return f;
+  }
+  kittest::FakeTcpServer server_;
+};
+
+Bytes WordBytes(uint32_t v) { return Bytes{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+
+std::vector<FakeInfoPort::Item> CameraInfoItems(const char* ip) {
+  return {{0x01000700, WordBytes(Addr(ip))},
+          {0x01010700, WordBytes(Addr("255.0.0.0"))},
+          {0x01020700, WordBytes(Addr("127.0.0.1"))},
+          {0x01030D00, Bytes(32, 'S')},  // fills the field: no terminator
+          {0x01040E00, Bytes{1, 2, 3, 4, 5, 6, 0, 0}},
+          {0x00010D00, lprtest::Text("IPNC-info")}};
+}
+
+TEST_F(TestNetwork, ACameraGivesItsInformationThenItsVersionLineAndFactoryMac) {
+  FakeInfoPort info("127.0.0.45", CameraInfoItems("127.0.0.45"));
+  kittest::FakeCamera control("127.0.0.45");
+  // The device's version text: a first line longer than the version field.
+  const std::string firstLine(250, 'V');
+  control.SetAnswer([&](const kittest::CamFrame& req) -> std::vector<Bytes> {
+    if (req.items.size() != 1) return {};
+    std::vector<kittest::CamItem> items;
+    const uint32_t code = req.items[0].code;
+    if (code == 0x20001) items.push_back(kittest::CamItem{0x20001, 0, 0, 0, Bytes(16, 0x5A)});
+    if (code == 0x20201) items.push_back(kittest::CamItem{0x20201, 13, 0, 0, lprtest::Text(firstLine + "\nbuild 7")});
+    if (code == 0x20010) {  // deciphered, bytes 7..12 are 3C-97-0E-8A-51-F2
+      Bytes hex = lprtest::Text("183feefe0fd05b27949ea91bbce0463e");
+      hex.resize(36, 0);
+      items.push_back(kittest::CamItem{0x20010, 13, 0, 0, hex});
+    }
+    if (items.empty()) return {};
+    return {kittest::EncodeCamFrame(kittest::FakeCamera::ReplyTo(req, items))};
+  });
+  window_->AddDeviceByIp("127.0.0.45");
+  ASSERT_EQ(p_->rows(), 1);
+  EXPECT_EQ(p_->row(0), (QStringList{"127.0.0.45", "3C-97-0E-8A-51-F2", QString(199, QLatin1Char('V')),
+                                     QString(31, QLatin1Char('S')), "127.0.0.1", "255.0.0.0", kManual}));
+}
+
+TEST_F(TestNetwork, ACameraThatCannotBeOpenedKeepsItsInformation) {
+  FakeInfoPort info("127.0.0.46", CameraInfoItems("127.0.0.46"));
+  window_->AddDeviceByIp("127.0.0.46");
+  ASSERT_EQ(p_->rows(), 1);
+  EXPECT_EQ(p_->row(0), (QStringList{"127.0.0.46", "01-02-03-04-05-06", "IPNC-info", QString(31, QLatin1Char('S')),
+                                     "127.0.0.1", "255.0.0.0", kManual}));
 }
 
 TEST_F(TestNetwork, NothingAtTheAddressAddsNothingAndSaysNothing) {

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QDesktopServices>
 #include <QHeaderView>
+#include <QUrl>
 #include <QImage>
 #include <QTest>
 
@@ -236,6 +238,60 @@ TEST(WindowGone, ACallbackAfterTheWindowIsGoneFreesItsRecord) {
   QCoreApplication::sendPostedEvents();
 }
 
+TEST_F(Window, AHeaderClickSortsByThatColumnInTheIndicatorsOrder) {
+  for (const char* ip : {"10.0.0.2", "10.0.0.3", "10.0.0.1"}) {
+    const StSearchResult r = Record(ip, "IPNC");
+    window_->AddDeviceRow(&r, true);
+  }
+  window_->show();
+  QHeaderView* header = p_.table().horizontalHeader();
+  const QPoint first(header->sectionViewportPosition(0) + 20, header->height() / 2);
+  auto column0 = [&] { return QStringList{p_.cell(0, 0), p_.cell(1, 0), p_.cell(2, 0)}; };
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, first);
+  const QStringList once = column0();
+  QTest::mouseClick(header->viewport(), Qt::LeftButton, Qt::NoModifier, first);
+  const QStringList twice = column0();
+  const QStringList up{"10.0.0.1", "10.0.0.2", "10.0.0.3"}, down{"10.0.0.3", "10.0.0.2", "10.0.0.1"};
+  // Each click flips the indicator and sorts in its new order.
+  EXPECT_TRUE((once == up && twice == down) || (once == down && twice == up)) << once.join(' ').toStdString();
+  EXPECT_EQ(once == up ? Qt::DescendingOrder : Qt::AscendingOrder, header->sortIndicatorOrder());
+}
+
+// Takes the "http" URLs that the window hands to the system's browser.
+class UrlCatcher : public QObject {
+  Q_OBJECT
+ public:
+  UrlCatcher() { QDesktopServices::setUrlHandler("http", this, "open"); }
+  ~UrlCatcher() override { QDesktopServices::unsetUrlHandler("http"); }
+  QStringList urls;
+ public slots:
+  void open(const QUrl& url) { urls << url.toString(); }
+};
+
+TEST_F(Window, ADoubleClickOpensTheDevicesWebPage) {
+  UrlCatcher browser;
+  const StSearchResult r = Record("192.168.1.64", "IPNC");
+  window_->AddDeviceRow(&r, true);
+  window_->show();
+  const QRect cell = p_.table().visualRect(p_.model().index(0, 3));
+  // A double click is a press and release, then the double-click press.
+  QTest::mouseClick(p_.table().viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  QTest::mouseDClick(p_.table().viewport(), Qt::LeftButton, Qt::NoModifier, cell.center());
+  EXPECT_EQ(browser.urls, QStringList{"http://192.168.1.64/"});
+  window_->OpenLinkWeb(QModelIndex());  // no row: nothing
+  EXPECT_EQ(browser.urls.size(), 1);
+}
+
+TEST_F(Window, ClosingQuitsTheThreeLibraries) {
+  // Started: calls that send nothing get past the libraries' start checks.
+  EXPECT_EQ(PyrnBox_RegLogInfoCallback(nullptr), 0);
+  EXPECT_EQ(LPR_SetNetParams(nullptr, nullptr, nullptr), 3);
+  window_->close();
+  EXPECT_EQ(Qelm_SearchCamera(), 4) << "the camera library is no longer started";
+  EXPECT_EQ(LPR_SetNetParams(nullptr, nullptr, nullptr), 2) << "the plate-recognition library is no longer running";
+  EXPECT_EQ(PyrnBox_RegLogInfoCallback(nullptr), 200) << "the box library is no longer started";
+}
+
 // ---- checks that refuse before any library is asked ----
 
 TEST_F(Window, ManualAddRefusesMissingAndKnownAddresses) {
@@ -297,3 +353,5 @@ TEST_F(Window, ModifyRefusesBadFormsWithoutAskingALibrary) {
 }
 
 }  // namespace
+
+#include "window_test.moc"
