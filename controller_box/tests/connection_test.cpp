@@ -302,7 +302,8 @@ TEST(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
   box.Push(Report(4, 1, {1}));
   ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
   EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 2; }, 5000))
-      << "the receive thread and the fake's connection end";
+      << "the receive thread and the fake's connection end: " << kittest::ThreadCount() << " threads, "
+      << threads << " before";
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
   PyrnBox_Quit();
 }

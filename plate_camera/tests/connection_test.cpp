@@ -80,7 +80,9 @@ TEST_F(Connection, ConnectFailures) {
   pf::test::FailNextThreadStarts(1);
   EXPECT_EQ(LPR_ConnectCamera("127.0.0.11", &h), 5);
   EXPECT_TRUE(kittest::WaitUntil(
-      [&] { return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds; }, 3000));
+      [&] { return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds; }, 3000))
+      << kittest::ThreadCount() << " threads (" << threads << " before), "
+      << kittest::OpenDescriptorCount() << " descriptors (" << fds << " before)";
   ASSERT_EQ(LPR_IsWriteLog(1), 0);
   pf::test::FailNextThreadStarts(1);
   EXPECT_EQ(LPR_ConnectCamera("127.0.0.11", &h), 5);
