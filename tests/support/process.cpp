@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <vector>
 
 #include "wait.h"
 #include <sstream>
@@ -44,6 +46,19 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+std::string ReadFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  std::string all;
+  for (const auto& n : names) all += ReadFile(folder + "/" + n);
+  return all;
 }
 
 std::string Gbk(const std::string& utf8) {

@@ -15,6 +15,9 @@ int OpenDescriptorCount();
 std::string MakeTempFolder(const std::string& tag);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
+// The files of a folder (a daily log folder), whole, one after the other in
+// name order ("" when there are none).
+std::string ReadFolder(const std::string& folder);
 // UTF-8 to GBK bytes (for comparing with what the libraries write).
 std::string Gbk(const std::string& utf8);
 
