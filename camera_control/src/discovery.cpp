@@ -164,6 +164,9 @@ void InfoRecvThread(StInfoChannel* ch) {
       HandleCameraInfoReply(ch, frame);
   };
   while (g.m_bRunning.load() && !ch->m_bStop.load()) {
+    // A datagram is a whole message: a record one leaves unfinished (cut
+    // short, or forged by any host) must not swallow the next camera's answer.
+    if (ch->m_mode == 1) ch->m_recv.Clear();
     const int n = pf::Recv(s, ch->m_recv.RecvPtr(), ch->m_recv.RecvSpace());
     if (ch->m_bStop.load() || !g.m_bRunning.load()) break;
     if (n > 0) {

@@ -439,6 +439,15 @@ const AnswerCase kAnswerCases[] = {
        return std::vector<Bytes>{b};
      },
      2, nullptr},
+    // A datagram shorter than its length word says ends there: the answer in
+    // the next datagram is not taken to be the rest of it.
+    {"CutDatagramThenAnswer",
+     [] {
+       Bytes cut = fakecam::Encode(ValidAnswer("198.51.100.23"));
+       cut.resize(500);  // length word still 524, no tail
+       return std::vector<Bytes>{cut, fakecam::Encode(ValidAnswer("198.51.100.24"))};
+     },
+     1, nullptr},
     // Any host can send one; discovery must go on (the barrier answer after
     // it must still arrive).
     {"EmptyDatagram", [] { return std::vector<Bytes>{Bytes{}, Bytes{}}; }, 0, nullptr},
