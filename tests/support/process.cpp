@@ -32,6 +32,23 @@ bool ThreadCountBecomes(int n, int timeoutMs) {
   return WaitUntil([n] { return ThreadCount() == n; }, timeoutMs);
 }
 
+std::set<int> ThreadIds() {
+  std::set<int> ids;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ids.insert(atoi(e->d_name));
+    closedir(d);
+  }
+  return ids;
+}
+
+bool OnlyThreadsOf(const std::set<int>& baseline, int timeoutMs) {
+  return WaitUntil([&] {
+    const std::set<int> now = ThreadIds();
+    return std::includes(baseline.begin(), baseline.end(), now.begin(), now.end());
+  }, timeoutMs);
+}
+
 int OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }  // minus opendir's own
 
 std::string MakeTempFolder(const std::string& tag) {
