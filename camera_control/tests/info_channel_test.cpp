@@ -118,12 +118,12 @@ class FakeInfoCamera {
           a = answer_;
           items = reply_;
           closeAfter = closeAfterReply_;
+          // Held as the request is recorded: a test that has seen the request
+          // can let the answer go.
+          if (a == Answer::Hold) held_ = {c.id(), Encode(8, 2, 0x8002, items)};
         }
         if (a == Answer::CloseAtOnce) {
           c.Close();
-        } else if (a == Answer::Hold) {
-          std::lock_guard<std::mutex> lk(m_);
-          held_ = {c.id(), Encode(8, 2, 0x8002, items)};
         } else if (a == Answer::Items) {
           c.Send(Encode(8, 2, 0x8002, items));
           if (closeAfter) c.Close();
