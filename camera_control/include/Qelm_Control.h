@@ -60,7 +60,8 @@ typedef struct StNetParams {
 #endif
 
 /* A camera as discovery or an information request describes it (536 bytes;
- * the version text is the device type followed by its description). */
+ * the version text is the device type followed by its description; the two
+ * reserved pairs are alignment gaps, never written). */
 typedef struct StCameraInfo {
   uint32_t ip;
   uint32_t mask;
@@ -184,6 +185,21 @@ typedef struct StXMLParam {
 #define QELM_STATIC_ASSERT _Static_assert
 #endif
 #ifdef QELM_STATIC_ASSERT
+QELM_STATIC_ASSERT(sizeof(StDeviceFactoryInfo) == 38, "StDeviceFactoryInfo is 38 bytes");
+QELM_STATIC_ASSERT(sizeof(StNetParams) == 16, "StNetParams is four words");
+QELM_STATIC_ASSERT(sizeof(StCameraInfo) == 536, "StCameraInfo is 536 bytes");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, mask) == 4, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, gateway) == 8, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, userText) == 12, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, factory) == 268, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, factory.mac) == 300, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, version) == 306, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, reserved0) == 506, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, deviceValue1) == 508, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, deviceValue2) == 510, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, deviceValue3to7) == 512, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, deviceValue8) == 532, "StCameraInfo layout");
+QELM_STATIC_ASSERT(offsetof(StCameraInfo, reserved1) == 534, "StCameraInfo layout");
 QELM_STATIC_ASSERT(sizeof(StRawCommand) == 976, "StRawCommand is 976 bytes");
 QELM_STATIC_ASSERT(offsetof(StRawCommand, paraType) == 4, "StRawCommand layout");
 QELM_STATIC_ASSERT(offsetof(StRawCommand, length) == 8, "StRawCommand layout");

@@ -15,20 +15,6 @@
 #include "message_wnd.h"
 #include "sockets.h"
 
-// The camera record is part of the exported interface: its layout is fixed.
-static_assert(sizeof(StDeviceFactoryInfo) == 38, "StDeviceFactoryInfo is 38 bytes");
-static_assert(sizeof(StNetParams) == 16, "StNetParams is four words");
-static_assert(sizeof(StCameraInfo) == 536, "StCameraInfo is 536 bytes");
-static_assert(offsetof(StCameraInfo, mask) == 4 && offsetof(StCameraInfo, gateway) == 8, "");
-static_assert(offsetof(StCameraInfo, userText) == 12, "");
-static_assert(offsetof(StCameraInfo, factory) == 268, "");
-static_assert(offsetof(StCameraInfo, factory.mac) == 300, "");
-static_assert(offsetof(StCameraInfo, version) == 306, "");
-static_assert(offsetof(StCameraInfo, deviceValue1) == 508, "");
-static_assert(offsetof(StCameraInfo, deviceValue2) == 510, "");
-static_assert(offsetof(StCameraInfo, deviceValue3to7) == 512, "");
-static_assert(offsetof(StCameraInfo, deviceValue8) == 532, "");
-
 namespace qelm {
 
 using kit::StDeviceScanInfo;
@@ -136,11 +122,12 @@ void FillCameraInfo(const StDeviceScanInfo& a, StCameraInfo* info) {
   info->ip = a.net.ip;
   info->mask = a.net.mask;
   info->gateway = a.net.gateway;
-  for (int i = 0; i < 4; ++i)
-    kit::CopyTextField(info->userText[i], sizeof info->userText[i],
-                       reinterpret_cast<const uint8_t*>(a.userText[i]), sizeof a.userText[i]);
-  kit::CopyTextField(info->factory.serial, sizeof info->factory.serial,
-                     reinterpret_cast<const uint8_t*>(a.net.serial), sizeof a.net.serial);
+  // User texts and serial text are fields of the same sizes as the answer's:
+  // copied whole, so that a text filling its field keeps its last character.
+  static_assert(sizeof info->userText == sizeof a.userText, "user texts match");
+  static_assert(sizeof info->factory.serial == sizeof a.net.serial, "serial texts match");
+  memcpy(info->userText, a.userText, sizeof info->userText);
+  memcpy(info->factory.serial, a.net.serial, sizeof info->factory.serial);
   memcpy(info->factory.mac, a.net.mac, sizeof info->factory.mac);
   kit::ComposeVersionText(a, info->version, sizeof info->version);
   info->deviceValue1 = a.net.value1;
@@ -177,6 +164,9 @@ void InfoRecvThread(StInfoChannel* ch) {
       HandleCameraInfoReply(ch, frame);
   };
   while (g.m_bRunning.load() && !ch->m_bStop.load()) {
+    // A datagram is a whole message: a record one leaves unfinished (cut
+    // short, or forged by any host) must not swallow the next camera's answer.
+    if (ch->m_mode == 1) ch->m_recv.Clear();
     const int n = pf::Recv(s, ch->m_recv.RecvPtr(), ch->m_recv.RecvSpace());
     if (ch->m_bStop.load() || !g.m_bRunning.load()) break;
     if (n > 0) {

@@ -20,7 +20,6 @@
 #include "fake_discovery_camera.h"
 #include "message_wnd.h"
 #include "netns.h"
-#include "platform/system.h"
 #include "sockets.h"
 #include "process.h"
 #include "wait.h"
@@ -196,10 +195,7 @@ class Discovery : public testing::Test {
   // Everything logged so far (the writer is drained, then started again).
   std::string Log() {
     Qelm_RecordControlLog(0);
-    std::string all;
-    std::vector<std::string> names;
-    pf::ListDirectory(folder_ + "DLLLog", &names);
-    for (const auto& n : names) all += kittest::ReadFile(folder_ + "DLLLog/" + n);
+    const std::string all = kittest::ReadFolder(folder_ + "DLLLog");
     Qelm_RecordControlLog(1);
     return all;
   }
@@ -443,6 +439,15 @@ const AnswerCase kAnswerCases[] = {
        return std::vector<Bytes>{b};
      },
      2, nullptr},
+    // A datagram shorter than its length word says ends there: the answer in
+    // the next datagram is not taken to be the rest of it.
+    {"CutDatagramThenAnswer",
+     [] {
+       Bytes cut = fakecam::Encode(ValidAnswer("198.51.100.23"));
+       cut.resize(500);  // length word still 524, no tail
+       return std::vector<Bytes>{cut, fakecam::Encode(ValidAnswer("198.51.100.24"))};
+     },
+     1, nullptr},
     // Any host can send one; discovery must go on (the barrier answer after
     // it must still arrive).
     {"EmptyDatagram", [] { return std::vector<Bytes>{Bytes{}, Bytes{}}; }, 0, nullptr},
@@ -491,8 +496,10 @@ TEST_F(Discovery, AnswerFillsEveryCameraField) {
   plain.user = {"lane 1", "north gate", "", "user three"};
   plain.word124 = 0x41414141;  // reserved: never part of a text
 
-  // Every text field full, without a terminator: each is read within its own
-  // field, and what follows it in the record never joins it.
+  // Every text field full, without a terminator: user texts and serial text
+  // are copied whole (they fill their fields of the record), type and device
+  // text are read within their own fields only, and what follows a field in
+  // the answer never joins it.
   Answer full = ValidAnswer("198.51.100.22");
   full.type = "ABCDEFGHIJKLMNOP";
   full.text = std::string(64, 'T');
@@ -529,10 +536,16 @@ TEST_F(Discovery, AnswerFillsEveryCameraField) {
 
   const StCameraInfo& f = found[1];
   EXPECT_EQ(std::string(f.version), "ABCDEFGHIJKLMNOP" + std::string(64, 'T'));
-  EXPECT_EQ(std::string(f.factory.serial), std::string(31, 'S'));
-  EXPECT_EQ(std::string(f.userText[0]), std::string(63, 'U'));
+  EXPECT_EQ(std::string(f.factory.serial, 32), std::string(32, 'S'));
+  EXPECT_EQ(Bytes(f.factory.mac, f.factory.mac + 6), Bytes(6, 0));
+  EXPECT_EQ(std::string(f.userText[0], 64), std::string(64, 'U'));
   EXPECT_STREQ(f.userText[1], "next");
-  EXPECT_EQ(std::string(f.userText[3]), std::string(63, 'X'));
+  EXPECT_EQ(std::string(f.userText[2], 64), std::string(64, 'W'));
+  EXPECT_EQ(std::string(f.userText[3], 64), std::string(64, 'X'));
+  EXPECT_EQ(f.deviceValue1, 0x4343);
+  // The alignment gaps stay as the record was made.
+  EXPECT_EQ(Bytes(f.reserved0, f.reserved0 + 2), Bytes(2, 0));
+  EXPECT_EQ(Bytes(f.reserved1, f.reserved1 + 2), Bytes(2, 0));
 }
 
 TEST_F(Discovery, CallbacksArriveOnTheWindowThread) {

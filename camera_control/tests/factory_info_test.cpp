@@ -85,21 +85,25 @@ TEST_F(ControlTest, FactoryInfoLateReplyIsATimeOutAndIsNotTakenByTheNextRequest)
   FakeCamera cam("127.0.0.2");
   StCameraHandle* h = OpenCam(cam);
   std::thread late;
+  Bytes stale;
   int asked = 0;
   cam.SetAnswer([&](const CamFrame& req) -> std::vector<Bytes> {
     if (req.items.empty() || req.items[0].code != 0x20010) return {};
     if (++asked == 1) {
       // The device answers the first request after 600 ms, with a block the
       // next request must not see.
-      const Bytes reply = kittest::EncodeCamFrame(
+      stale = kittest::EncodeCamFrame(
           FakeCamera::ReplyTo(req, {CamItem{0x20010, 13, 0, 0, BlockData(std::string(32, '0'), 36)}}));
-      late = std::thread([&cam, reply] {
+      late = std::thread([&cam, reply = stale] {
         std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the device's own delay
         cam.PushBytes(reply);
       });
       return {};
     }
-    return {kittest::EncodeCamFrame(FakeCamera::ReplyTo(req, {CamItem{0x20010, 13, 0, 0, BlockData(kBlockHex, 36)}}))};
+    // The late answer again, right before the right one, so that it is surely
+    // in the stream while the next request waits.
+    return {stale,
+            kittest::EncodeCamFrame(FakeCamera::ReplyTo(req, {CamItem{0x20010, 13, 0, 0, BlockData(kBlockHex, 36)}}))};
   });
   StDeviceFactoryInfo info{};
   const int64_t t0 = kittest::NowMs();

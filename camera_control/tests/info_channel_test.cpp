@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <future>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,7 @@
 #include "fake_peer.h"
 #include "info_channel.h"
 #include "netns.h"
+#include "platform/thread.h"
 #include "process.h"
 #include "wait.h"
 
@@ -95,9 +98,10 @@ Bytes Word(uint32_t v) {
 }
 
 // A fake camera information port: records whole frames, answers by script.
+// Hold keeps the answer back until the test lets it go (a slow device).
 class FakeInfoCamera {
  public:
-  enum class Answer { Items, Silence, CloseAtOnce };
+  enum class Answer { Items, Silence, CloseAtOnce, Hold };
 
   explicit FakeInfoCamera(const std::string& ip) : server_(ip, qelm::kInfoPort) {
     server_.SetOnData([this](kittest::FakeConn& c, Bytes& pending) {
@@ -114,6 +118,9 @@ class FakeInfoCamera {
           a = answer_;
           items = reply_;
           closeAfter = closeAfterReply_;
+          // Held as the request is recorded: a test that has seen the request
+          // can let the answer go.
+          if (a == Answer::Hold) held_ = {c.id(), Encode(8, 2, 0x8002, items)};
         }
         if (a == Answer::CloseAtOnce) {
           c.Close();
@@ -138,6 +145,21 @@ class FakeInfoCamera {
   bool WaitFrames(size_t n) {
     return kittest::WaitUntil([&] { return Frames().size() >= n; }, 3000);
   }
+  // Sends the answer held back, on the connection whose request it answers
+  // (false when nothing is held or that connection is gone).
+  bool SendHeld() {
+    std::pair<int, Bytes> held;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      held = std::move(held_);
+      held_ = {-1, {}};
+    }
+    for (size_t i = 0; i < server_.ConnectionCount(); ++i) {
+      auto c = server_.Conn(i);
+      if (c && c->id() == held.first) return c->Send(held.second);
+    }
+    return false;
+  }
   kittest::FakeTcpServer& Server() { return server_; }
 
  private:
@@ -146,6 +168,7 @@ class FakeInfoCamera {
   Answer answer_ = Answer::Items;
   std::vector<InfoItem> reply_;
   bool closeAfterReply_ = false;
+  std::pair<int, Bytes> held_{-1, {}};  // connection id, answer
   kittest::FakeTcpServer server_;  // last: its threads stop before the script goes
 };
 
@@ -154,7 +177,7 @@ void QELM_CALL Found(StCameraInfo*) {}
 class InfoChannel : public testing::Test {
  protected:
   void SetUp() override {
-    qelm::test::SetModulePath(kittest::MakeTempFolder("info"));
+    qelm::test::SetModulePath(dir_);
     ASSERT_EQ(Qelm_InitControl(Found), 0);
     camera_ = std::make_unique<FakeInfoCamera>("127.0.0.2");
     ASSERT_TRUE(camera_->Up());
@@ -163,6 +186,16 @@ class InfoChannel : public testing::Test {
     camera_.reset();
     Qelm_Quit();
   }
+  // Everything logged so far (the writer writes what is queued and ends).
+  std::string Log() {
+    Qelm_RecordControlLog(0);
+    return kittest::ReadFolder(dir_ + "DLLLog");
+  }
+  // A write frame as the camera must receive it: namespace 2, sender 8,
+  // sequence, echo and reserved words 0, class 3.
+  static Bytes WriteFrame(const std::vector<InfoItem>& items) { return Encode(2, 8, 3, items); }
+
+  const std::string dir_ = kittest::MakeTempFolder("info");
   const uint32_t ip_ = kittest::Addr("127.0.0.2");
   std::unique_ptr<FakeInfoCamera> camera_;
 };
@@ -312,6 +345,11 @@ TEST_F(InfoChannel, NetworkValuesWriteIsSentAndNotAwaitedAndItsConnectionEnds) {
   EXPECT_EQ(d.items[3].code, 0x01050100u);
   EXPECT_EQ(d.items[3].number, 3u);
   EXPECT_TRUE(d.items[3].data.empty());
+  EXPECT_EQ(camera_->Frames()[0], WriteFrame({{0x01000700, 0, Word(0x0A0B0C0D)},
+                                              {0x01010700, 1, Word(0x00FFFFFF)},
+                                              {0x01020700, 2, Word(0x010B0C0D)},
+                                              {0x01050100, 3, {}}}))
+      << "byte for byte; the fourth word is not sent";
   // The unanswered connection does not stay open for ever.
   auto conn = camera_->Server().Conn(0);
   ASSERT_NE(conn, nullptr);
@@ -353,6 +391,12 @@ TEST_F(InfoChannel, UserTextsAreBoundedToTheirFieldsAndPaddedWithZeros) {
   EXPECT_EQ(d.items[3].data, last);
   EXPECT_EQ(d.items[4].code, 0x02040100u);
   EXPECT_EQ(d.items[4].number, 4u);
+  EXPECT_EQ(camera_->Frames()[0], WriteFrame({{0x02000D00, 0, want[0]},
+                                              {0x02010D00, 1, want[1]},
+                                              {0x02020D00, 2, want[2]},
+                                              {0x02030D00, 3, last},
+                                              {0x02040100, 4, {}}}))
+      << "byte for byte";
 }
 
 TEST_F(InfoChannel, SixtyThreeCharacterTextGoesWithLength68) {
@@ -385,6 +429,10 @@ TEST_F(InfoChannel, FactoryInformationGoesInTwoFrames) {
     EXPECT_EQ(d.items[0].data, Bytes(32, 'S'));
     EXPECT_EQ(d.items[1].data, (Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0, 0}));
     EXPECT_TRUE(d.items[2].data.empty());
+    EXPECT_EQ(camera_->Frames()[k], WriteFrame({{codes[k][0], 0, Bytes(32, 'S')},
+                                                {codes[k][1], 1, Bytes{0x00, 0x1A, 0x2B, 0x3C, 0x4D, 0x5E, 0, 0}},
+                                                {codes[k][2], 2, {}}}))
+        << "frame " << k << " byte for byte";
   }
 }
 
@@ -403,21 +451,94 @@ TEST_F(InfoChannel, BadArgumentsAndUnreachableCamera) {
   EXPECT_EQ(Qelm_SetCameraUserInfo(ip_, texts, 200), 209);
 }
 
+TEST_F(InfoChannel, SlowReplyIsAwaitedWithinTheTimeOutAndIgnoredAfterIt) {
+  // Within the time-out: the read waits for the slow answer and takes it.
+  camera_->Script(FakeInfoCamera::Answer::Hold, {{0x01000700, 0, Word(0x01020304)}});
+  auto pending = std::async(std::launch::async, [&] {
+    StCameraInfo info{};
+    const int r = Qelm_GetCameraInfo(ip_, &info, 5000);
+    return std::make_pair(r, info.ip);
+  });
+  ASSERT_TRUE(camera_->WaitFrames(1));
+  ASSERT_TRUE(camera_->SendHeld());
+  const auto got = pending.get();
+  EXPECT_EQ(got.first, 0);
+  EXPECT_EQ(got.second, 0x01020304u);
+
+  // After the time-out: 209, and the late answer does not reach the next read.
+  camera_->Script(FakeInfoCamera::Answer::Hold, {{0x01000700, 0, Word(0x0A0A0A0A)}});
+  StCameraInfo info{};
+  EXPECT_EQ(Qelm_GetCameraInfo(ip_, &info, 200), 209);
+  camera_->SendHeld();  // its connection is over: the late answer has nowhere to go
+  camera_->Script(FakeInfoCamera::Answer::Items, {{0x01000700, 0, Word(0x0B0B0B0B)}});
+  ASSERT_EQ(Qelm_GetCameraInfo(ip_, &info, 2000), 0);
+  EXPECT_EQ(info.ip, 0x0B0B0B0Bu);
+}
+
+// Every way a request ends: its result, the read's log line, and no
+// descriptor left behind (failed allocation and thread start included).
+TEST_F(InfoChannel, EveryOutcomeLogsItsLineAndLeavesNoSocketOpen) {
+  ASSERT_EQ(Qelm_RecordControlLog(1), 0);
+  const uint32_t nobody = kittest::Addr("127.0.0.9");
+  auto answer = [&] { camera_->Script(FakeInfoCamera::Answer::Items, {}); };
+  auto silence = [&] { camera_->Script(FakeInfoCamera::Answer::Silence); };
+  auto noMemory = [] { qelm::test::FailNextChannelAllocs(1); };
+  auto noThread = [] { pf::test::FailNextThreadStarts(1); };
+  auto nothing = [] {};
+  struct Case {
+    const char* name;
+    uint32_t ip;
+    bool record;
+    std::function<void()> arrange;
+    int want;
+    const char* line;  // of the read
+  } cases[] = {
+      {"no address", 0, true, nothing, 1, "获取相机信息，参数错误"},
+      {"no record", ip_, false, nothing, 1, "获取相机信息，参数错误"},
+      {"nobody listening", nobody, true, nothing, 2, "获取相机信息，生成SOCKET失败"},
+      {"no memory for the channel", ip_, true, noMemory, 100, "获取相机信息，分配内存错误"},
+      {"thread not started", ip_, true, noThread, 3, "获取相机信息，启用UDP线程失败"},
+      {"silence", ip_, true, silence, 209, "获取相机信息，超时"},
+      {"answer", ip_, true, answer, 0, "获取相机信息成功"},
+  };
+  const int fds = kittest::OpenDescriptorCount();
+  char texts[256] = {};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    StCameraInfo info{};
+    c.arrange();
+    EXPECT_EQ(Qelm_GetCameraInfo(c.ip, c.record ? &info : nullptr, 300), c.want);
+    c.arrange();
+    EXPECT_EQ(Qelm_SetCameraUserInfo(c.ip, c.record ? texts : nullptr, 300), c.want);
+    // The log writer holds its file open for a moment now and then.
+    EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() == fds; }, 3000));
+  }
+  const std::string log = Log();
+  size_t at = 0;
+  for (const auto& c : cases) {
+    const size_t found = log.find("    " + kittest::Gbk(c.line) + "\r\n", at);
+    ASSERT_NE(found, std::string::npos) << c.name << " (in this order) in:\n" << log;
+    at = found + 1;
+  }
+}
+
 TEST_F(InfoChannel, NothingIsLeftOpenAfterRequestsAndQuit) {
   qelm::test::SetUnawaitedLifeMs(60000);
   camera_->Script(FakeInfoCamera::Answer::Silence);
   Qelm_Quit();  // the counts below are those of a library that was started once
-  const int threads = kittest::ThreadCount();
+  const std::set<int> threads = kittest::ThreadIds();
   const int fds = kittest::OpenDescriptorCount();
   ASSERT_EQ(Qelm_InitControl(Found), 0);
   StCameraInfo info;
   EXPECT_EQ(Qelm_GetCameraInfo(ip_, &info, 100), 209);
   const uint32_t p[4] = {1, 2, 3, 0};
   EXPECT_EQ(qelm::SendInfoRequest(ip_, qelm::kInfoNetValues, 0, p), 0);  // stays open
-  EXPECT_TRUE(camera_->Server().WaitConnections(2, 2000));
+  // Its thread starts before the write goes out, so by the time the camera
+  // has the write, the thread waits for an answer that never comes.
+  EXPECT_TRUE(camera_->WaitFrames(2));
   Qelm_Quit();  // stops the connection that nobody waits for too
   // The fake's side of each connection ends on its own thread.
-  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == threads; }, 3000));
+  EXPECT_TRUE(kittest::OnlyThreadsOf(threads)) << kittest::ThreadCount() << " threads";
   EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() == fds; }, 3000));
 }
 

@@ -5,7 +5,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
+#include <vector>
 
 #include "wait.h"
 #include <sstream>
@@ -30,6 +32,23 @@ bool ThreadCountBecomes(int n, int timeoutMs) {
   return WaitUntil([n] { return ThreadCount() == n; }, timeoutMs);
 }
 
+std::set<int> ThreadIds() {
+  std::set<int> ids;
+  if (DIR* d = opendir("/proc/self/task")) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') ids.insert(atoi(e->d_name));
+    closedir(d);
+  }
+  return ids;
+}
+
+bool OnlyThreadsOf(const std::set<int>& baseline, int timeoutMs) {
+  return WaitUntil([&] {
+    const std::set<int> now = ThreadIds();
+    return std::includes(baseline.begin(), baseline.end(), now.begin(), now.end());
+  }, timeoutMs);
+}
+
 int OpenDescriptorCount() { return CountEntries("/proc/self/fd") - 1; }  // minus opendir's own
 
 std::string MakeTempFolder(const std::string& tag) {
@@ -44,6 +63,19 @@ std::string ReadFile(const std::string& path) {
   std::ostringstream s;
   s << f.rdbuf();
   return s.str();
+}
+
+std::string ReadFolder(const std::string& folder) {
+  std::vector<std::string> names;
+  if (DIR* d = opendir(folder.c_str())) {
+    while (const dirent* e = readdir(d))
+      if (e->d_name[0] != '.') names.push_back(e->d_name);
+    closedir(d);
+  }
+  std::sort(names.begin(), names.end());
+  std::string all;
+  for (const auto& n : names) all += ReadFile(folder + "/" + n);
+  return all;
 }
 
 std::string Gbk(const std::string& utf8) {

@@ -2,6 +2,7 @@
 // shut-down leaves nothing behind).
 #pragma once
 
+#include <set>
 #include <string>
 
 namespace kittest {
@@ -10,11 +11,19 @@ int ThreadCount();
 // A joined thread leaves /proc/self/task a moment after the join returns, so a
 // count that must drop is awaited (bounded) rather than read once.
 bool ThreadCountBecomes(int n, int timeoutMs = 3000);
+// The ids of the process's threads. A baseline taken just after a shut-down
+// may still list threads it joined; a later shut-down that leaves nothing
+// behind ends with ids of that baseline only (awaited, bounded).
+std::set<int> ThreadIds();
+bool OnlyThreadsOf(const std::set<int>& baseline, int timeoutMs = 3000);
 int OpenDescriptorCount();
 // A fresh empty folder under the build's temporary area, with a trailing '/'.
 std::string MakeTempFolder(const std::string& tag);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
+// The files of a folder (a daily log folder), whole, one after the other in
+// name order ("" when there are none).
+std::string ReadFolder(const std::string& folder);
 // UTF-8 to GBK bytes (for comparing with what the libraries write).
 std::string Gbk(const std::string& utf8);
 
