@@ -298,6 +298,9 @@ TEST(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
   FakeBox box("127.0.0.4");
   CBoxDevice* h = nullptr;
   ASSERT_EQ(PyrnBox_ConnectDevice("127.0.0.4", &h), 0);
+  // An answered request shows that the fake's connection thread runs: the
+  // link information is sent before that thread starts.
+  ASSERT_EQ(PyrnBox_ControlRoadgate(h, 1), 0);
   const int threads = kittest::ThreadCount();
   box.Push(Report(4, 1, {1}));
   ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
