@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstring>
+#include <string>
 
 #include "bytes.h"
 #include "context.h"
@@ -206,14 +207,21 @@ void FillSearchResult(const StDeviceScanInfo& a, StSearchResult* out) {
   out->ip = a.net.ip;
   out->mask = a.net.mask;
   out->gateway = a.net.gateway;
-  for (int i = 0; i < 4; ++i)
-    kit::CopyTextField(out->userText[i], sizeof out->userText[i],
-                       reinterpret_cast<const uint8_t*>(a.userText[i]), sizeof a.userText[i]);
-  kit::CopyTextField(out->factory.serial, sizeof out->factory.serial,
-                     reinterpret_cast<const uint8_t*>(a.net.serial), sizeof a.net.serial);
+  // User texts and serial text are fields of the same sizes as the answer's:
+  // copied whole, so that a text filling its field keeps its last character.
+  static_assert(sizeof out->userText == sizeof a.userText, "user texts match");
+  static_assert(sizeof out->factory.serial == sizeof a.net.serial, "serial texts match");
+  memcpy(out->userText, a.userText, sizeof out->userText);
+  memcpy(out->factory.serial, a.net.serial, sizeof out->factory.serial);
   memcpy(out->factory.mac, a.net.mac, sizeof out->factory.mac);
   out->deviceWord = a.deviceWord;
-  kit::ComposeVersionText(a, out->version, sizeof out->version);
+  // The type text up to its NUL (within its field), then the device text's 64
+  // bytes as they are; the record's zeros behind them end the text.
+  const std::string type = kit::DeviceTypeText(a);
+  static_assert(sizeof a.deviceType + sizeof a.deviceText < sizeof out->version,
+                "type and device text fit with a terminator");
+  memcpy(out->version, type.data(), type.size());
+  memcpy(out->version + type.size(), a.deviceText, sizeof a.deviceText);
 }
 
 void HandleScanReply(StUdpContext& ctx, size_t n) {

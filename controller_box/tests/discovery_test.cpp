@@ -272,7 +272,8 @@ INSTANTIATE_TEST_SUITE_P(Table, DiscoveryAnswers, testing::ValuesIn(kAnswers),
 TEST_F(Discovery, AnAnswerFillsEveryFieldOfTheRecordOnTheReceiveThread) {
   AnswerWith([] {
     Record r = Answer();
-    r.text = std::string(64, 'T');  // no terminator in its field
+    // No terminator in its field, and bytes behind an inner NUL.
+    r.text = std::string("-box\0", 5) + std::string(59, 'T');
     r.word124 = 0xA1B2C3D4;
     r.fourth = 0x55;
     const uint8_t mac[6] = {1, 2, 3, 4, 5, 6};
@@ -290,12 +291,16 @@ TEST_F(Discovery, AnAnswerFillsEveryFieldOfTheRecordOnTheReceiveThread) {
   EXPECT_EQ(r.mask, Addr("255.255.255.0"));
   EXPECT_EQ(r.gateway, Addr("198.51.100.254"));
   EXPECT_EQ(r.reserved0, 0u);
-  EXPECT_STREQ(r.userText[0], "one");
-  EXPECT_EQ(std::string(r.userText[3]), std::string(63, 'U')) << "cut within its field";
-  EXPECT_EQ(std::string(r.factory.serial), std::string(31, 'S'));
+  EXPECT_EQ(std::string(r.userText[0], 64), std::string("one") + std::string(61, '\0'));
+  EXPECT_EQ(std::string(r.userText[1], 64), std::string(64, '\0'));
+  EXPECT_EQ(std::string(r.userText[3], 64), std::string(64, 'U')) << "whole, as its field";
+  EXPECT_EQ(std::string(r.factory.serial, 32), std::string(32, 'S')) << "whole, as its field";
   EXPECT_EQ(Bytes(r.factory.mac, r.factory.mac + 6), (Bytes{1, 2, 3, 4, 5, 6}));
+  EXPECT_EQ(Bytes(r.reserved1, r.reserved1 + 2), (Bytes{0, 0}));
   EXPECT_EQ(r.deviceWord, 0xA1B2C3D4u);
-  EXPECT_EQ(std::string(r.version), "VELD" + std::string(64, 'T'));
+  // The type text as a string, then the device text's 64 bytes as they are.
+  EXPECT_EQ(std::string(r.version, sizeof r.version),
+            "VELD" + std::string("-box\0", 5) + std::string(59, 'T') + std::string(132, '\0'));
   EXPECT_NE(g_found.threads[0], std::this_thread::get_id());
 }
 
@@ -373,14 +378,52 @@ TEST_F(Discovery, QuitEndsTheReceiveThreadsAndASearchStartsThemAgain) {
   EXPECT_TRUE(kittest::WaitUntil([] { return FoundCount() == 1; }, 3000));
 }
 
+// True once every broadcast repeat has run.
+bool RepeatsDone() {
+  pyrn::CBoxGlobal& g = pyrn::Global();
+  pf::Lock lk(g.m_csResend);
+  for (const auto& r : g.m_listResend)
+    if (!r->done.load()) return false;
+  return true;
+}
+
 TEST_F(Discovery, StartUpAfterASearchStillStoresItsCallbacksAndStartsItsThreads) {
   ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
   EXPECT_EQ(pyrn::Global().g_bInit.load(), 1);
-  int user = 0;
+  // The repeat's thread ends on its own: counted once it has.
+  ASSERT_TRUE(port58599_.WaitCount(1, 3000));
+  ASSERT_TRUE(kittest::WaitUntil(RepeatsDone, 3000));
   const int threads = kittest::ThreadCount();
+  int user = 0;
   ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, &user), 0);
   EXPECT_EQ(pyrn::Global().m_pUser.load(), &user);
-  EXPECT_EQ(kittest::ThreadCount(), threads + 2) << "heartbeat and log writer";
+  EXPECT_TRUE(kittest::ThreadCountBecomes(threads + 2)) << "heartbeat and log writer: "
+                                                         << kittest::ThreadCount() << ", " << threads
+                                                         << " before";
+}
+
+TEST_F(Discovery, AReceiveThreadThatCannotStartLeavesNoContext) {
+  const int fds = kittest::OpenDescriptorCount();
+  pf::test::FailNextThreadStarts(1);  // the host address's receive thread
+  EXPECT_EQ(PyrnBox_SearchPyrnCore(OnFound), 17);
+  EXPECT_TRUE(pyrn::Global().m_listUdp.empty());
+  EXPECT_EQ(kittest::OpenDescriptorCount(), fds) << "its socket is closed";
+  EXPECT_EQ(port58588_.Count(), 0u);
+  EXPECT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0) << "the next search makes it";
+  EXPECT_TRUE(port58588_.WaitCount(1, 3000));
+}
+
+TEST_F(Discovery, ARepeatWithoutAHostAddressLogsAndSendsNothing) {
+  pyrn::test::SetResendDelayMs(1500);  // time enough to take the address away
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  ASSERT_TRUE(kittest::RunCommand("ip addr flush dev kitveth0"));
+  ASSERT_TRUE(kittest::WaitUntil(RepeatsDone, 5000));
+  EXPECT_EQ(port58599_.Count(), 0u);
+  const std::string log = Log();
+  const std::string line = Gbk("搜索相机时，生成搜索命令失败");
+  const size_t at = log.find(line);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once: the search itself had its packets";
 }
 
 }  // namespace
