@@ -165,6 +165,9 @@ void RecvThreadProc(std::shared_ptr<CBoxDevice> d) {
 void StopDevice(const std::shared_ptr<CBoxDevice>& d) {
   if (!d) return;
   d->m_bStop.store(1);
+  // A heartbeat pass that is sending to this device or telling its status
+  // ends first; later passes pass it by.
+  { pf::Lock hk(d->m_csHeart); }
   {
     pf::Lock lk(d->m_csSocket);
     const pf::SOCKET s = d->m_hSocket.load();
@@ -209,6 +212,8 @@ void HeartbeatPass() {
   }
   const std::vector<uint8_t> tf = MakeTimeFrame();
   for (const auto& d : devices) {
+    pf::Lock hk(d->m_csHeart);
+    if (d->m_bStop.load()) continue;  // disconnected since the copy
     if (!d->m_bTcp.load() || d->m_hSocket.load() == pf::INVALID_SOCKET) continue;
     d->m_tLastBeat.store(pf::MonotonicMs());
     if (d->m_nUnanswered.load() > 4) {

@@ -35,11 +35,15 @@ void CBoxDevice::DeliverReply(const FrameView& f) {
 }
 
 void CBoxDevice::ReceiveBytes(const uint8_t* data, size_t n) {
-  m_parser.Feed(data, n, [this](const FrameView& f) { pyrn::DispatchFrame(*this, f); });
+  m_parser.Feed(data, n, [this](const FrameView& f) {
+    if (!m_bStop.load()) pyrn::DispatchFrame(*this, f);
+  });
 }
 
 void CBoxDevice::ParseReceived(size_t n) {
-  m_parser.Received(n, [this](const FrameView& f) { pyrn::DispatchFrame(*this, f); });
+  m_parser.Received(n, [this](const FrameView& f) {
+    if (!m_bStop.load()) pyrn::DispatchFrame(*this, f);
+  });
 }
 
 uint16_t CBoxDevice::NextSeq() {

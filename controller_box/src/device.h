@@ -50,6 +50,10 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   std::atomic<uint8_t> m_bConnected{0};
   std::atomic<uint8_t> m_bStop{0};
 
+  // Held by the heartbeat while it handles this device (its send and the
+  // status callback), so that a device being stopped waits it out.
+  pf::CriticalSection m_csHeart;
+
   std::atomic<int64_t> m_tLastRecv{0};
   std::atomic<int64_t> m_tLastBeat{0};
   std::atomic<uint32_t> m_nUnanswered{0};
@@ -92,7 +96,7 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   // for its sequence, once; anything else is dropped.
   void DeliverReply(const pyrn::FrameView& f);
   // Hands received bytes to the parser and every complete frame to the
-  // dispatcher.
+  // dispatcher, until the device is stopped (a callback may disconnect it).
   void ReceiveBytes(const uint8_t* data, size_t n);
   void ParseReceived(size_t n);
   // The next request sequence; 0 is never used (heartbeats carry it).

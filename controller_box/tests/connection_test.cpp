@@ -250,13 +250,99 @@ TEST_F(Connection, ASilentBoxIsDroppedOnceAndReconnectedAndRequestsWorkAgain) {
   EXPECT_EQ(Hex(Bytes(second.begin(), second.begin() + 13)), "AA 55 FF 00 16 00 00 00 00 00 01 00 00");
 }
 
+// The time frames (class 0, sub-command 0, sequence 0) that reached one of
+// the fake's connections.
+size_t TimeFrames(const std::shared_ptr<kittest::FakeConn>& c) {
+  Bytes all = c->Received();
+  size_t n = 0;
+  for (const auto& cut : boxtest::Decode(all))
+    if (cut.good && cut.frame.cls == 0 && cut.frame.sub == 0 && cut.frame.seq == 0) ++n;
+  return n;
+}
+
+TEST_F(Connection, FiveUnansweredBeatsAndTheSixthPassDropsTheLink) {
+  pyrn::test::SetHeartbeatTickMs(10);
+  pyrn::test::SetReconnectTickMs(1000);  // no reconnection within the test
+  PyrnBox_Quit();
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, OnStatus, &seen_), 0);
+  CBoxDevice* h = Connect();
+  ASSERT_NE(h, nullptr);
+  std::shared_ptr<CBoxDevice> dev = pyrn::FindDevice(h);
+  ASSERT_TRUE(kittest::WaitUntil([&] { return StatusCount() >= 1; }, 5000));
+  EXPECT_EQ(dev->m_nDropCount.load(), 1u);
+  EXPECT_EQ(dev->m_tLastRecv.load(), 0);
+  // What was sent before the drop has all arrived once the fake sees the end.
+  ASSERT_TRUE(kittest::WaitUntil([&] { return !box_->server().Conn(0)->Open(); }, 2000));
+  EXPECT_EQ(TimeFrames(box_->server().Conn(0)), 6u) << "the connection's own and five beats";
+  EXPECT_EQ(box_->server().ConnectionCount(), 1u);
+}
+
+TEST_F(Connection, AnyFrameFromTheBoxKeepsTheLink) {
+  pyrn::test::SetHeartbeatTickMs(10);
+  pyrn::test::SetReconnectTickMs(1000);
+  PyrnBox_Quit();
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, OnStatus, &seen_), 0);
+  box_ = std::make_unique<FakeBox>("127.0.0.2");
+  // Each time frame is followed by a frame that the library drops unread.
+  box_->script().SetHandler([](const Frame& req, const boxtest::BoxScript::Send& send) {
+    if (req.cls != 0 || req.sub != 0 || req.seq != 0) return false;
+    Frame other;
+    other.cls = 9;
+    send(boxtest::Encode(other));
+    return true;
+  });
+  CBoxDevice* h = Connect();
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(kittest::WaitUntil([&] { return TimeFrames(box_->server().Conn(0)) >= 15; }, 10000));
+  EXPECT_EQ(pyrn::FindDevice(h)->m_nDropCount.load(), 0u);
+  EXPECT_EQ(StatusCount(), 0u);
+  EXPECT_EQ(box_->server().ConnectionCount(), 1u);
+}
+
+// A status callback that is still running when the device is disconnected.
+struct Blocking {
+  std::atomic<int> calls{0};
+  std::atomic<bool> disconnectCalled{false};
+  std::atomic<bool> disconnectReturned{false};
+  std::atomic<bool> endedBeforeDisconnect{false};
+};
+
+void PYRN_CALL OnStatusBlocking(void* user, StBoxStatus*) {
+  Blocking* b = static_cast<Blocking*>(user);
+  ++b->calls;
+  kittest::WaitUntil([b] { return b->disconnectCalled.load(); }, 5000);
+  // The disconnection must wait for this callback: it cannot return meanwhile.
+  kittest::WaitUntil([b] { return b->disconnectReturned.load(); }, 500);
+  b->endedBeforeDisconnect.store(!b->disconnectReturned.load());
+}
+
+TEST_F(Connection, DisconnectWaitsForAStatusCallbackUnderWay) {
+  pyrn::test::SetHeartbeatTickMs(10);
+  pyrn::test::SetReconnectTickMs(1000);
+  PyrnBox_Quit();
+  Blocking b;
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, OnStatusBlocking, &b), 0);
+  CBoxDevice* h = Connect();  // the box answers no beat: the link is dropped
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(kittest::WaitUntil([&] { return b.calls.load() == 1; }, 5000));
+  std::thread t([&] {
+    b.disconnectCalled.store(true);
+    EXPECT_EQ(PyrnBox_DisconnectDevice(h), 0);
+    b.disconnectReturned.store(true);
+  });
+  t.join();
+  h_ = nullptr;
+  EXPECT_TRUE(b.endedBeforeDisconnect.load()) << "no status callback after the disconnection";
+  EXPECT_EQ(b.calls.load(), 1);
+  PyrnBox_Quit();  // before `b` goes
+}
+
 TEST_F(Connection, DisconnectDuringAReconnectionEndsPromptly) {
   pyrn::test::SetHeartbeatTickMs(10);
   pyrn::test::SetReconnectTickMs(10);
   pyrn::test::SetSilenceMs(100);
   CBoxDevice* h = Connect();
   ASSERT_NE(h, nullptr);
-  const int threads = kittest::ThreadCount();
   box_->server().StopListening();
   std::shared_ptr<CBoxDevice> dev = pyrn::FindDevice(h);
   ASSERT_TRUE(kittest::WaitUntil([&] { return dev->m_bLost.load() != 0; }, 5000));
@@ -264,8 +350,9 @@ TEST_F(Connection, DisconnectDuringAReconnectionEndsPromptly) {
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 0);
   h_ = nullptr;
   EXPECT_LT(kittest::NowMs() - t0, 1000);
-  dev.reset();
-  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 1; }, 5000));
+  // The receive thread was joined, and let go of the device as it ended.
+  EXPECT_FALSE(dev->m_recvThread.Joinable());
+  EXPECT_TRUE(kittest::WaitUntil([&] { return dev.use_count() == 1; }, 2000)) << dev.use_count();
 }
 
 TEST_F(Connection, AConnectDisconnectCycleLeavesNoThreadOrDescriptor) {
@@ -287,8 +374,9 @@ TEST_F(Connection, AConnectDisconnectCycleLeavesNoThreadOrDescriptor) {
 }
 
 void PYRN_CALL DisconnectFromInside(void* user, StBoxByteReport* r) {
+  EXPECT_EQ(r->value, 1) << "no frame is handled after the disconnection";
   EXPECT_EQ(PyrnBox_DisconnectDevice(r->handle), 0);
-  *static_cast<std::atomic<int>*>(user) = 1;
+  ++*static_cast<std::atomic<int>*>(user);
 }
 
 TEST(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
@@ -302,11 +390,16 @@ TEST(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
   // link information is sent before that thread starts.
   ASSERT_EQ(PyrnBox_ControlRoadgate(h, 1), 0);
   const int threads = kittest::ThreadCount();
-  box.Push(Report(4, 1, {1}));
-  ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
+  // Two reports in one piece: the first one's callback disconnects.
+  Bytes two = Report(4, 1, {1});
+  const Bytes second = Report(4, 1, {2});
+  two.insert(two.end(), second.begin(), second.end());
+  box.Push(two);
+  ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() >= 1; }, 2000));
   EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() <= threads - 2; }, 5000))
       << "the receive thread and the fake's connection end: " << kittest::ThreadCount() << " threads, "
       << threads << " before";
+  EXPECT_EQ(done.load(), 1);
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
   PyrnBox_Quit();
 }
