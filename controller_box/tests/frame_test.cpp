@@ -1,6 +1,7 @@
 // The frame packer and the stream parser, against frames written out here.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <vector>
 
 #include "box_codec.h"
@@ -42,6 +43,17 @@ TEST(PackFrame, AllBytesSumToZeroAndStatusStaysAsTheBufferHeldIt) {
     for (int i = 0; i < total; ++i) sum = static_cast<uint8_t>(sum + buf[i]);
     EXPECT_EQ(sum, 0);
   }
+}
+
+TEST(PackFrame, LeavesTheStatusBytesAsTheCallersBufferHoldsThem) {
+  uint8_t buf[128];
+  memset(buf, 0xEE, sizeof buf);
+  buf[8] = 0x00;
+  buf[9] = 0x80;
+  uint16_t total = 99;
+  ASSERT_TRUE(pyrn::PackFrame(0, buf, 0, 3, 7, 0, nullptr, &total));
+  EXPECT_EQ(Hex(Bytes(buf, buf + total)), "AA 55 FF 00 10 00 03 00 00 80 00 07 00 69 55 AA");
+  EXPECT_EQ(buf[16], 0xEE) << "nothing written past the frame";
 }
 
 TEST(SwapBytes32, ReversesTheByteOrder) {

@@ -38,13 +38,32 @@ TEST_F(Matching, SilenceIsATimeOutAndNeverSuccess) {
   EXPECT_LT(took, 1500);
 }
 
-TEST_F(Matching, TheRealTimeOutsAre800OverTcp) {
+TEST_F(Matching, CheckConnectionTellsTheLinksTimeOut) {
   std::shared_ptr<CBoxDevice> d;
   int timeout = 0;
   pyrn::test::SetReplyTimeoutsMs(800, 5000, 4000);
   EXPECT_EQ(pyrn::CheckConnection(h_, &d, &timeout), 0);
   EXPECT_EQ(timeout, 800);
+  EXPECT_EQ(d.get(), h_);
+  timeout = 0;
   EXPECT_EQ(pyrn::CheckConnection(reinterpret_cast<CBoxDevice*>(&timeout), &d, &timeout), 7);
+  EXPECT_EQ(timeout, 0) << "nothing written for an unknown handle";
+  // Found but not connected: 14, with the time-out written all the same.
+  d->m_bConnected.store(0);
+  std::shared_ptr<CBoxDevice> none;
+  EXPECT_EQ(pyrn::CheckConnection(h_, &none, &timeout), 14);
+  EXPECT_EQ(timeout, 800);
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 14);
+  d->m_bConnected.store(1);
+
+  boxtest::FakeSerialBox serial;
+  ASSERT_TRUE(serial.Ok());
+  CBoxDevice* s = nullptr;
+  ASSERT_EQ(PyrnBox_ConnectDeviceEx("127.0.0.5", &s, serial.SlavePath().c_str(), 9600, 0, 8, 0), 0);
+  timeout = 0;
+  EXPECT_EQ(pyrn::CheckConnection(s, &none, &timeout), 0);
+  EXPECT_EQ(timeout, 5000);
+  EXPECT_EQ(PyrnBox_DisconnectDevice(s), 0);
 }
 
 TEST_F(Matching, RepliesThatDoNotMatchTheRequest) {

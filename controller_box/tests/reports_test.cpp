@@ -10,6 +10,8 @@
 
 #include "box_fixture.h"
 #include "device.h"
+#include "frame.h"
+#include "reports.h"
 
 namespace {
 
@@ -336,6 +338,50 @@ TEST_F(Reports, LogRecordsAreHandedAsACopyAndTheCountReplyGoesToItsRequest) {
   uint32_t count = 7;
   EXPECT_EQ(PyrnBox_ReadLogNum(h_, &count), 0);
   EXPECT_EQ(count, 10000u);
+}
+
+// Which frames may answer a waiting request: every class and sub-command
+// (but the firmware update's) offered to a request waiting under the frame's
+// sequence.
+TEST(Dispatch, OnlyTheReplyClassesAndSubCommandsReachAWaitingRequest) {
+  auto expected = [](int cls, int sub) {
+    switch (cls) {
+      case 0:
+        for (int s : {1, 2, 14, 15, 16, 19, 20, 33, 34, 36, 37, 38, 39})
+          if (sub == s) return true;
+        return false;
+      case 1: return sub <= 1;
+      case 2: return sub == 1;
+      case 3: return sub <= 17;
+      case 7: return sub == 0;
+      default: return false;  // 4: reports only; above 7: dropped
+    }
+  };
+  auto d = std::make_shared<CBoxDevice>();
+  for (int cls = 0; cls < 256; ++cls) {
+    if (cls == 5 || cls == 6) continue;
+    for (int sub = 0; sub < 256; ++sub) {
+      for (uint8_t dir : {0, 1}) {
+        pyrn::ReplySlot slot;
+        slot.seq = 0x1234;
+        {
+          pf::Lock lk(d->m_csDevice);
+          d->m_slots.push_back(&slot);
+        }
+        const auto f = pyrn::MakeFrame(dir, 0x1234, static_cast<uint8_t>(cls),
+                                       static_cast<uint8_t>(sub), nullptr, 0);
+        pyrn::DispatchFrame(*d, pyrn::FrameView{f.data(), f.size()});
+        {
+          pf::Lock lk(d->m_csDevice);
+          d->m_slots.clear();
+        }
+        ASSERT_EQ(slot.filled, expected(cls, sub)) << "class " << cls << ", sub-command " << sub;
+        if (slot.filled) {
+          EXPECT_EQ(slot.frame, f);
+        }
+      }
+    }
+  }
 }
 
 TEST_F(Reports, ACallbackRegisteredLaterTakesOverForTheNextFrame) {
