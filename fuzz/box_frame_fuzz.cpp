@@ -18,21 +18,13 @@
 #include "context.h"
 #include "device.h"
 #include "frame.h"
+#include "fuzz_check.h"
 #include "reports.h"
 #include "update.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-[[noreturn]] void Fail(const char* what, int line) {
-  fprintf(stderr, "box_frame_fuzz: check failed at line %d: %s\n", line, what);
-  abort();
-}
-#define FUZZ_CHECK(c)             \
-  do {                            \
-    if (!(c)) Fail(#c, __LINE__); \
-  } while (0)
 
 // The frames of a stream: a head is AA 55 FF then 00 (another fourth byte:
 // the search goes on at that byte); a length below 16 is no frame (the search

@@ -13,20 +13,12 @@
 #include <vector>
 
 #include "frame.h"
+#include "fuzz_check.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 using qelm::FrameLimits;
-
-[[noreturn]] void Fail(const char* what, int line) {
-  fprintf(stderr, "frame_fuzz: check failed at line %d: %s\n", line, what);
-  abort();
-}
-#define FUZZ_CHECK(c)               \
-  do {                              \
-    if (!(c)) Fail(#c, __LINE__);   \
-  } while (0)
 
 uint32_t Le32(const uint8_t* p) {
   return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24;
