@@ -65,22 +65,21 @@ void PYRN_CALL OnFound(StSearchResult* r) {
   for (size_t i = type.size() + 64; i < sizeof r->version; ++i) FUZZ_CHECK(r->version[i] == 0);
 }
 
-struct Setup {
-  Setup() {
-    pyrn::CBoxGlobal& g = pyrn::Global();
-    {
-      pf::Lock lk(g.m_hostIps.m_cs);
-      g.m_hostIps.m_arrIP = {"198.51.100.1", "10.0.0.1"};
-    }
-    g.m_pfnFound.store(OnFound);
+bool SetUp() {
+  pyrn::CBoxGlobal& g = pyrn::Global();
+  {
+    pf::Lock lk(g.m_hostIps.m_cs);
+    g.m_hostIps.m_arrIP = {"198.51.100.1", "10.0.0.1"};
   }
-};
+  g.m_pfnFound.store(OnFound);
+  return true;
+}
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static Setup* setup = new Setup;
-  (void)setup;
+  static const bool ready = SetUp();
+  (void)ready;
   static pyrn::StUdpContext* ctx = new pyrn::StUdpContext;
   const size_t n = size < sizeof ctx->m_recv ? size : sizeof ctx->m_recv;
   memset(ctx->m_recv, 0, sizeof ctx->m_recv);
