@@ -376,6 +376,13 @@ TEST_F(Discovery, QuitEndsTheReceiveThreadsAndASearchStartsThemAgain) {
   AnswerWith([] { return std::vector<Bytes>{Encode(Answer())}; });
   ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
   EXPECT_TRUE(kittest::WaitUntil([] { return FoundCount() == 1; }, 3000));
+  // Each receive thread says that it ended: the first at quit, the second at
+  // the quit that writes the log out.
+  const std::string log = Log();
+  const std::string line = Gbk("    UDP线程退出\r\n");
+  size_t ends = 0;
+  for (size_t at = log.find(line); at != std::string::npos; at = log.find(line, at + 1)) ++ends;
+  EXPECT_EQ(ends, 2u);
 }
 
 // True once every broadcast repeat has run.
