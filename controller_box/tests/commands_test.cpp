@@ -477,6 +477,15 @@ TEST_F(Commands, AnUnknownHandleIs7) {
   EXPECT_EQ(PyrnBox_ReadLog(other), 7);
   EXPECT_EQ(PyrnBox_SendAnyData(other, b, 1), 7);
   EXPECT_EQ(PyrnBox_GetDeviceVersion(other, reinterpret_cast<char*>(b)), 7);
+  // Refused arguments are refused before the handle is looked up.
+  const uint8_t wrongCode[6] = {'F', 'A', 'D', 0, 0, 0};
+  uint8_t sixteen = 16;
+  uint16_t big = 1025;
+  EXPECT_EQ(PyrnBox_RecoveryFactory(other, wrongCode), 1);
+  EXPECT_EQ(PyrnBox_ControlLEDDisplaySpeed(other, &sixteen, 1), 1);
+  EXPECT_EQ(PyrnBox_ControlSerialPort(other, b, 0), 1);
+  EXPECT_EQ(PyrnBox_ControlSerialPortEx(other, 1, b, &big, 0), 1);
+  EXPECT_EQ(PyrnBox_SendAnyData(other, b, 257), 1);
   EXPECT_TRUE(Sent().empty());
 }
 

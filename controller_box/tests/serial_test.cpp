@@ -170,6 +170,18 @@ TEST_F(Serial, RequestsAndRepliesGoOverTheLineWithoutHandshake) {
   EXPECT_GT(d->m_serial.m_lastWriteTick.load(), 0);
   EXPECT_EQ(std::string(d->m_szIP), "192.168.1.50");
   EXPECT_EQ(d->m_dwIP, kittest::Addr("192.168.1.50"));
+  EXPECT_EQ(d->m_wPort, 10028);
+  EXPECT_EQ(d->m_bTcp.load(), 0);
+}
+
+TEST(SerialBeforeStartUp, APortConnectsWithoutStartUp) {
+  FakeSerialBox pty;
+  ASSERT_TRUE(pty.Ok());
+  CBoxDevice* h = nullptr;
+  ASSERT_EQ(PyrnBox_ConnectDeviceEx("10.0.0.9", &h, pty.SlavePath().c_str(), 9600, 0, 8, 0), 0);
+  EXPECT_EQ(PyrnBox_SendAnyData(h, "ab", 2), 0);
+  EXPECT_TRUE(kittest::WaitUntil([&] { return pty.Received() == Bytes{'a', 'b'}; }, 2000));
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h), 0);
 }
 
 TEST_F(Serial, SilenceIsATimeOut) {
