@@ -1,16 +1,16 @@
-// The fuzz targets' own checks: a broken one names itself and aborts, which
-// libFuzzer reports as a crash (and the corpus replay as a failed test).
+// A fuzz target's own checks: a broken one names its place and aborts, so
+// that libFuzzer keeps the input (and the corpus replay fails).
 #pragma once
 
 #include <cstdio>
 #include <cstdlib>
 
-[[noreturn]] inline void FuzzCheckFailed(const char* file, int line, const char* what) {
+[[noreturn]] inline void FuzzCheckFailed(const char* what, const char* file, int line) {
   fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
   abort();
 }
 
-#define FUZZ_CHECK(c)                                         \
-  do {                                                        \
-    if (!(c)) FuzzCheckFailed(__FILE__, __LINE__, #c);        \
+#define FUZZ_CHECK(c)                                   \
+  do {                                                  \
+    if (!(c)) FuzzCheckFailed(#c, __FILE__, __LINE__); \
   } while (0)

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "bytes.h"
 #include "context.h"
@@ -13,6 +14,33 @@ namespace pyrn {
 
 namespace {
 constexpr size_t kMinImageSize = 0x8000;
+// The header holds the file length in 32 bits.
+constexpr uint64_t kMaxImageSize = 0xFFFFFFFFu;
+
+// Reads a whole image file: 0, or 151 when it cannot be opened or read, is
+// not a regular file, or is too long for the header (such a file is not read
+// into memory at all).
+int ReadImageFile(const char* path, std::vector<uint8_t>* file) {
+  FILE* fp = fopen(path, "rb");
+  if (!fp) return 151;
+  struct stat st;
+  bool failed = fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode) ||
+                static_cast<uint64_t>(st.st_size) > kMaxImageSize;
+  try {
+    if (!failed) file->reserve(static_cast<size_t>(st.st_size));
+    uint8_t buf[65536];
+    size_t n;
+    while (!failed && (n = fread(buf, 1, sizeof buf, fp)) > 0) {
+      file->insert(file->end(), buf, buf + n);
+      failed = file->size() > kMaxImageSize;  // grown while read
+    }
+  } catch (const std::bad_alloc&) {
+    failed = true;
+  }
+  failed = failed || ferror(fp) != 0;
+  fclose(fp);
+  return failed ? 151 : 0;
+}
 }  // namespace
 
 std::shared_ptr<UpdateImage> BuildUpdateImage(const std::vector<uint8_t>& file,
@@ -114,25 +142,19 @@ PYRN_API int PYRN_CALL PyrnBox_LoadUpdateFile(const char* path, int imageType, i
     case 2: address = 0; kind = 0; break;
     default: return 150;
   }
-  FILE* fp = fopen(path, "rb");
-  if (!fp) return 151;
-  struct stat st;
-  if (fstat(fileno(fp), &st) != 0 || !S_ISREG(st.st_mode)) {
-    fclose(fp);
-    return 151;
-  }
   std::vector<uint8_t> file;
-  uint8_t buf[65536];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, fp)) > 0) file.insert(file.end(), buf, buf + n);
-  const bool readError = ferror(fp) != 0;
-  fclose(fp);
-  if (readError) return 151;
+  const int read = ReadImageFile(path, &file);
+  if (read != 0) return read;
   if (file.size() < kMinImageSize) return 152;
   uint8_t sum = 0;
   for (uint8_t b : file) sum = static_cast<uint8_t>(sum + b);
   if (sum != 0) return 153;
-  std::shared_ptr<UpdateImage> img = BuildUpdateImage(file, address, kind);
+  std::shared_ptr<UpdateImage> img;
+  try {
+    img = BuildUpdateImage(file, address, kind);
+  } catch (const std::bad_alloc&) {
+    return 151;  // no room for the blocks of so large a file
+  }
   const int count = static_cast<int>(img->blocks.size());
   {
     pf::Lock lk(g.m_csImage);

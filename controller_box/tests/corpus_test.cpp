@@ -1,13 +1,12 @@
-// Replays a box fuzzer's corpus (fuzz/corpus/<target>/) through the fuzz
+// Replays a box fuzz target's corpus (fuzz/corpus/<target>/) through the fuzz
 // entry itself, so that every seed and every mended crasher stays a
-// regression test.
+// regression test. CORPUS_SUITE, CORPUS_DIR and CORPUS_MIN come from the
+// build, one test program per target.
 #include "corpus.h"
-
-// Expands the suite's name before the replay macro pastes it.
-#define BOX_CORPUS_REPLAY(suite, dir, minFiles) KIT_CORPUS_REPLAY_TESTS(suite, dir, minFiles)
 
 namespace {
 
-BOX_CORPUS_REPLAY(BOX_CORPUS_SUITE, BOX_CORPUS_DIR, 10u)
+#define BOX_CORPUS_REPLAY(suite, dir, min) KIT_CORPUS_REPLAY_TESTS(suite, dir, min)
+BOX_CORPUS_REPLAY(CORPUS_SUITE, CORPUS_DIR, CORPUS_MIN)
 
 }  // namespace

@@ -52,6 +52,21 @@ TEST_F(BoxLog, LinesQueuedBeforeStartUpAreWrittenOldestFirstWithoutADash) {
             "2024-01-31 23:59:59007    first\r\n2024-01-31 23:59:59007    " + Gbk("第二行") + "\r\n");
 }
 
+TEST_F(BoxLog, LinesQueuedAfterQuitWaitForTheNextStartUp) {
+  pf::test::FreezeClock(kJan31);
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  PyrnBox_Quit();
+  pyrn::WriteLog("after quit");
+  {
+    auto& q = pyrn::Global().m_log;
+    pf::Lock lk(q.m_csLog);
+    ASSERT_EQ(q.m_listLog.size(), 1u) << "queued, and no writer takes it";
+  }
+  EXPECT_EQ(ReadFile(File("20240131")).find("after quit"), std::string::npos);
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  EXPECT_TRUE(WaitFor("20240131", "2024-01-31 23:59:59007    after quit\r\n"));
+}
+
 TEST_F(BoxLog, TheReconnectionFailureLineIsInUtcPlusEight) {
   const struct {
     int64_t ms;

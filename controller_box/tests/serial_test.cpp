@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <mutex>
+#include <set>
+#include <vector>
 
 #include "box_fixture.h"
 #include "device.h"
@@ -137,7 +139,8 @@ TEST_F(Serial, ThePortIsTheLibrarysAlone) {
 }
 
 TEST_F(Serial, MarkParitySevenBitsTwoStopBitsReachTheLine) {
-  ASSERT_NE(Open(19200, 3, 7, 2), nullptr);
+  // Only the low byte of each setting counts.
+  ASSERT_NE(Open(19200, 0x103, 0x7F07, 0x102), nullptr);
   std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
   const termios applied = d->m_serial.AppliedTermios();
   EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB),
@@ -167,6 +170,18 @@ TEST_F(Serial, RequestsAndRepliesGoOverTheLineWithoutHandshake) {
   EXPECT_GT(d->m_serial.m_lastWriteTick.load(), 0);
   EXPECT_EQ(std::string(d->m_szIP), "192.168.1.50");
   EXPECT_EQ(d->m_dwIP, kittest::Addr("192.168.1.50"));
+  EXPECT_EQ(d->m_wPort, 10028);
+  EXPECT_EQ(d->m_bTcp.load(), 0);
+}
+
+TEST(SerialBeforeStartUp, APortConnectsWithoutStartUp) {
+  FakeSerialBox pty;
+  ASSERT_TRUE(pty.Ok());
+  CBoxDevice* h = nullptr;
+  ASSERT_EQ(PyrnBox_ConnectDeviceEx("10.0.0.9", &h, pty.SlavePath().c_str(), 9600, 0, 8, 0), 0);
+  EXPECT_EQ(PyrnBox_SendAnyData(h, "ab", 2), 0);
+  EXPECT_TRUE(kittest::WaitUntil([&] { return pty.Received() == Bytes{'a', 'b'}; }, 2000));
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h), 0);
 }
 
 TEST_F(Serial, SilenceIsATimeOut) {
@@ -201,6 +216,54 @@ TEST_F(Serial, AFrameInManyPiecesIsHandledOnce) {
   EXPECT_EQ(g_lastValue.load(), 0x3C);
   EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 0);
   EXPECT_EQ(g_reports.load(), 1);
+}
+
+std::mutex g_dataM;
+std::vector<Bytes> g_data;
+void PYRN_CALL CollectSerialData(void*, StBoxSerialData* d) {
+  std::lock_guard<std::mutex> lk(g_dataM);
+  g_data.emplace_back(d->data, d->data + d->length);
+}
+
+TEST_F(Serial, ABurstLargerThanTheReceiveBufferIsParsedWhole) {
+  ASSERT_EQ(PyrnBox_RegSerialPortCallback(CollectSerialData), 0);
+  ASSERT_NE(Open(115200), nullptr);
+  // Eight frames of serial data, 8128 bytes in one write: more than the
+  // receive buffer holds, and bytes keep coming while earlier ones are
+  // parsed. None may be thrown away.
+  Bytes stream;
+  std::vector<Bytes> sent;
+  for (int i = 0; i < 8; ++i) {
+    Frame f;
+    f.cls = 3;
+    f.sub = 2;
+    f.payload.resize(1000);
+    for (size_t k = 0; k < f.payload.size(); ++k) f.payload[k] = static_cast<uint8_t>(i * 7 + k);
+    sent.push_back(f.payload);
+    const Bytes b = boxtest::Encode(f);
+    stream.insert(stream.end(), b.begin(), b.end());
+  }
+  ASSERT_TRUE(pty_.Push(stream));
+  ASSERT_TRUE(kittest::WaitUntil([] {
+    std::lock_guard<std::mutex> lk(g_dataM);
+    return g_data.size() >= 8;
+  }, 5000));
+  std::lock_guard<std::mutex> lk(g_dataM);
+  EXPECT_EQ(g_data, sent);
+}
+
+TEST_F(Serial, AHungUpLineFailsToSendUntilDisconnected) {
+  const std::set<int> threads = kittest::ThreadIds();
+  ASSERT_NE(Open(), nullptr);
+  pty_.HangUp();
+  // The port stays open (the device counts as connected), but nothing can
+  // be written to it.
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 17);
+  EXPECT_EQ(PyrnBox_SendAnyData(h_, "x", 1), 17);
+  EXPECT_EQ(PyrnBox_ReadLog(h_), 17);
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
+  h_ = nullptr;
+  EXPECT_TRUE(kittest::OnlyThreadsOf(threads)) << "the reader ends";
 }
 
 TEST_F(Serial, NoHeartbeatOverTheLine) {
@@ -238,7 +301,9 @@ TEST_F(Serial, DisconnectFromACallbackOnTheReader) {
   std::atomic<int> done{0};
   PyrnBox_Quit();
   ASSERT_EQ(PyrnBox_Init(DisconnectInside, nullptr, nullptr, &done), 0);
-  const int threads = kittest::ThreadCount();
+  // The threads that quit joined may still be listed: the reader must end
+  // with none but these left.
+  const std::set<int> threads = kittest::ThreadIds();
   const int fds = kittest::OpenDescriptorCount();
   CBoxDevice* h = Open();
   ASSERT_NE(h, nullptr);
@@ -249,9 +314,9 @@ TEST_F(Serial, DisconnectFromACallbackOnTheReader) {
   f.payload = {1};
   pty_.Push(boxtest::Encode(f));
   ASSERT_TRUE(kittest::WaitUntil([&] { return done.load() == 1; }, 2000));
-  EXPECT_TRUE(kittest::WaitUntil([&] {
-    return kittest::ThreadCount() == threads && kittest::OpenDescriptorCount() == fds;
-  }, 5000)) << kittest::ThreadCount() << " threads, " << kittest::OpenDescriptorCount() << " fds";
+  EXPECT_TRUE(kittest::OnlyThreadsOf(threads, 5000)) << kittest::ThreadCount() << " threads";
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() == fds; }, 5000))
+      << kittest::OpenDescriptorCount() << " fds";
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 7);
 }
 

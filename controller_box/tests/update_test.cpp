@@ -2,12 +2,15 @@
 // box's acknowledgements.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <mutex>
 #include <vector>
 
 #include "box_fixture.h"
 #include "device.h"
+#include "update.h"
 
 namespace {
 
@@ -82,7 +85,9 @@ class Update : public BoxFixture {
     box_->script().Silent(6, 0);
     box_->script().Silent(6, 1);
     h_ = Connect();
+    const int64_t t0 = kittest::NowMs();
     ASSERT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 0);
+    EXPECT_GE(kittest::NowMs() - t0, 450) << "a pause of one reply time (500 ms here) before the header";
     ASSERT_TRUE(box_->script().WaitFrames(6, 0, 1, 2000));
   }
   // An acknowledgement from the box.
@@ -101,6 +106,15 @@ TEST_F(Update, FileChecks) {
   const std::string ok = WriteFile(files_, "ok.bin", Image(32768));
   const std::string shortFile = WriteFile(files_, "short.bin", Image(32767));
   const std::string badSum = WriteFile(files_, "sum.bin", Image(40000, false));
+  // Longer than the header's 32-bit length can tell (sparse: nothing is
+  // written, and the loader must not read it either).
+  const std::string huge = files_ + "huge.bin";
+  {
+    FILE* f = fopen(huge.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    ASSERT_EQ(ftruncate(fileno(f), 0x100000000LL + 0x8000), 0);
+    fclose(f);
+  }
   int count = -1;
   struct Case {
     const char* name;
@@ -117,6 +131,7 @@ TEST_F(Update, FileChecks) {
       {"a folder", files_.c_str(), 0, &count, 151},
       {"32767 bytes", shortFile.c_str(), 0, &count, 152},
       {"sum not zero", badSum.c_str(), 1, &count, 153},
+      {"longer than 32 bits tell", huge.c_str(), 0, &count, 151},
       {"32768 bytes", ok.c_str(), 2, &count, 0},
   };
   for (const auto& c : cases) {
@@ -130,10 +145,54 @@ TEST_F(Update, FileChecks) {
 
 TEST_F(Update, AFailedLoadLeavesNoImage) {
   h_ = Connect();
+  const std::string good = WriteFile(files_, "a.bin", Image(32768));
+  const std::string shortFile = WriteFile(files_, "short.bin", Image(32767));
+  const std::string badSum = WriteFile(files_, "sum.bin", Image(40000, false));
   int count = 0;
-  ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, "a.bin", Image(32768)).c_str(), 0, &count), 0);
-  EXPECT_EQ(PyrnBox_LoadUpdateFile("/nonexistent", 3, &count), 150);
-  EXPECT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 155);
+  const struct {
+    const char* path;
+    int type;
+    int* count;
+    int result;
+  } cases[] = {
+      {"/nonexistent", 3, &count, 150}, {nullptr, 0, &count, 1},           {good.c_str(), 0, nullptr, 1},
+      {"/nonexistent", 0, &count, 151}, {shortFile.c_str(), 0, &count, 152}, {badSum.c_str(), 0, &count, 153},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(PyrnBox_LoadUpdateFile(good.c_str(), 0, &count), 0);
+    EXPECT_EQ(PyrnBox_LoadUpdateFile(c.path, c.type, c.count), c.result);
+    EXPECT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 155) << "after " << c.result;
+  }
+  EXPECT_TRUE(box_->script().Frames(6, 0).empty());
+}
+
+TEST_F(Update, TheHeaderOfEachImageType) {
+  const Bytes file = Image(40000);
+  const std::string path = WriteFile(files_, "t.bin", file);
+  const struct {
+    int type;
+    uint32_t address;
+    uint8_t kind;
+  } cases[] = {{0, 0x08020000, 1}, {1, 0x08060000, 2}, {2, 0, 0}};
+  for (const auto& c : cases) {
+    int count = 0;
+    ASSERT_EQ(PyrnBox_LoadUpdateFile(path.c_str(), c.type, &count), 0);
+    EXPECT_EQ(count, 157);
+    std::shared_ptr<const pyrn::UpdateImage> img;
+    {
+      pf::Lock lk(pyrn::Global().m_csImage);
+      img = pyrn::Global().m_pImage;
+    }
+    ASSERT_TRUE(img);
+    const Bytes h(img->header, img->header + 20);
+    EXPECT_EQ(LE32(h, 0), 40000u);
+    EXPECT_EQ(LE32(h, 4), 256u);
+    EXPECT_EQ(LE32(h, 8), 157u);
+    EXPECT_EQ(LE32(h, 12), c.address) << c.type;
+    EXPECT_EQ(h[16], c.kind) << c.type;
+    EXPECT_EQ(h[17], file[40000 - 7] % 3);
+    EXPECT_EQ(h[18] | h[19], 0);
+  }
 }
 
 TEST_F(Update, ArgumentsAndTheAccessCode) {
@@ -152,6 +211,25 @@ TEST_F(Update, ArgumentsAndTheAccessCode) {
   EXPECT_EQ(PyrnBox_StopUpdate(reinterpret_cast<CBoxDevice*>(&count)), 7);
   EXPECT_EQ(PyrnBox_StopUpdate(h_), 157) << "no update under way";
   EXPECT_TRUE(box_->script().Frames(6, 0).empty());
+}
+
+TEST_F(Update, ALinkThatIsDownOrCannotSend) {
+  h_ = Connect();
+  int count = 0;
+  ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, "a.bin", Image(32768)).c_str(), 0, &count), 0);
+  std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
+  d->m_bConnected.store(0);  // as a dropped link leaves it
+  EXPECT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 14);
+  EXPECT_EQ(PyrnBox_StopUpdate(h_), 14);
+  d->m_bConnected.store(1);
+  {
+    // The socket is there but takes nothing more.
+    pf::Lock lk(d->m_csSocket);
+    pf::ShutdownSocket(d->m_hSocket.load());
+  }
+  EXPECT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 17);
+  EXPECT_TRUE(box_->script().Frames(6, 0).empty());
+  EXPECT_TRUE(ProgressSoFar().empty());
 }
 
 TEST_F(Update, TheBlocksOfAnImageOfOneByteMoreThanItsBlocks) {

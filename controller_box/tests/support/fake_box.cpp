@@ -161,10 +161,15 @@ FakeSerialBox::FakeSerialBox() {
 }
 
 FakeSerialBox::~FakeSerialBox() {
+  HangUp();
+  if (slave_ >= 0) close(slave_);
+}
+
+void FakeSerialBox::HangUp() {
   stop_.store(true);
   if (t_.joinable()) t_.join();
   if (master_ >= 0) close(master_);
-  if (slave_ >= 0) close(slave_);
+  master_ = -1;
 }
 
 void FakeSerialBox::Run() {

@@ -94,6 +94,8 @@ class FakeSerialBox {
   bool PushSlowly(const Bytes& b, size_t piece);
   // Everything received, in order.
   Bytes Received() const;
+  // The far end goes away: the line is hung up, writes to it fail.
+  void HangUp();
 
  private:
   void Run();
