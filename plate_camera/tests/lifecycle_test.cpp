@@ -31,8 +31,13 @@ void NARDIX_CALL OtherFound(void*, StLprDeviceInfo*) {}
 TEST_F(Lifecycle, SecondInitWhileRunningGives1AndChangesNoCallback) {
   KIT_REQUIRE_PRIVATE_NETWORK();
   ASSERT_EQ(InitWithRecorder(0, reinterpret_cast<void*>(1)), 0);
-  EXPECT_EQ(LPR_Init(1, reinterpret_cast<void*>(2), &OtherFound, nullptr, nullptr, nullptr), 1);
   nardix::CForGlobal& g = nardix::Global();
+  {
+    pf::Lock lk(g.m_csPath);
+    g.m_strModulePath = "/elsewhere/";
+  }
+  EXPECT_EQ(LPR_Init(1, reinterpret_cast<void*>(2), &OtherFound, nullptr, nullptr, nullptr), 1);
+  EXPECT_EQ(nardix::ModulePath(), dir_);  // the library's folder is found again all the same
   EXPECT_EQ(g.m_pfnLprFound.load(), &Recorder::OnFound);
   EXPECT_EQ(g.m_pUserData.load(), reinterpret_cast<void*>(1));
   EXPECT_EQ(g.m_bDirectCall.load(), 1);
@@ -73,6 +78,10 @@ TEST_F(Lifecycle, DiscoverySocketTakesTheNextFreePortOfItsSeries) {
   nardix::Global().m_log.m_bLogOn.store(1);
   EXPECT_EQ(InitWithRecorder(0), 4);
   EXPECT_EQ(nardix::Global().m_bRunning.load(), 0);
+  // No writer runs now: the lines wait in the queue.
+  const std::vector<std::string> want = {kittest::Gbk("启用UDP时，绑定socket失败"),
+                                         kittest::Gbk("初始化生成UDP socket 失败")};
+  EXPECT_EQ(Queued(), want);
   for (auto s : taken) pf::CloseSocket(s);
 }
 
