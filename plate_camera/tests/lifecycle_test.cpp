@@ -2,6 +2,9 @@
 // that nothing is left behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "context.h"
@@ -112,6 +115,12 @@ TEST_F(Lifecycle, StartFailuresLeaveNoThreadOrDescriptor) {
   EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
   EXPECT_TRUE(Logged("初始化启用UDP线程失败"));
   EXPECT_TRUE(Logged("初始化CForGlobal::m_pCameraInfo 分配内存错误"));
+  // The system's text of the thread failure follows as a line of its own.
+  const std::vector<std::string> lines = LogLines();
+  const auto at = std::find(lines.begin(), lines.end(), kittest::Gbk("初始化启用UDP线程失败"));
+  ASSERT_NE(at, lines.end());
+  ASSERT_NE(at + 1, lines.end());
+  EXPECT_EQ(at[1], strerror(EAGAIN));
 }
 
 TEST_F(Lifecycle, ExportsBeforeInitGive2AndPointerChecksComeFirstWhereTheyDo) {
