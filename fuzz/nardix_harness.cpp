@@ -3,8 +3,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "context.h"
+#include "discovery.h"
 #include "result.h"
 
 namespace nardixfuzz {
@@ -35,6 +38,20 @@ void NARDIX_CALL OnDebug(void*, uint8_t* block) {
 
 void NARDIX_CALL OnEvent(void*, StLprConnEvent* ev) { Check(ev->code == 4 && memchr(ev->ip, 0, 16)); }
 
+int g_found = 0;
+
+void NARDIX_CALL OnFound(void*, StLprDeviceInfo* info) {
+  ++g_found;
+  Check(memchr(info->ip, 0, sizeof info->ip) && memchr(info->mask, 0, sizeof info->mask));
+  Check(memchr(info->gateway, 0, sizeof info->gateway) && memchr(info->type, 0, sizeof info->type));
+  for (uint8_t b : info->reserved) Check(b == 0);
+  // Only the two device types are found, each followed by at most five
+  // characters of its model.
+  const size_t len = strlen(info->type);
+  Check((strncmp(info->type, "Parking", 7) == 0 && len <= 7 + 5) ||
+        (strncmp(info->type, "MOLQ-SD", 7) == 0 && len <= 7 + 5));
+}
+
 void NoDump(const std::string&, const uint8_t*, size_t) {}
 
 void Setup() {
@@ -47,6 +64,7 @@ void Setup() {
   g.m_pfnLprResult.store(&OnResult);
   g.m_pfnAlgDebug.store(&OnDebug);
   g.m_pfnLprConnEvent.store(&OnEvent);
+  g.m_pfnLprFound.store(&OnFound);
   nardix::test::SetDumpWriter(&NoDump);
 }
 
@@ -134,6 +152,19 @@ int FuzzReplyStream(const uint8_t* d, size_t n) {
   Check(c->m_nRecvLen < nardix::kControlRecvSize);
   Check(slot.rawLen < nardix::kControlRecvSize);
   for (const auto& v : h->m_szVersion) Check(memchr(v, 0, sizeof v) != nullptr);
+  return 0;
+}
+
+int FuzzScanAnswer(const uint8_t* d, size_t n) {
+  Setup();
+  // The addresses of a PC with two networks; a datagram names at most one.
+  static const std::vector<std::string> locals = {"198.51.100.1", "198.51.100.7", "127.0.0.1"};
+  g_found = 0;
+  const size_t len = n < nardix::kUdpRecvSize ? n : nardix::kUdpRecvSize;
+  const int delivered = nardix::CheckScanReply(d, len, locals);
+  Check(delivered == g_found && delivered <= 1);
+  StLprDeviceInfo info;
+  if (len >= nardix::kScanPacketSize && nardix::ParseScanReply(d, &info)) OnFound(nullptr, &info);
   return 0;
 }
 

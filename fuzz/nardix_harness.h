@@ -1,6 +1,7 @@
-// Drives the plate-recognition library's two stream parsers with arbitrary
-// bytes: the result stream of the result channel and the reply stream of the
-// control channel. Used by the fuzz targets and by the corpus replay test.
+// Drives the plate-recognition library's parsers with arbitrary bytes: the
+// result stream of the result channel, the reply stream of the control
+// channel and the answers to a discovery scan. Used by the fuzz targets and
+// by the corpus replay test.
 #pragma once
 
 #include <cstddef>
@@ -20,5 +21,8 @@ void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, siz
 // the rest is the stream. Aborts when a delivered record breaks its bounds.
 int FuzzResultStream(const uint8_t* d, size_t n);
 int FuzzReplyStream(const uint8_t* d, size_t n);
+// One datagram on the discovery socket (cut to its receive buffer), checked
+// against a fixed list of this PC's addresses.
+int FuzzScanAnswer(const uint8_t* d, size_t n);
 
 }  // namespace nardixfuzz

@@ -1,6 +1,5 @@
 // The socket helpers: the UDP port series, the bounded TCP connect, local addresses.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -95,18 +94,11 @@ TEST_F(Sockets, TcpToAHostThatDoesNotAnswerGivesUpAfterTwoSeconds) {
 }
 
 TEST_F(Sockets, NoDescriptorLeftFailsAndLogsTheAddressAndPortAskedFor) {
-  // The lowest free descriptor becomes the limit: no socket can be made.
-  const int lowest = dup(0);
-  ASSERT_GE(lowest, 0);
-  close(lowest);
-  rlimit old{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
-  rlimit tight = old;
-  tight.rlim_cur = static_cast<rlim_t>(lowest);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &tight), 0);
-  const pf::SOCKET udp = qelm::CreateSocket(58590, 0, true);
-  const pf::SOCKET tcp = qelm::CreateSocket(58000, pf::InetAddr("127.0.0.2"), false);
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+  pf::SOCKET udp = 0, tcp = 0;
+  ASSERT_TRUE(kittest::WithNoFreeDescriptor([&] {
+    udp = qelm::CreateSocket(58590, 0, true);
+    tcp = qelm::CreateSocket(58000, pf::InetAddr("127.0.0.2"), false);
+  }));
   EXPECT_EQ(udp, pf::INVALID_SOCKET);
   EXPECT_EQ(tcp, pf::INVALID_SOCKET);
   EXPECT_EQ(Lines(), (std::vector<std::string>{Gbk("create socket IP = 0.0.0.0 port = 58590 失败"),

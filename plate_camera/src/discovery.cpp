@@ -116,6 +116,9 @@ void PutLocalAddress(uint8_t* p, const std::string& address, bool set) {
 
 bool ParseScanReply(const uint8_t* d, StLprDeviceInfo* info) {
   if (d[3] != 2) return false;
+  // The type text ends within its field: "ParkingX" with no end in the field
+  // is another type, not "Parking" cut short.
+  if (!memchr(d + 48, 0, 8)) return false;
   const std::string type = FieldText(d + 48, 8);
   if (type != "Parking" && type != "MOLQ-SD") return false;
   memset(info, 0, sizeof *info);

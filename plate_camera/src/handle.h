@@ -87,6 +87,9 @@ struct StReplyParse {
 
 struct StLprControlChannel {
   StLprControlChannel();
+  ~StLprControlChannel();  // closes a socket that no thread took over
+  StLprControlChannel(const StLprControlChannel&) = delete;
+  StLprControlChannel& operator=(const StLprControlChannel&) = delete;
 
   uint32_t m_nIp = 0;
   // Used by senders under m_csSocket; replaced and closed by the thread alone.
@@ -191,6 +194,8 @@ using DumpWriter = void (*)(const std::string& path, const uint8_t* data, size_t
 void SetDumpWriter(DumpWriter w);
 // Makes the next `n` allocations of a control channel record fail.
 void FailNextControlAllocs(int n);
+// Makes the next `n` starts of a control channel's thread fail.
+void FailNextControlStarts(int n);
 }  // namespace test
 
 }  // namespace nardix

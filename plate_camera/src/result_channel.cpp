@@ -24,6 +24,7 @@ namespace {
 std::atomic<int> g_reconnectTickMs{200};
 std::atomic<test::DumpWriter> g_dumpWriter{nullptr};
 std::atomic<int> g_failControlAllocs{0};
+std::atomic<int> g_failControlStarts{0};
 
 constexpr int kReconnectTicks = 12;
 constexpr uint32_t kMaxFrameLength = 204800;
@@ -209,8 +210,14 @@ void test::SetReconnectTickMs(int ms) { g_reconnectTickMs.store(ms); }
 int test::ReconnectTickMs() { return g_reconnectTickMs.load(); }
 void test::SetDumpWriter(DumpWriter w) { g_dumpWriter.store(w); }
 void test::FailNextControlAllocs(int n) { g_failControlAllocs.store(n); }
+void test::FailNextControlStarts(int n) { g_failControlStarts.store(n); }
 
 StLprControlChannel::StLprControlChannel() : m_pRecvBuf(new uint8_t[kControlRecvSize]()) {}
+
+StLprControlChannel::~StLprControlChannel() {
+  const pf::SOCKET s = m_hSocket.exchange(pf::INVALID_SOCKET);
+  if (s != pf::INVALID_SOCKET) pf::CloseSocket(s);
+}
 
 HandlePtr NewCameraHandle(uint32_t ip) {
   auto* raw = new (std::nothrow) StLprCameraHandle(ip);
@@ -341,6 +348,7 @@ bool OpenControlChannel(const HandlePtr& hp) {
   c->m_pOwner = h;
   c->m_hSocket.store(CreateSocket(false, h->m_nIp, kControlPort, &c->m_bStop));
   c->m_bConnected.store(1);
+  if (test::TakePendingFailure(g_failControlStarts)) return false;
   return c->m_thread.Start([hp] { ControlChannelThread(hp); });
 }
 

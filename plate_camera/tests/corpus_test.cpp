@@ -23,5 +23,6 @@ void Replay(const std::string& folder, int (*run)(const uint8_t*, size_t)) {
 
 TEST(Corpus, ResultStream) { Replay(std::string(NARDIX_CORPUS) + "/nardix_result", &nardixfuzz::FuzzResultStream); }
 TEST(Corpus, ReplyStream) { Replay(std::string(NARDIX_CORPUS) + "/nardix_reply", &nardixfuzz::FuzzReplyStream); }
+TEST(Corpus, ScanAnswer) { Replay(std::string(NARDIX_CORPUS) + "/nardix_scan", &nardixfuzz::FuzzScanAnswer); }
 
 }  // namespace

@@ -122,7 +122,8 @@ TEST_F(Discovery, AnswersThatFailTheChecksAreDropped) {
   const Bytes full = Answer("198.51.100.1", "MOLQ-SD", "XYZ123");
   const Bytes cases[] = {
       badHead, badTail, notAnswer, Answer("198.51.100.99"), Answer("198.51.100.1", "Parkin"),
-      Answer("198.51.100.1", "Other"), Bytes(full.begin(), full.begin() + 159), Bytes(),
+      Answer("198.51.100.1", "Other"), Answer("198.51.100.1", "ParkingX"),  // no end within the type field
+      Bytes(full.begin(), full.begin() + 159), Bytes(),
   };
   for (const auto& c : cases) SendToLibrary(c);
   // A good answer behind them is still taken: not even an empty datagram ends discovery.
@@ -133,6 +134,7 @@ TEST_F(Discovery, AnswersThatFailTheChecksAreDropped) {
   const auto found = Recorder::Get().Found();
   ASSERT_EQ(found.size(), 2u);
   EXPECT_STREQ(found[0].info.type, "MOLQ-SDXYZ12");  // the model field's text, terminated within it
+  EXPECT_TRUE(Logged("UDP网络异常"));                // the empty datagram
 }
 
 TEST_F(Discovery, MessageModeDeliversOnTheWindowThread) {
@@ -146,10 +148,16 @@ TEST_F(Discovery, MessageModeDeliversOnTheWindowThread) {
 TEST_F(Discovery, NoFoundCallbackAfterQuit) {
   KIT_REQUIRE_PRIVATE_NETWORK();
   Start();
+  SendToLibrary(Answer("198.51.100.1"));
+  ASSERT_TRUE(Recorder::Get().WaitFound(1, 3000));
   ASSERT_EQ(LPR_Quit(), 0);
-  kittest::FakeUdpEndpoint probe("0.0.0.0", 58587);  // the port is free again
-  EXPECT_TRUE(probe.Bound());
-  EXPECT_EQ(Recorder::Get().FoundCount(), 0u);
+  // The discovery socket is closed with its thread: the port is free again, and
+  // an answer sent there now reaches another program, not the library.
+  kittest::FakeUdpEndpoint probe("198.51.100.1", 58587);
+  ASSERT_TRUE(probe.Bound());
+  SendToLibrary(Answer("198.51.100.1"));
+  ASSERT_TRUE(probe.WaitCount(1, 3000));
+  EXPECT_EQ(Recorder::Get().FoundCount(), 1u);
 }
 
 TEST_F(Discovery, BroadcastNetworkSettingsByteForByte) {
@@ -208,6 +216,22 @@ TEST_F(Discovery, NetworkSettingsOverTheControlChannel) {
   ack = false;
   EXPECT_EQ(LPR_SetNetParams(h, nullptr, &next), 209);
   EXPECT_TRUE(Logged("TCP设置网络参数超时"));
+
+  // One of this PC's addresses is refused before anything is sent.
+  const StLprNetParams mine = Params("198.51.100.1", "255.255.255.0", "198.51.100.254", 0x20);
+  EXPECT_EQ(LPR_SetNetParams(h, nullptr, &mine), ERR_IP_CONFLICT);
+  StLprCameraHandle* unknown = reinterpret_cast<StLprCameraHandle*>(0x10);
+  EXPECT_EQ(LPR_SetNetParams(unknown, nullptr, &next), 8);
+  EXPECT_TRUE(Logged("TCP设置网络参数未找到设备"));
+  EXPECT_EQ(cam.Commands().size(), 2u);
+
+  // The camera resets the control connection (and is not connected again
+  // soon): the send fails and its result is returned.
+  nardix::test::SetReconnectTickMs(1000);
+  cam.control.StopListening();
+  cam.control.ResetAll();
+  EXPECT_TRUE(kittest::WaitUntil([&] { return LPR_SetNetParams(h, nullptr, &next) == 7; }, 5000));
+  EXPECT_TRUE(Logged("TCP设置网络参数发送指令失败"));
   EXPECT_EQ(cameras_.Count(), 0u);  // no broadcast on this path
 }
 

@@ -2,6 +2,9 @@
 // that nothing is left behind.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "context.h"
@@ -31,8 +34,13 @@ void NARDIX_CALL OtherFound(void*, StLprDeviceInfo*) {}
 TEST_F(Lifecycle, SecondInitWhileRunningGives1AndChangesNoCallback) {
   KIT_REQUIRE_PRIVATE_NETWORK();
   ASSERT_EQ(InitWithRecorder(0, reinterpret_cast<void*>(1)), 0);
-  EXPECT_EQ(LPR_Init(1, reinterpret_cast<void*>(2), &OtherFound, nullptr, nullptr, nullptr), 1);
   nardix::CForGlobal& g = nardix::Global();
+  {
+    pf::Lock lk(g.m_csPath);
+    g.m_strModulePath = "/elsewhere/";
+  }
+  EXPECT_EQ(LPR_Init(1, reinterpret_cast<void*>(2), &OtherFound, nullptr, nullptr, nullptr), 1);
+  EXPECT_EQ(nardix::ModulePath(), dir_);  // the library's folder is found again all the same
   EXPECT_EQ(g.m_pfnLprFound.load(), &Recorder::OnFound);
   EXPECT_EQ(g.m_pUserData.load(), reinterpret_cast<void*>(1));
   EXPECT_EQ(g.m_bDirectCall.load(), 1);
@@ -73,6 +81,10 @@ TEST_F(Lifecycle, DiscoverySocketTakesTheNextFreePortOfItsSeries) {
   nardix::Global().m_log.m_bLogOn.store(1);
   EXPECT_EQ(InitWithRecorder(0), 4);
   EXPECT_EQ(nardix::Global().m_bRunning.load(), 0);
+  // No writer runs now: the lines wait in the queue.
+  const std::vector<std::string> want = {kittest::Gbk("启用UDP时，绑定socket失败"),
+                                         kittest::Gbk("初始化生成UDP socket 失败")};
+  EXPECT_EQ(Queued(), want);
   for (auto s : taken) pf::CloseSocket(s);
 }
 
@@ -103,6 +115,12 @@ TEST_F(Lifecycle, StartFailuresLeaveNoThreadOrDescriptor) {
   EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
   EXPECT_TRUE(Logged("初始化启用UDP线程失败"));
   EXPECT_TRUE(Logged("初始化CForGlobal::m_pCameraInfo 分配内存错误"));
+  // The system's text of the thread failure follows as a line of its own.
+  const std::vector<std::string> lines = LogLines();
+  const auto at = std::find(lines.begin(), lines.end(), kittest::Gbk("初始化启用UDP线程失败"));
+  ASSERT_NE(at, lines.end());
+  ASSERT_NE(at + 1, lines.end());
+  EXPECT_EQ(at[1], strerror(EAGAIN));
 }
 
 TEST_F(Lifecycle, ExportsBeforeInitGive2AndPointerChecksComeFirstWhereTheyDo) {

@@ -52,6 +52,15 @@ class LprTest : public testing::Test {
     for (const auto& n : names) all += kittest::ReadFile(dir_ + "LPRLog/" + n);
     return all;
   }
+  // The texts of the lines written so far, without their time stamps.
+  std::vector<std::string> LogLines() const {
+    constexpr size_t kStamp = 27;  // "YYYY-MM-DD HH:MM:SS-mmm" and four blanks
+    std::vector<std::string> lines;
+    const std::string all = LogText();
+    for (size_t pos = 0, end; (end = all.find("\r\n", pos)) != std::string::npos; pos = end + 2)
+      lines.push_back(end - pos >= kStamp ? all.substr(pos + kStamp, end - pos - kStamp) : std::string());
+    return lines;
+  }
   // Waits until the log holds the (UTF-8) text, in GBK.
   bool Logged(const std::string& utf8, int ms = 3000) const {
     const std::string want = kittest::Gbk(utf8);

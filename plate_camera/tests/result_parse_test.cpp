@@ -123,6 +123,23 @@ TEST_F(ResultStream, InfoSegmentFollowsImageOneData) {
   EXPECT_EQ(behind, info);
 }
 
+TEST_F(ResultStream, InfoAndBlockCarryOverToAResultWithoutTheirOwn) {
+  Feed(Concat({ResultFrame(0x00, 1, Info("ABCDEFGHIJKLMNOPQRST", 3, 0, 0, 0, 0)), ResultFrame(0x10, 1, Block("AB")),
+               kEnd}));
+  Feed(Concat({ResultFrame(0x40, 2, {1}), ResultFrame(0x50, 2, {})}));
+  // A frame of another type lays its body over the info segment.
+  Feed(Concat({lprtest::OtherFrame(0x01, 0x00, lprtest::Text("OTHER")), ResultFrame(0x50, 3, {})}));
+  const auto results = Results();
+  ASSERT_EQ(results.size(), 3u);
+  EXPECT_STREQ(results[0].copy.infoText, "ABCDEFGHIJKLMNO");  // cut to its field
+  EXPECT_STREQ(results[1].copy.infoText, "ABCDEFGHIJKLMNO");
+  EXPECT_EQ(int32_t(results[1].copy.infoValue62), 3);
+  EXPECT_STREQ(results[1].copy.blockText, "AB");
+  EXPECT_EQ(results[1].image1, Bytes{1});
+  EXPECT_STREQ(results[2].copy.infoText, "OTHERFGHIJKLMNO");
+  EXPECT_STREQ(results[2].copy.blockText, "AB");
+}
+
 TEST_F(ResultStream, NewIdDiscardsWhatWasCollected) {
   Feed(Concat({ResultFrame(0x40, 1, Filled(100, 1)), ResultFrame(0x42, 2, Filled(50, 2)),
                ResultFrame(0x50, 2, {})}));

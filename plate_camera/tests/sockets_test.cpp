@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "context.h"
@@ -11,6 +14,7 @@
 #include "lpr_fixture.h"
 #include "netns.h"
 #include "platform/net.h"
+#include "process.h"
 #include "sockets.h"
 
 namespace {
@@ -49,6 +53,19 @@ TEST_F(Sockets, UdpWithAllFiftyPortsTakenFails) {
   EXPECT_EQ(kittest::OpenDescriptorCount(), fds);
   EXPECT_TRUE(QueuedLine("启用UDP时，绑定socket失败"));
   for (auto s : taken) pf::CloseSocket(s);
+}
+
+TEST_F(Sockets, NoDescriptorLeftLogsTheKindOfSocketAndTheSystemsReason) {
+  pf::SOCKET udp = 0, tcp = 0;
+  ASSERT_TRUE(kittest::WithNoFreeDescriptor([&] {
+    udp = nardix::CreateSocket(true, 0, 58587);
+    tcp = nardix::CreateSocket(false, kittest::Addr("127.0.0.4"), 59002);
+  }));
+  EXPECT_EQ(udp, pf::INVALID_SOCKET);
+  EXPECT_EQ(tcp, pf::INVALID_SOCKET);
+  const std::string reason = strerror(EMFILE);
+  EXPECT_TRUE(QueuedLine("创建（1）SOCKET失败，原因：" + reason));
+  EXPECT_TRUE(QueuedLine("创建（0）SOCKET失败，原因：" + reason));
 }
 
 TEST_F(Sockets, TcpConnectsToAListenerAndRefusesAddressZero) {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <iconv.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,6 +29,19 @@ int CountEntries(const char* dir) {
 }  // namespace
 
 int ThreadCount() { return CountEntries("/proc/self/task"); }
+
+bool WithNoFreeDescriptor(const std::function<void()>& f) {
+  const int lowest = dup(0);
+  if (lowest < 0) return false;
+  close(lowest);
+  rlimit old{};
+  if (getrlimit(RLIMIT_NOFILE, &old) != 0) return false;
+  rlimit tight = old;
+  tight.rlim_cur = static_cast<rlim_t>(lowest);
+  if (setrlimit(RLIMIT_NOFILE, &tight) != 0) return false;
+  f();
+  return setrlimit(RLIMIT_NOFILE, &old) == 0;
+}
 bool ThreadCountBecomes(int n, int timeoutMs) {
   return WaitUntil([n] { return ThreadCount() == n; }, timeoutMs);
 }

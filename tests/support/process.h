@@ -2,6 +2,7 @@
 // shut-down leaves nothing behind).
 #pragma once
 
+#include <functional>
 #include <set>
 #include <string>
 
@@ -17,6 +18,10 @@ bool ThreadCountBecomes(int n, int timeoutMs = 3000);
 std::set<int> ThreadIds();
 bool OnlyThreadsOf(const std::set<int>& baseline, int timeoutMs = 3000);
 int OpenDescriptorCount();
+// Runs `f` while the process may open no further descriptor (the lowest free
+// one becomes the limit), then restores the limit. False when the limit could
+// not be changed (and `f` did not run).
+bool WithNoFreeDescriptor(const std::function<void()>& f);
 // A fresh empty folder under the build's temporary area, with a trailing '/'.
 std::string MakeTempFolder(const std::string& tag);
 // Whole contents of a file ("" when it cannot be read).
