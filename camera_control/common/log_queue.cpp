@@ -82,8 +82,11 @@ void LogWriter::Stop() {
 void LogWriter::Run() {
   for (;;) {
     wake_.Wait(periodMs_.load());
+    // The flag is read before the drain: a stop asked for while a drain is
+    // under way gets one more, so the lines queued meanwhile are written too.
+    const bool stopping = stop_.load();
     Drain();
-    if (stop_.load()) break;
+    if (stopping) break;
   }
   running_.store(false);
 }

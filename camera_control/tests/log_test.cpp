@@ -259,3 +259,38 @@ TEST(Folders, DeleteFolderTreeRemovesEverythingBelow) {
 }
 
 }  // namespace
+
+namespace {
+
+// A stop that arrives while the writer is between taking the queue and writing
+// it: the lines queued meanwhile must still be written before the writer ends.
+TEST(LogWriterStop, LinesQueuedDuringTheLastDrainAreWrittenToo) {
+  const std::string dir = kittest::MakeTempFolder("logstop");
+  kit::LogQueue q;
+  q.m_bLogOn.store(1);
+  kit::LogWriter* self = nullptr;
+  bool once = true;
+  // The folder is asked for after the queue was taken: queue one more line
+  // and ask the writer to stop from right there.
+  kit::LogWriter writer(q, kit::LogFileLayout{[&] {
+                          if (once) {
+                            once = false;
+                            kit::QueueLogLine(q, "queued during the drain");
+                            self->Stop();  // on the writer itself: no join
+                          }
+                          return dir;
+                        }, "w", true});
+  self = &writer;
+  kit::QueueLogLine(q, "first");
+  ASSERT_TRUE(writer.Start());
+  ASSERT_TRUE(kittest::WaitUntil([&] { return !writer.Running(); }, 3000));
+  writer.Stop();
+  std::tm tm = pf::LocalTime(pf::Now().sec);
+  char day[16];
+  strftime(day, sizeof day, "%Y%m%d", &tm);
+  const std::string all = ReadFile(dir + "w" + day + ".log");
+  EXPECT_NE(all.find("    first\r\n"), std::string::npos) << all;
+  EXPECT_NE(all.find("    queued during the drain\r\n"), std::string::npos) << all;
+}
+
+}  // namespace
