@@ -54,17 +54,14 @@ bool PartRange(const StUpdatePart& part, size_t offsetAt, size_t sizeAt, const u
   return true;
 }
 
-// A part is used only when everything its kind refers to lies inside it, and
-// its description header inside the file.
-bool PartIsSound(size_t fileSize, uint32_t partOffset, const StUpdatePart& part) {
+// Loading reads a part's kind and its description header, which must lie
+// within the file. The fields of its kind are looked at only when the part is
+// chosen for a transfer (StartUpdate), so that a package may carry parts of
+// kinds with other layouts.
+bool DescriptionInFile(size_t fileSize, uint32_t partOffset, const StUpdatePart& part) {
   if (part.data.size() < kPartDescOffsetAt + 4) return false;
   const uint32_t desc = ReadLE32(part.data.data() + kPartDescOffsetAt);
-  if (!Within(uint64_t(partOffset) + desc, kDescHeaderSize, fileSize)) return false;
-  if (part.kind == kKindWholePart) return true;
-  const uint8_t* p;
-  uint32_t n;
-  return PartRange(part, kPartFirstOffsetAt, kPartFirstSizeAt, &p, &n) &&
-         PartRange(part, kPartSecondOffsetAt, kPartSecondSizeAt, &p, &n);
+  return Within(uint64_t(partOffset) + desc, kDescHeaderSize, fileSize);
 }
 
 void CloseSessionSocket(StUpdateSession* s) {
@@ -174,9 +171,12 @@ int LoadUpdatePackage(StUpdateSession* s, const char* path) {
   EmptySession(s);
   std::vector<uint8_t> file;
   if (!ReadWholeFile(path, &file)) return ERR_UPDATE_OPEN;
-  const uint8_t* f = file.data();
-  const size_t size = file.size();
-  if (size < kPkgEntriesAt || ReadLE32(f) != kPackageMagic) return ERR_UPDATE_FILE;
+  return ParseUpdatePackage(s, file.data(), file.size());
+}
+
+int ParseUpdatePackage(StUpdateSession* s, const uint8_t* f, size_t size) {
+  EmptySession(s);
+  if (!f || size < kPkgEntriesAt || ReadLE32(f) != kPackageMagic) return ERR_UPDATE_FILE;
   const uint32_t countWord = ReadLE32(f + kPkgPartCountAt);
   if (countWord == 1) return ERR_UPDATE_FILE;
   const uint32_t count = countWord - 1;  // a word of 0 asks for more parts than any file holds
@@ -191,14 +191,14 @@ int LoadUpdatePackage(StUpdateSession* s, const char* path) {
     const uint8_t* e = f + kPkgEntriesAt + size_t(i) * kPkgEntrySize;
     const uint32_t at = ReadLE32(e);
     const uint32_t n = ReadLE32(e + 4);
-    if (!Within(at, n, size) || n < 4) return ERR_UPDATE_FILE;
+    if (!Within(at, n, size)) return ERR_UPDATE_FILE;
     StUpdatePart part;
     part.id = i;
     part.kind = ReadLE32(f + at);
     part.size = n;
     kit::CopyTextField(part.name, sizeof part.name, e + 8, kPkgEntryNameSize);
     part.data.assign(f + at, f + at + n);
-    if (!PartIsSound(size, at, part)) return ERR_UPDATE_FILE;
+    if (!DescriptionInFile(size, at, part)) return ERR_UPDATE_FILE;
 
     StUpdateFileInfo& info = infos[i];
     memset(&info, 0, sizeof info);
@@ -442,6 +442,15 @@ void StopUpdateConnection(StUpdateSession* s) {
 int ConnectUpdateSession(StUpdateSession* s, uint32_t ip, void* user, UpdateProgressCallback callback) {
   const pf::SOCKET sock = CreateSocket(s->m_port, ip, false);
   if (sock == pf::INVALID_SOCKET) return ERR_SOCKET_NULL;
+  // The window delivers progress with the callback of the latest call, also
+  // when its receive thread then cannot start.
+  CForGlobal& g = Global();
+  if (s->IsDatabase()) {
+    g.m_pfnDBProgress.store(callback);
+    g.m_pDBUserData.store(user);
+  } else {
+    g.m_pfnUpdateProgress.store(callback);
+  }
   {
     pf::Lock lk(s->m_cs);
     s->m_ip = ip;
@@ -508,7 +517,6 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
     }
   }
   if (const int rc = ConnectUpdateSession(s, ip, user, callback)) return rc;
-  g.m_pfnUpdateProgress.store(callback);
   {
     pf::Lock lk(s->m_cs);
     const size_t len = BuildUpdateFrame(s, kUpdVersion, kFirmwareClass, nullptr, 0);

@@ -162,9 +162,13 @@ bool ReadWholeFile(const char* path, std::vector<uint8_t>* out);
 
 // Package reader on the firmware session: 0, 150 or 151.
 int LoadUpdatePackage(StUpdateSession* s, const char* path);
+// The same from the file's bytes: 0 or 151 (a wrong magic, no parts, or a
+// part, its description header or the description text outside the file).
+int ParseUpdatePackage(StUpdateSession* s, const uint8_t* file, size_t size);
 // Frees the loaded package and the transfer list.
 void EmptySession(StUpdateSession* s);
-// Builds the transfer list from the requested parts: 0 or 152.
+// Builds the transfer list from the requested parts: 0, or 152 (a part that
+// is not loaded, or whose data or name text lies outside it).
 int StartUpdate(uint32_t partCount, const uint32_t* partIds, uint32_t blockSize, StUpdateSession* s);
 
 // One-item frame in the session's send buffer (its sequence is the counter
@@ -192,6 +196,12 @@ bool SendUpdateFrame(StUpdateSession* s, size_t len);
 
 // Database file reader on the database session.
 bool LoadDBFileData(const char* path, uint32_t blockSize);
+// The same from the file's bytes, on any session: false when the header is
+// not whole or its name text does not end within it (nothing is then loaded).
+bool LoadDBFileBytes(StUpdateSession* s, const uint8_t* file, size_t size, uint32_t blockSize);
+// Whether the camera's answer to the database query (in the session's
+// version text buffer) lets the loaded file go to it.
+bool DatabaseAnswerAccepted(const StUpdateSession* s);
 
 // Stops both sessions' receive threads (library shut-down); the sessions and
 // their loaded files stay.

@@ -128,17 +128,23 @@ TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
   kittest::FakeTcpServer taken("127.0.0.12", kPort);
   ASSERT_TRUE(taken.Listening());
   const int fds = kittest::OpenDescriptorCount();
+  const std::string bindLine = kittest::Gbk("启用服务端模式，bind执行失败");
+  const std::string listenLine = kittest::Gbk("启用服务端模式，listen执行失败");
   struct Case {
     const char* what;
     const char* ip;
+    bool listenFails;
     int wsaError;
+    const std::string& line;
   } cases[] = {
-      {"port taken", "127.0.0.12", pf::WSAEADDRINUSE},
-      {"address not of this PC", "198.51.100.200", pf::WSAEADDRNOTAVAIL},
-      {"text that is no address", "camera", pf::WSAEADDRNOTAVAIL},
+      {"port taken", "127.0.0.12", false, pf::WSAEADDRINUSE, bindLine},
+      {"address not of this PC", "198.51.100.200", false, pf::WSAEADDRNOTAVAIL, bindLine},
+      {"text that is no address", "camera", false, pf::WSAEADDRNOTAVAIL, bindLine},
+      {"bound but cannot listen", kHost, true, pf::WSAEADDRINUSE, listenLine},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.listenFails) pf::test::FailNextListens(1);
     EXPECT_EQ(Start(c.ip), 2);
     EXPECT_EQ(ListenerCount(), 0u);
     // The log writer holds its file open for a moment now and then.
@@ -149,11 +155,11 @@ TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
   ASSERT_TRUE(pf::ListDirectory(dir + "DLLLog", &files));
   ASSERT_EQ(files.size(), 1u);
   const std::string log = kittest::ReadFile(dir + "DLLLog/" + files[0]);
-  // Each failure: the line, then the sockets error's text on the next line.
-  const std::string line = "    " + kittest::Gbk("启用服务端模式，bind执行失败") + "\r\n";
+  // Each failure: its line, then the sockets error's text on the next line.
   size_t at = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    const std::string line = "    " + c.line + "\r\n";
     const size_t found = log.find(line, at);
     ASSERT_NE(found, std::string::npos) << log;
     const size_t next = found + line.size();
@@ -163,6 +169,8 @@ TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
         << log.substr(next, end - next);
     at = next;
   }
+  // The address whose listen failed was let go.
+  EXPECT_EQ(Start(kHost), 0);
 }
 
 TEST_F(ServerTest, AnAcceptThreadThatCannotStartGives101AndLeavesNothing) {
