@@ -541,7 +541,37 @@ TEST_F(Update, GoodPackageGivesItsPartsAndDescription) {
   ASSERT_EQ(s.m_parts.size(), 3u);
   EXPECT_STREQ(s.m_parts[0].name, "cam.pck");
   EXPECT_EQ(s.m_parts[1].size, Get32(pkg.data() + 32 + 72 + 4));
-  EXPECT_EQ(s.m_parts[1].data, PartBytes(WholePart("boot.img", 40)));
+  EXPECT_EQ(Bytes(s.m_parts[1].data, s.m_parts[1].data + s.m_parts[1].size), PartBytes(WholePart("boot.img", 40)));
+}
+
+TEST_F(Update, EntriesThatShareOnePartCostItsBytesOnce) {
+  // 8000 entries naming the same megabyte: a copy for each would be 8 GB.
+  constexpr uint32_t kEntries = 8000;
+  Bytes pkg = Package({WholePart("big.img", 1 << 20)}, "shared");
+  const uint32_t at = Get32(pkg.data() + 32), size = Get32(pkg.data() + 36);
+  Bytes entries(size_t(kEntries - 1) * 72, 0);
+  for (uint32_t i = 0; i + 1 < kEntries; ++i) {
+    Set32(entries, i * 72, at + (kEntries - 1) * 72);
+    Set32(entries, i * 72 + 4, size);
+  }
+  pkg.insert(pkg.begin() + 32 + 72, entries.begin(), entries.end());
+  Set32(pkg, 12, kEntries + 1);
+  Set32(pkg, 24, Get32(pkg.data() + 24) + (kEntries - 1) * 72);  // the description text moved too
+  Set32(pkg, 32, at + (kEntries - 1) * 72);
+  uint32_t count = 0;
+  StUpdateFileInfo* parts = nullptr;
+  ASSERT_EQ(Load(pkg, &count, &parts), 0);
+  EXPECT_EQ(count, kEntries);
+  EXPECT_STREQ(description_, "shared");
+  EXPECT_STREQ(parts[kEntries - 1].descText1, "BOOT");
+  qelm::StUpdateSession& s = qelm::Global().m_updateFirmware;
+  pf::Lock lk(s.m_cs);
+  ASSERT_EQ(s.m_parts.size(), kEntries);
+  const uint8_t* first = s.m_parts[0].data;
+  for (const auto& p : s.m_parts) ASSERT_EQ(p.second.data, first) << p.first;
+  const uint32_t ids[] = {0, kEntries - 1};
+  ASSERT_EQ(qelm::StartUpdate(2, ids, 4096, &s), 0);
+  EXPECT_EQ(s.m_items[1].totalSize, size);
 }
 
 TEST_F(Update, BrokenPackagesAreRefusedWithoutReadingOutsideTheFile) {
