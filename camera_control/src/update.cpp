@@ -198,11 +198,11 @@ int ParseLoadedPackage(StUpdateSession* s) {
     if (!Within(at, n, size)) return ERR_UPDATE_FILE;
     StUpdatePart part;
     part.id = i;
-    part.kind = ReadLE32(f + at);
     part.size = n;
-    kit::CopyTextField(part.name, sizeof part.name, e + 8, kPkgEntryNameSize);
     part.data = f + at;
-    if (!DescriptionInFile(size, at, part)) return ERR_UPDATE_FILE;
+    if (!DescriptionInFile(size, at, part)) return ERR_UPDATE_FILE;  // also a part too short for its kind
+    part.kind = ReadLE32(part.data);
+    kit::CopyTextField(part.name, sizeof part.name, e + 8, kPkgEntryNameSize);
 
     StUpdateFileInfo& info = infos[i];
     memset(&info, 0, sizeof info);

@@ -596,6 +596,10 @@ TEST_F(Update, BrokenPackagesAreRefusedWithoutReadingOutsideTheFile) {
       {"part offset beyond the end", [&](Bytes& b) { Set32(b, 32 + 72, static_cast<uint32_t>(b.size())); }, 151, 0},
       {"part size beyond the end", [](Bytes& b) { Set32(b, 32 + 4, 0xFFFFFFF0); }, 151, 0},
       {"part too short for its description offset", [](Bytes& b) { Set32(b, 32 + 4, 27); }, 151, 0},
+      {"part of two bytes at the end of the file", [](Bytes& b) {
+         Set32(b, 32 + 72, static_cast<uint32_t>(b.size() - 2));
+         Set32(b, 32 + 72 + 4, 2);
+       }, 151, 0},
       {"description text beyond the end", [](Bytes& b) { Set32(b, 28, static_cast<uint32_t>(b.size())); }, 151, 0},
       {"description header beyond the end", [&](Bytes& b) { Set32(b, p1 + 24, static_cast<uint32_t>(b.size())); },
        151, 0},
