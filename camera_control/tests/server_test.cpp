@@ -121,6 +121,24 @@ TEST_F(ServerTest, StartStopAndArguments) {
   EXPECT_EQ(ListenerCount(), 2u);
 }
 
+TEST_F(ServerTest, StartsOfOnePairAtOnceMakeOneListener) {
+  constexpr int kCallers = 8;
+  std::atomic<int> ready{0};
+  std::vector<int> results(kCallers, -1);
+  std::vector<std::thread> callers;
+  for (int i = 0; i < kCallers; ++i)
+    callers.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < kCallers) std::this_thread::yield();
+      results[i] = Start();
+    });
+  for (auto& t : callers) t.join();
+  for (int i = 0; i < kCallers; ++i) EXPECT_EQ(results[i], 0) << i;
+  EXPECT_EQ(ListenerCount(), 1u);
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(Stop(), 1);
+}
+
 TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
   const std::string dir = kittest::MakeTempFolder("server");
   qelm::test::SetModulePath(dir);

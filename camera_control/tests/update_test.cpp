@@ -1075,7 +1075,10 @@ TEST_F(Update, QuitStopsTheTransferThreadsAndKeepsTheSessions) {
   ASSERT_EQ(Qelm_Update(kittest::Addr("127.0.0.2"), 1, &id, 64, nullptr, FirmwareProgress, 1, text, 0), 0);
   ASSERT_EQ(Qelm_UpdateDBData(kittest::Addr("127.0.0.4"), 0, nullptr, DbProgress), 0);
   ASSERT_TRUE(db.WaitFor(0x10401, 1));
-  EXPECT_EQ(kittest::ThreadCount(), threads + 4);  // two sessions' and two cameras' threads
+  ASSERT_TRUE(fw.Server().WaitConnections(1, 3000));
+  // Two sessions' and two cameras' threads (a camera's may still be starting).
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == threads + 4; }, 3000))
+      << kittest::ThreadCount() << " threads, " << threads << " before";
   EXPECT_EQ(Qelm_Quit(), 0);
   EXPECT_TRUE(kittest::WaitUntil([&] { return !fw.Server().Last()->Open() && !db.Server().Last()->Open(); }, 3000));
   EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == threads; }, 3000));
