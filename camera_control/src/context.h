@@ -79,6 +79,10 @@ struct CForGlobal {
   std::map<std::string, std::shared_ptr<StXMLNamespace>> m_mapXML;
   // Server-mode listeners, one per (address, port). A listener is taken out
   // of the list before it is stopped; its accept thread never takes the lock.
+  // m_csServerCall: one start or stop at a time, so that two starts of one
+  // pair make one listener (m_csServer itself is held only for the list, never
+  // with another of the library's locks).
+  pf::CriticalSection m_csServerCall;
   pf::CriticalSection m_csServer;
   std::list<StServerListener*> m_listServer;
 

@@ -30,9 +30,11 @@ bool SameTextNoCase(const char* a, const char* b) {
   }
 }
 
+}  // namespace
+
 // The camera's answer has the header's layout: identity words 0 and 1, word 2,
 // the name text from byte 20. Three zero words mean it holds no database.
-bool DatabaseAccepted(const StUpdateSession* s) {
+bool DatabaseAnswerAccepted(const StUpdateSession* s) {
   const auto* answer = reinterpret_cast<const uint8_t*>(s->m_szVersion);
   const uint32_t w0 = kit::ReadLE32(answer), w1 = kit::ReadLE32(answer + 4), w2 = kit::ReadLE32(answer + 8);
   if (w0 == 0 && w1 == 0 && w2 == 0) return true;
@@ -42,25 +44,26 @@ bool DatabaseAccepted(const StUpdateSession* s) {
          SameTextNoCase(name, reinterpret_cast<const char*>(s->m_dbHeader + kDbNameAt));
 }
 
-}  // namespace
-
-bool LoadDBFileData(const char* path, uint32_t blockSize) {
-  StUpdateSession* s = &Global().m_updateDB;
+bool LoadDBFileBytes(StUpdateSession* s, const uint8_t* file, size_t size, uint32_t blockSize) {
   s->m_items.clear();
   memset(s->m_dbHeader, 0, sizeof s->m_dbHeader);
   s->m_nBlockSize = blockSize;
   s->m_nCurrent = 0;
   s->m_nState = kStateIdle;
-  std::vector<uint8_t> file;
-  if (!ReadWholeFile(path, &file)) return false;
   // The header must be whole and its name text must end within it.
-  if (file.size() < kDbHeaderSize || file.size() > UINT32_MAX ||
-      !memchr(file.data() + kDbNameAt, 0, kDbHeaderSize - kDbNameAt))
+  if (!file || size < kDbHeaderSize || size > UINT32_MAX || !memchr(file + kDbNameAt, 0, kDbHeaderSize - kDbNameAt))
     return false;
-  memcpy(s->m_dbHeader, file.data(), kDbHeaderSize);
-  s->m_items.push_back(MakeTransferItem(reinterpret_cast<const char*>(s->m_dbHeader + kDbNameAt), 0,
-                                        file.data(), static_cast<uint32_t>(file.size()), blockSize));
+  memcpy(s->m_dbHeader, file, kDbHeaderSize);
+  s->m_items.push_back(MakeTransferItem(reinterpret_cast<const char*>(s->m_dbHeader + kDbNameAt), 0, file,
+                                        static_cast<uint32_t>(size), blockSize));
   return true;
+}
+
+bool LoadDBFileData(const char* path, uint32_t blockSize) {
+  std::vector<uint8_t> file;
+  const bool read = ReadWholeFile(path, &file);
+  // A file that cannot be read lets the earlier one go all the same.
+  return LoadDBFileBytes(&Global().m_updateDB, file.data(), read ? file.size() : 0, blockSize) && read;
 }
 
 }  // namespace qelm
@@ -89,8 +92,6 @@ QELM_API int QELM_CALL Qelm_UpdateDBData(uint32_t ip, uint32_t /*reserved*/, voi
   }
   StopUpdateConnection(s);
   if (const int rc = ConnectUpdateSession(s, ip, user, callback)) return rc;
-  g.m_pfnDBProgress.store(callback);
-  g.m_pDBUserData.store(user);
   bool sent;
   {
     pf::Lock lk(s->m_cs);
@@ -117,7 +118,7 @@ QELM_API int QELM_CALL Qelm_UpdateDBData(uint32_t ip, uint32_t /*reserved*/, voi
     s->m_bVersionWait = false;
     if (!answered)
       rc = ERR_TIMEOUT;
-    else if (!DatabaseAccepted(s))
+    else if (!DatabaseAnswerAccepted(s))
       rc = ERR_DB_MISMATCH;
     else
       rc = SendUpdateItemHead(s, kDbItemHead, kDatabaseClass) ? 0 : ERR_SEND_FILE_INFO;

@@ -186,6 +186,7 @@ void StopAllServerListeners() {
   CForGlobal& g = Global();
   std::list<StServerListener*> all;
   {
+    pf::Lock call(g.m_csServerCall);  // a start under way lists its listener first
     pf::Lock lk(g.m_csServer);
     all.swap(g.m_listServer);
   }
@@ -208,16 +209,19 @@ QELM_API int QELM_CALL Qelm_ControlServer(const char* ip, int port, int start) {
   CForGlobal& g = Global();
   StServerListener* stopped = nullptr;
   {
-    // Held over a whole start, so that two starts of one pair make one listener.
-    pf::Lock lk(g.m_csServer);
-    auto it = std::find_if(g.m_listServer.begin(), g.m_listServer.end(), [&](const StServerListener* l) {
-      return l->m_ip == addr && l->m_port == portWord;
-    });
-    if (it != g.m_listServer.end()) {
-      if (want) return ERR_SUCCESS;  // it runs already
-      stopped = *it;
-      g.m_listServer.erase(it);
-    } else {
+    pf::Lock call(g.m_csServerCall);
+    {
+      pf::Lock lk(g.m_csServer);
+      auto it = std::find_if(g.m_listServer.begin(), g.m_listServer.end(), [&](const StServerListener* l) {
+        return l->m_ip == addr && l->m_port == portWord;
+      });
+      if (it != g.m_listServer.end()) {
+        if (want) return ERR_SUCCESS;  // it runs already
+        stopped = *it;
+        g.m_listServer.erase(it);
+      }
+    }
+    if (!stopped) {
       if (!want) return ERR_PARAM;
       const pf::SOCKET s = CreateServerListener(ip, static_cast<uint16_t>(port));
       if (s == pf::INVALID_SOCKET) return ERR_SOCKET_NULL;
@@ -233,11 +237,12 @@ QELM_API int QELM_CALL Qelm_ControlServer(const char* ip, int port, int start) {
         FreeListener(l);
         return ERR_DATA_THREAD;
       }
+      pf::Lock lk(g.m_csServer);
       g.m_listServer.push_back(l);
       return ERR_SUCCESS;
     }
   }
-  // Stopped outside the lock: its thread may be in a callback that calls here.
+  // Stopped outside the locks: its thread may be in a callback that calls here.
   WakeListener(stopped);
   FinishListener(stopped);
   return ERR_SUCCESS;

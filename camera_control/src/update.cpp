@@ -45,26 +45,23 @@ std::string ReplaceAll(std::string s, const std::string& what, const std::string
 // The range of one of a part's (offset, size) field pairs, within the part.
 bool PartRange(const StUpdatePart& part, size_t offsetAt, size_t sizeAt, const uint8_t** data,
                uint32_t* size) {
-  if (part.data.size() < kPartFieldsEnd) return false;
-  const uint32_t off = ReadLE32(part.data.data() + offsetAt);
-  const uint32_t n = ReadLE32(part.data.data() + sizeAt);
-  if (!Within(off, n, part.data.size())) return false;
-  *data = part.data.data() + off;
+  if (part.size < kPartFieldsEnd) return false;
+  const uint32_t off = ReadLE32(part.data + offsetAt);
+  const uint32_t n = ReadLE32(part.data + sizeAt);
+  if (!Within(off, n, part.size)) return false;
+  *data = part.data + off;
   *size = n;
   return true;
 }
 
-// A part is used only when everything its kind refers to lies inside it, and
-// its description header inside the file.
-bool PartIsSound(size_t fileSize, uint32_t partOffset, const StUpdatePart& part) {
-  if (part.data.size() < kPartDescOffsetAt + 4) return false;
-  const uint32_t desc = ReadLE32(part.data.data() + kPartDescOffsetAt);
-  if (!Within(uint64_t(partOffset) + desc, kDescHeaderSize, fileSize)) return false;
-  if (part.kind == kKindWholePart) return true;
-  const uint8_t* p;
-  uint32_t n;
-  return PartRange(part, kPartFirstOffsetAt, kPartFirstSizeAt, &p, &n) &&
-         PartRange(part, kPartSecondOffsetAt, kPartSecondSizeAt, &p, &n);
+// Loading reads a part's kind and its description header, which must lie
+// within the file. The fields of its kind are looked at only when the part is
+// chosen for a transfer (StartUpdate), so that a package may carry parts of
+// kinds with other layouts.
+bool DescriptionInFile(size_t fileSize, uint32_t partOffset, const StUpdatePart& part) {
+  if (part.size < kPartDescOffsetAt + 4) return false;
+  const uint32_t desc = ReadLE32(part.data + kPartDescOffsetAt);
+  return Within(uint64_t(partOffset) + desc, kDescHeaderSize, fileSize);
 }
 
 void CloseSessionSocket(StUpdateSession* s) {
@@ -164,6 +161,7 @@ bool ReadWholeFile(const char* path, std::vector<uint8_t>* out) {
 void EmptySession(StUpdateSession* s) {
   s->m_infos.clear();
   s->m_parts.clear();
+  std::vector<uint8_t>().swap(s->m_package);
   s->m_description.clear();
   s->m_items.clear();
   s->m_nCurrent = 0;
@@ -174,8 +172,14 @@ int LoadUpdatePackage(StUpdateSession* s, const char* path) {
   EmptySession(s);
   std::vector<uint8_t> file;
   if (!ReadWholeFile(path, &file)) return ERR_UPDATE_OPEN;
-  const uint8_t* f = file.data();
-  const size_t size = file.size();
+  return ParseUpdatePackage(s, std::move(file));
+}
+
+namespace {
+
+int ParseLoadedPackage(StUpdateSession* s) {
+  const uint8_t* f = s->m_package.data();
+  const size_t size = s->m_package.size();
   if (size < kPkgEntriesAt || ReadLE32(f) != kPackageMagic) return ERR_UPDATE_FILE;
   const uint32_t countWord = ReadLE32(f + kPkgPartCountAt);
   if (countWord == 1) return ERR_UPDATE_FILE;
@@ -191,20 +195,20 @@ int LoadUpdatePackage(StUpdateSession* s, const char* path) {
     const uint8_t* e = f + kPkgEntriesAt + size_t(i) * kPkgEntrySize;
     const uint32_t at = ReadLE32(e);
     const uint32_t n = ReadLE32(e + 4);
-    if (!Within(at, n, size) || n < 4) return ERR_UPDATE_FILE;
+    if (!Within(at, n, size)) return ERR_UPDATE_FILE;
     StUpdatePart part;
     part.id = i;
-    part.kind = ReadLE32(f + at);
     part.size = n;
+    part.data = f + at;
+    if (!DescriptionInFile(size, at, part)) return ERR_UPDATE_FILE;  // also a part too short for its kind
+    part.kind = ReadLE32(part.data);
     kit::CopyTextField(part.name, sizeof part.name, e + 8, kPkgEntryNameSize);
-    part.data.assign(f + at, f + at + n);
-    if (!PartIsSound(size, at, part)) return ERR_UPDATE_FILE;
 
     StUpdateFileInfo& info = infos[i];
     memset(&info, 0, sizeof info);
     info.id = i;
     info.kind = part.kind;
-    const uint8_t* d = f + at + ReadLE32(part.data.data() + kPartDescOffsetAt);
+    const uint8_t* d = f + at + ReadLE32(part.data + kPartDescOffsetAt);
     info.descValue = ReadLE16(d + kDescValueAt);
     kit::CopyTextField(info.descText1, sizeof info.descText1, d + kDescText1At, 32);
     kit::CopyTextField(info.descText2, sizeof info.descText2, d + kDescText2At, 32);
@@ -216,6 +220,21 @@ int LoadUpdatePackage(StUpdateSession* s, const char* path) {
   s->m_infos = std::move(infos);
   s->m_parts = std::move(parts);
   return 0;
+}
+
+}  // namespace
+
+int ParseUpdatePackage(StUpdateSession* s, std::vector<uint8_t> file) {
+  EmptySession(s);
+  s->m_package = std::move(file);
+  int rc;
+  try {
+    rc = ParseLoadedPackage(s);
+  } catch (const std::bad_alloc&) {
+    rc = ERR_UPDATE_OPEN;  // as a file too large to be read
+  }
+  if (rc != 0) EmptySession(s);
+  return rc;
 }
 
 int StartUpdate(uint32_t partCount, const uint32_t* partIds, uint32_t blockSize, StUpdateSession* s) {
@@ -241,8 +260,7 @@ int StartUpdate(uint32_t partCount, const uint32_t* partIds, uint32_t blockSize,
       s->m_items.push_back(
           MakeTransferItem(ReplaceAll(name, ".pck", ".gxml").c_str(), kKindDescriptionFile, p, n, blockSize));
     } else if (part.kind == kKindWholePart) {
-      s->m_items.push_back(MakeTransferItem(part.name, kKindWholePart, part.data.data(),
-                                            static_cast<uint32_t>(part.data.size()), blockSize));
+      s->m_items.push_back(MakeTransferItem(part.name, kKindWholePart, part.data, part.size, blockSize));
     } else {
       if (!PartRange(part, kPartFirstOffsetAt, kPartFirstSizeAt, &p, &n)) return ERR_PCK_MISSING;
       kit::CopyTextField(part.name, sizeof part.name, p, std::min<uint32_t>(n, sizeof part.name));
@@ -442,6 +460,15 @@ void StopUpdateConnection(StUpdateSession* s) {
 int ConnectUpdateSession(StUpdateSession* s, uint32_t ip, void* user, UpdateProgressCallback callback) {
   const pf::SOCKET sock = CreateSocket(s->m_port, ip, false);
   if (sock == pf::INVALID_SOCKET) return ERR_SOCKET_NULL;
+  // The window delivers progress with the callback of the latest call, also
+  // when its receive thread then cannot start.
+  CForGlobal& g = Global();
+  if (s->IsDatabase()) {
+    g.m_pfnDBProgress.store(callback);
+    g.m_pDBUserData.store(user);
+  } else {
+    g.m_pfnUpdateProgress.store(callback);
+  }
   {
     pf::Lock lk(s->m_cs);
     s->m_ip = ip;
@@ -508,7 +535,6 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
     }
   }
   if (const int rc = ConnectUpdateSession(s, ip, user, callback)) return rc;
-  g.m_pfnUpdateProgress.store(callback);
   {
     pf::Lock lk(s->m_cs);
     const size_t len = BuildUpdateFrame(s, kUpdVersion, kFirmwareClass, nullptr, 0);

@@ -80,12 +80,15 @@ constexpr size_t kPartFieldsEnd = 56;
 constexpr size_t kDescValueAt = 2, kDescText1At = 4, kDescText2At = 36, kDescText3At = 68;
 constexpr size_t kDescHeaderSize = kDescText3At + 256;
 
+// A part of the loaded package. Its bytes are those of the package file,
+// which the session keeps once (parts may overlap in a file, and a copy for
+// each would let a small file ask for any amount of memory).
 struct StUpdatePart {
   uint32_t id = 0;
   uint32_t kind = 0;
-  uint32_t size = 0;
+  uint32_t size = 0;  // bytes at data
   char name[128] = {};
-  std::vector<uint8_t> data;
+  const uint8_t* data = nullptr;
 };
 
 constexpr size_t kItemNameSize = 64;
@@ -120,6 +123,7 @@ struct StUpdateSession {
   pf::CriticalSection m_cs;
 
   std::vector<StUpdateFileInfo> m_infos;
+  std::vector<uint8_t> m_package;  // the loaded package file, which the parts point into
   std::map<uint32_t, StUpdatePart> m_parts;
   std::vector<char> m_description;
   std::vector<StTransferItem> m_items;
@@ -162,9 +166,14 @@ bool ReadWholeFile(const char* path, std::vector<uint8_t>* out);
 
 // Package reader on the firmware session: 0, 150 or 151.
 int LoadUpdatePackage(StUpdateSession* s, const char* path);
+// The same from the file's bytes, which the session keeps: 0, 151 (a wrong
+// magic, no parts, or a part, its description header or the description text
+// outside the file) or 150 (no memory for what the file describes).
+int ParseUpdatePackage(StUpdateSession* s, std::vector<uint8_t> file);
 // Frees the loaded package and the transfer list.
 void EmptySession(StUpdateSession* s);
-// Builds the transfer list from the requested parts: 0 or 152.
+// Builds the transfer list from the requested parts: 0, or 152 (a part that
+// is not loaded, or whose data or name text lies outside it).
 int StartUpdate(uint32_t partCount, const uint32_t* partIds, uint32_t blockSize, StUpdateSession* s);
 
 // One-item frame in the session's send buffer (its sequence is the counter
@@ -192,6 +201,12 @@ bool SendUpdateFrame(StUpdateSession* s, size_t len);
 
 // Database file reader on the database session.
 bool LoadDBFileData(const char* path, uint32_t blockSize);
+// The same from the file's bytes, on any session: false when the header is
+// not whole or its name text does not end within it (nothing is then loaded).
+bool LoadDBFileBytes(StUpdateSession* s, const uint8_t* file, size_t size, uint32_t blockSize);
+// Whether the camera's answer to the database query (in the session's
+// version text buffer) lets the loaded file go to it.
+bool DatabaseAnswerAccepted(const StUpdateSession* s);
 
 // Stops both sessions' receive threads (library shut-down); the sessions and
 // their loaded files stay.

@@ -134,6 +134,16 @@ TEST_F(FtpParams, MissingFileIsLoggedAndTheRestStillCome) {
   EXPECT_EQ(camera->Retrieved().back(), "/mnt/program/system.log");
 }
 
+TEST_F(FtpParams, AMissingFolderIsNotMadeAndEveryFileFails) {
+  auto camera = Camera();
+  const std::string folder = Folder() + "/not-there";
+  ASSERT_EQ(Qelm_FTPReadParams(&handle_, folder.c_str(), 0), 0);
+  std::vector<std::string> want;
+  for (const auto& n : kParaFiles) want.push_back(Gbk("读取" + n + "失败"));
+  EXPECT_EQ(TakeLog(), want);
+  EXPECT_FALSE(pf::PathExists(folder));
+}
+
 TEST_F(FtpParams, FilesAlreadyInTheFolderAreReplaced) {
   auto camera = Camera();
   const std::string folder = Folder();

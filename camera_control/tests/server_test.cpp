@@ -121,6 +121,24 @@ TEST_F(ServerTest, StartStopAndArguments) {
   EXPECT_EQ(ListenerCount(), 2u);
 }
 
+TEST_F(ServerTest, StartsOfOnePairAtOnceMakeOneListener) {
+  constexpr int kCallers = 8;
+  std::atomic<int> ready{0};
+  std::vector<int> results(kCallers, -1);
+  std::vector<std::thread> callers;
+  for (int i = 0; i < kCallers; ++i)
+    callers.emplace_back([&, i] {
+      ++ready;
+      while (ready.load() < kCallers) std::this_thread::yield();
+      results[i] = Start();
+    });
+  for (auto& t : callers) t.join();
+  for (int i = 0; i < kCallers; ++i) EXPECT_EQ(results[i], 0) << i;
+  EXPECT_EQ(ListenerCount(), 1u);
+  EXPECT_EQ(Stop(), 0);
+  EXPECT_EQ(Stop(), 1);
+}
+
 TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
   const std::string dir = kittest::MakeTempFolder("server");
   qelm::test::SetModulePath(dir);
@@ -128,17 +146,23 @@ TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
   kittest::FakeTcpServer taken("127.0.0.12", kPort);
   ASSERT_TRUE(taken.Listening());
   const int fds = kittest::OpenDescriptorCount();
+  const std::string bindLine = kittest::Gbk("启用服务端模式，bind执行失败");
+  const std::string listenLine = kittest::Gbk("启用服务端模式，listen执行失败");
   struct Case {
     const char* what;
     const char* ip;
+    bool listenFails;
     int wsaError;
+    const std::string& line;
   } cases[] = {
-      {"port taken", "127.0.0.12", pf::WSAEADDRINUSE},
-      {"address not of this PC", "198.51.100.200", pf::WSAEADDRNOTAVAIL},
-      {"text that is no address", "camera", pf::WSAEADDRNOTAVAIL},
+      {"port taken", "127.0.0.12", false, pf::WSAEADDRINUSE, bindLine},
+      {"address not of this PC", "198.51.100.200", false, pf::WSAEADDRNOTAVAIL, bindLine},
+      {"text that is no address", "camera", false, pf::WSAEADDRNOTAVAIL, bindLine},
+      {"bound but cannot listen", kHost, true, pf::WSAEADDRINUSE, listenLine},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    if (c.listenFails) pf::test::FailNextListens(1);
     EXPECT_EQ(Start(c.ip), 2);
     EXPECT_EQ(ListenerCount(), 0u);
     // The log writer holds its file open for a moment now and then.
@@ -149,11 +173,11 @@ TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
   ASSERT_TRUE(pf::ListDirectory(dir + "DLLLog", &files));
   ASSERT_EQ(files.size(), 1u);
   const std::string log = kittest::ReadFile(dir + "DLLLog/" + files[0]);
-  // Each failure: the line, then the sockets error's text on the next line.
-  const std::string line = "    " + kittest::Gbk("启用服务端模式，bind执行失败") + "\r\n";
+  // Each failure: its line, then the sockets error's text on the next line.
   size_t at = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    const std::string line = "    " + c.line + "\r\n";
     const size_t found = log.find(line, at);
     ASSERT_NE(found, std::string::npos) << log;
     const size_t next = found + line.size();
@@ -163,6 +187,8 @@ TEST_F(ServerTest, AListenerThatCannotBeMadeGives2AndTheLogTellsWhy) {
         << log.substr(next, end - next);
     at = next;
   }
+  // The address whose listen failed was let go.
+  EXPECT_EQ(Start(kHost), 0);
 }
 
 TEST_F(ServerTest, AnAcceptThreadThatCannotStartGives101AndLeavesNothing) {

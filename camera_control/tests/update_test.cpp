@@ -14,7 +14,10 @@
 
 #include "context.h"
 #include "fake_peer.h"
+#include "log_queue.h"
 #include "message_wnd.h"
+#include "platform/net.h"
+#include "platform/thread.h"
 #include "process.h"
 #include "update.h"
 #include "wait.h"
@@ -324,6 +327,16 @@ class FakeUpdateCamera {
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 
+// Makes the library's next send fail once the camera has seen the `nth` frame
+// of `code`, before it answers that frame as usual.
+FakeUpdateCamera::Script FailNextSendAfter(uint32_t code, size_t nth = 1) {
+  auto seen = std::make_shared<std::atomic<size_t>>(0);
+  return [=](kittest::FakeConn&, const Frame& f) {
+    if (f.code() == code && ++*seen == nth) pf::test::FailNextSends(1);
+    return false;
+  };
+}
+
 // ---- progress as the caller receives it ----
 
 struct Progress {
@@ -331,6 +344,7 @@ struct Progress {
   void* user;
   std::vector<uint32_t> w;  // words 1 to 39
   std::thread::id thread;
+  int64_t atMs;
   uint32_t item() const { return w[1]; }
   uint32_t sent() const { return w[3]; }
   uint32_t state() const { return w[37]; }
@@ -343,7 +357,7 @@ std::vector<Progress>& g_progress = *new std::vector<Progress>;
 
 void Record(bool db, void* user, const uint32_t* w) {
   std::lock_guard<std::mutex> lk(g_m);
-  g_progress.push_back({db, user, std::vector<uint32_t>(w, w + 39), std::this_thread::get_id()});
+  g_progress.push_back({db, user, std::vector<uint32_t>(w, w + 39), std::this_thread::get_id(), kittest::NowMs()});
 }
 void QELM_CALL FirmwareProgress(void* user, const uint32_t* w) { Record(false, user, w); }
 void QELM_CALL DbProgress(void* user, const uint32_t* w) { Record(true, user, w); }
@@ -527,32 +541,76 @@ TEST_F(Update, GoodPackageGivesItsPartsAndDescription) {
   ASSERT_EQ(s.m_parts.size(), 3u);
   EXPECT_STREQ(s.m_parts[0].name, "cam.pck");
   EXPECT_EQ(s.m_parts[1].size, Get32(pkg.data() + 32 + 72 + 4));
-  EXPECT_EQ(s.m_parts[1].data, PartBytes(WholePart("boot.img", 40)));
+  EXPECT_EQ(Bytes(s.m_parts[1].data, s.m_parts[1].data + s.m_parts[1].size), PartBytes(WholePart("boot.img", 40)));
+}
+
+TEST_F(Update, EntriesThatShareOnePartCostItsBytesOnce) {
+  // 8000 entries naming the same megabyte: a copy for each would be 8 GB.
+  constexpr uint32_t kEntries = 8000;
+  Bytes pkg = Package({WholePart("big.img", 1 << 20)}, "shared");
+  const uint32_t at = Get32(pkg.data() + 32), size = Get32(pkg.data() + 36);
+  Bytes entries(size_t(kEntries - 1) * 72, 0);
+  for (uint32_t i = 0; i + 1 < kEntries; ++i) {
+    Set32(entries, i * 72, at + (kEntries - 1) * 72);
+    Set32(entries, i * 72 + 4, size);
+  }
+  pkg.insert(pkg.begin() + 32 + 72, entries.begin(), entries.end());
+  Set32(pkg, 12, kEntries + 1);
+  Set32(pkg, 24, Get32(pkg.data() + 24) + (kEntries - 1) * 72);  // the description text moved too
+  Set32(pkg, 32, at + (kEntries - 1) * 72);
+  uint32_t count = 0;
+  StUpdateFileInfo* parts = nullptr;
+  ASSERT_EQ(Load(pkg, &count, &parts), 0);
+  EXPECT_EQ(count, kEntries);
+  EXPECT_STREQ(description_, "shared");
+  EXPECT_STREQ(parts[kEntries - 1].descText1, "BOOT");
+  qelm::StUpdateSession& s = qelm::Global().m_updateFirmware;
+  pf::Lock lk(s.m_cs);
+  ASSERT_EQ(s.m_parts.size(), kEntries);
+  const uint8_t* first = s.m_parts[0].data;
+  for (const auto& p : s.m_parts) ASSERT_EQ(p.second.data, first) << p.first;
+  const uint32_t ids[] = {0, kEntries - 1};
+  ASSERT_EQ(qelm::StartUpdate(2, ids, 4096, &s), 0);
+  EXPECT_EQ(s.m_items[1].totalSize, size);
 }
 
 TEST_F(Update, BrokenPackagesAreRefusedWithoutReadingOutsideTheFile) {
   const Bytes good = Package({ProgramPackage("cam.pck", 600, 300), OtherPart("fpga.bin", 64)}, "two parts");
   const size_t p0 = PartAt(good, 0), p1 = PartAt(good, 1);
+  // What loading reads (head, entries, each part's kind and description
+  // header, the description text) must lie in the file, else 151. The fields
+  // of a part's kind are read only when the part is chosen: a part that is
+  // broken there loads, and choosing it gives 152.
   struct Case {
     const char* name;
     std::function<void(Bytes&)> spoil;
+    int want;
+    uint32_t spoiled;  // the part a 152 is about
   } cases[] = {
-      {"part count word 1", [](Bytes& b) { Set32(b, 12, 1); }},
-      {"part count word 0", [](Bytes& b) { Set32(b, 12, 0); }},
-      {"wrong magic", [](Bytes& b) { Set32(b, 0, 0x4450557E); }},
-      {"shorter than the head", [](Bytes& b) { b.resize(20); }},
-      {"entries beyond the end", [](Bytes& b) { b.resize(32 + 72 + 10); }},
-      {"last part cut short", [](Bytes& b) { b.resize(b.size() - 1); }},
-      {"part offset beyond the end", [&](Bytes& b) { Set32(b, 32 + 72, static_cast<uint32_t>(b.size())); }},
-      {"part size beyond the end", [](Bytes& b) { Set32(b, 32 + 4, 0xFFFFFFF0); }},
-      {"part too short for its fields", [](Bytes& b) { Set32(b, 32 + 4, 20); }},
-      {"description text beyond the end", [](Bytes& b) { Set32(b, 28, static_cast<uint32_t>(b.size())); }},
-      {"description header beyond the end", [&](Bytes& b) { Set32(b, p1 + 24, static_cast<uint32_t>(b.size())); }},
-      {"program file beyond its part", [&](Bytes& b) { Set32(b, p0 + 52, 0x7FFFFFFF); }},
-      {"description file beyond its part", [&](Bytes& b) { Set32(b, p0 + 32, 0xFFFFFFFF); }},
-      {"name text beyond its part", [&](Bytes& b) { Set32(b, p1 + 36, 0x10000); }},
-      {"item data beyond its part", [&](Bytes& b) { Set32(b, p1 + 48, static_cast<uint32_t>(b.size() - p1 - 10)); }},
+      {"part count word 1", [](Bytes& b) { Set32(b, 12, 1); }, 151, 0},
+      {"part count word 0", [](Bytes& b) { Set32(b, 12, 0); }, 151, 0},
+      {"wrong magic", [](Bytes& b) { Set32(b, 0, 0x4450557E); }, 151, 0},
+      {"shorter than the head", [](Bytes& b) { b.resize(20); }, 151, 0},
+      {"entries beyond the end", [](Bytes& b) { b.resize(32 + 72 + 10); }, 151, 0},
+      {"last part cut short", [](Bytes& b) { b.resize(b.size() - 1); }, 151, 0},
+      {"part offset beyond the end", [&](Bytes& b) { Set32(b, 32 + 72, static_cast<uint32_t>(b.size())); }, 151, 0},
+      {"part size beyond the end", [](Bytes& b) { Set32(b, 32 + 4, 0xFFFFFFF0); }, 151, 0},
+      {"part too short for its description offset", [](Bytes& b) { Set32(b, 32 + 4, 27); }, 151, 0},
+      {"part of two bytes at the end of the file", [](Bytes& b) {
+         Set32(b, 32 + 72, static_cast<uint32_t>(b.size() - 2));
+         Set32(b, 32 + 72 + 4, 2);
+       }, 151, 0},
+      {"description text beyond the end", [](Bytes& b) { Set32(b, 28, static_cast<uint32_t>(b.size())); }, 151, 0},
+      {"description header beyond the end", [&](Bytes& b) { Set32(b, p1 + 24, static_cast<uint32_t>(b.size())); },
+       151, 0},
+      {"program file beyond its part", [&](Bytes& b) { Set32(b, p0 + 52, 0x7FFFFFFF); }, 152, 0},
+      {"description file beyond its part", [&](Bytes& b) { Set32(b, p0 + 32, 0xFFFFFFFF); }, 152, 0},
+      {"name text beyond its part", [&](Bytes& b) { Set32(b, p1 + 36, 0x10000); }, 152, 1},
+      {"item data beyond its part", [&](Bytes& b) { Set32(b, p1 + 48, static_cast<uint32_t>(b.size() - p1 - 10)); },
+       152, 1},
+      {"part without the fields of its kind", [](Bytes& b) { Set32(b, 32 + 72 + 4, 40); }, 152, 1},
   };
+  qelm::StUpdateSession& s = qelm::Global().m_updateFirmware;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ASSERT_EQ(Load(good), 0);
@@ -560,12 +618,21 @@ TEST_F(Update, BrokenPackagesAreRefusedWithoutReadingOutsideTheFile) {
     c.spoil(bad);
     uint32_t count = 77;
     StUpdateFileInfo* parts = reinterpret_cast<StUpdateFileInfo*>(1);
-    EXPECT_EQ(Load(bad, &count, &parts), 151);
-    EXPECT_EQ(parts, nullptr);
-    qelm::StUpdateSession& s = qelm::Global().m_updateFirmware;
+    if (c.want == 151) {
+      EXPECT_EQ(Load(bad, &count, &parts), 151);
+      EXPECT_EQ(parts, nullptr);
+      pf::Lock lk(s.m_cs);
+      EXPECT_TRUE(s.m_parts.empty());  // a failed load leaves nothing loaded
+      EXPECT_TRUE(s.m_infos.empty());
+      continue;
+    }
+    ASSERT_EQ(Load(bad, &count, &parts), 0);
+    EXPECT_EQ(count, 2u);
+    EXPECT_EQ(parts[c.spoiled].kind, c.spoiled == 0 ? kPck : kOtherKind);
     pf::Lock lk(s.m_cs);
-    EXPECT_TRUE(s.m_parts.empty());  // a failed load leaves nothing loaded
-    EXPECT_TRUE(s.m_infos.empty());
+    const uint32_t other = 1 - c.spoiled;
+    EXPECT_EQ(qelm::StartUpdate(1, &c.spoiled, 256, &s), 152);
+    EXPECT_EQ(qelm::StartUpdate(1, &other, 256, &s), 0);
   }
   uint32_t count = 0;
   StUpdateFileInfo* parts = reinterpret_cast<StUpdateFileInfo*>(1);
@@ -671,11 +738,55 @@ TEST_F(Update, ArgumentsAndBlockSizes) {
   EXPECT_EQ(qelm::kMaxBlockSize, 1024000u - 60u - 16u);
 }
 
+TEST_F(Update, FailuresBeforeTheTransferRuns) {
+  FakeUpdateCamera cam("127.0.0.2", 58022);
+  cam.SetVersion(Text("V"));
+  qelm::StUpdateSession& s = qelm::Global().m_updateFirmware;
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    int want;
+    bool closed;   // the library has closed the connection
+    bool emptied;  // the package must be loaded again
+  } cases[] = {
+      {"receive thread cannot start", [] { pf::test::FailNextThreadStarts(1); }, 3, true, false},
+      // The connection stays for the next call.
+      {"version query cannot be sent", [] { pf::test::FailNextSends(1); }, 17, false, false},
+      {"first item head cannot be sent", [&] { cam.SetScript(FailNextSendAfter(0x10209)); }, 153, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_EQ(Load(Package({OtherPart("a.bin", 600)}, "")), 0);
+    cam.SetScript(nullptr);
+    const size_t conn = cam.Server().ConnectionCount();
+    c.arrange();
+    EXPECT_EQ(Send("127.0.0.2", {0}, 256), c.want);
+    ASSERT_TRUE(cam.Server().WaitConnections(conn + 1, 3000));
+    if (c.closed) {
+      EXPECT_TRUE(kittest::WaitUntil([&] { return !cam.Server().Conn(conn)->Open(); }, 3000));
+    } else {
+      EXPECT_TRUE(cam.Server().Conn(conn)->Open());
+    }
+    EXPECT_EQ(cam.Count(0x10201, static_cast<int>(conn)), 0u);
+    pf::Lock lk(s.m_cs);
+    EXPECT_EQ(s.m_parts.empty(), c.emptied);
+  }
+  ASSERT_TRUE(Idle());
+  EXPECT_TRUE(Records().empty());
+}
+
 // ---- whole transfers ----
 
 TEST_F(Update, WholeFirmwareTransferAsTheCameraSeesIt) {
+  std::atomic<int64_t> lastItemEndAnswered{0};
   FakeUpdateCamera cam("127.0.0.2", 58022);
   cam.SetVersion(Text("CAMV2"));  // answered, but only a query takes it
+  cam.SetScript([&](kittest::FakeConn&, const Frame& f) {
+    if (f.code() == 0x10203) lastItemEndAnswered.store(kittest::NowMs());
+    return false;
+  });
+  constexpr int kFinishPauseMs = 300;
+  qelm::test::SetFinishPauseMs(kFinishPauseMs);
   const PackagePart pck = ProgramPackage("cam.pck", 600, 300), whole = WholePart("boot.img", 40),
                  other = OtherPart("fpga.bin", 5);
   ASSERT_EQ(Load(Package({pck, whole, other}, "")), 0);
@@ -717,6 +828,9 @@ TEST_F(Update, WholeFirmwareTransferAsTheCameraSeesIt) {
   for (size_t i = 5; i < 37; ++i) EXPECT_EQ(last[i], 0u) << i;
   EXPECT_EQ(last[2], 1u);
   EXPECT_EQ(last[3], 1u);
+  // The end frame goes after the camera's answer to the last item's end; the
+  // last progress follows it after the pause.
+  EXPECT_GE(recs.back().atMs - lastItemEndAnswered.load(), kFinishPauseMs);
 
   // Nothing more is reported after the end.
   cam.Server().Last()->Close();
@@ -961,7 +1075,10 @@ TEST_F(Update, QuitStopsTheTransferThreadsAndKeepsTheSessions) {
   ASSERT_EQ(Qelm_Update(kittest::Addr("127.0.0.2"), 1, &id, 64, nullptr, FirmwareProgress, 1, text, 0), 0);
   ASSERT_EQ(Qelm_UpdateDBData(kittest::Addr("127.0.0.4"), 0, nullptr, DbProgress), 0);
   ASSERT_TRUE(db.WaitFor(0x10401, 1));
-  EXPECT_EQ(kittest::ThreadCount(), threads + 4);  // two sessions' and two cameras' threads
+  ASSERT_TRUE(fw.Server().WaitConnections(1, 3000));
+  // Two sessions' and two cameras' threads (a camera's may still be starting).
+  EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == threads + 4; }, 3000))
+      << kittest::ThreadCount() << " threads, " << threads << " before";
   EXPECT_EQ(Qelm_Quit(), 0);
   EXPECT_TRUE(kittest::WaitUntil([&] { return !fw.Server().Last()->Open() && !db.Server().Last()->Open(); }, 3000));
   EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::ThreadCount() == threads; }, 3000));
@@ -1124,13 +1241,14 @@ TEST_F(DbUpdate, NoAnswerIsATimeOutEvenWhileTheFirmwareSessionIsAnswered) {
   EXPECT_EQ(db.Count(0x10401), 0u);
 }
 
-TEST_F(DbUpdate, ConnectionLossGivesResult1) {
+TEST_F(DbUpdate, ConnectionLossGivesResult1AndIsLogged) {
+  qelm::Global().m_log.m_bLogOn.store(1);  // lines are queued (no writer)
   FakeUpdateCamera cam("127.0.0.4", 58000);
   cam.SetDbAnswer(DbAnswer(0, 0, 0, ""));
   ASSERT_EQ(LoadDb(DbFile(1000, "Plates"), 256), 0);
   cam.SetScript([](kittest::FakeConn& conn, const Frame& f) {
     if (f.code() != 0x10402) return false;
-    conn.Close();
+    conn.Reset();
     return true;
   });
   ASSERT_EQ(SendDb("127.0.0.4"), 0);
@@ -1141,6 +1259,95 @@ TEST_F(DbUpdate, ConnectionLossGivesResult1) {
   EXPECT_TRUE(recs[1].db);
   EXPECT_EQ(recs[1].user, kDbUser);
   EXPECT_EQ(recs[1].state(), 2u);
+  qelm::StUpdateSession& s = qelm::Global().m_updateDB;
+  EXPECT_TRUE(kittest::WaitUntil([&] { return s.m_hSocket.load() == pf::INVALID_SOCKET; }, 3000));
+  // The line, then the text of the sockets error that ended the link.
+  std::vector<std::string> lines;
+  {
+    kit::LogQueue& q = qelm::Global().m_log;
+    pf::Lock lk(q.m_csLog);
+    lines.assign(q.m_listLog.begin(), q.m_listLog.end());
+  }
+  const auto at = std::find(lines.begin(), lines.end(), kittest::Gbk("在线升级网络异常"));
+  ASSERT_NE(at, lines.end());
+  ASSERT_NE(at + 1, lines.end());
+  EXPECT_EQ(*(at + 1), kit::SocketErrorText(pf::WSAECONNRESET));
+}
+
+TEST_F(DbUpdate, FailuresBeforeTheTransferRuns) {
+  FakeUpdateCamera cam("127.0.0.4", 58000);
+  cam.SetDbAnswer(DbAnswer(0, 0, 0, ""));
+  ASSERT_EQ(LoadDb(DbFile(300, "Plates"), 128), 0);
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    int want;
+  } cases[] = {
+      {"receive thread cannot start", [] { pf::test::FailNextThreadStarts(1); }, 3},
+      {"query cannot be sent", [] { pf::test::FailNextSends(1); }, 17},
+      {"item head cannot be sent", [&] { cam.SetScript(FailNextSendAfter(0x1040A)); }, 153},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    cam.SetScript(nullptr);
+    const size_t conn = cam.Server().ConnectionCount();
+    c.arrange();
+    EXPECT_EQ(SendDb("127.0.0.4"), c.want);
+    // Every failure closes the connection.
+    ASSERT_TRUE(cam.Server().WaitConnections(conn + 1, 3000));
+    EXPECT_TRUE(kittest::WaitUntil([&] { return !cam.Server().Conn(conn)->Open(); }, 3000));
+    EXPECT_EQ(cam.Count(0x10401, static_cast<int>(conn)), 0u);
+  }
+  ASSERT_TRUE(Idle());
+  EXPECT_TRUE(Records().empty());
+  // The file stays loaded.
+  cam.SetScript(nullptr);
+  ASSERT_EQ(SendDb("127.0.0.4"), 0);
+  EXPECT_TRUE(WaitFinal(6));
+}
+
+TEST_F(DbUpdate, AFailedSendDuringEitherTransferGivesResult3AndTheTransferWaits) {
+  FakeUpdateCamera fw("127.0.0.2", 58022), db("127.0.0.4", 58000);
+  fw.SetVersion(Text("V"));
+  db.SetDbAnswer(DbAnswer(0, 0, 0, ""));
+  ASSERT_EQ(Load(Package({OtherPart("a.bin", 100), OtherPart("b.bin", 100), ProgramPackage("cam.pck", 100, 50)}, "")),
+            0);
+  ASSERT_EQ(LoadDb(DbFile(300, "Plates"), 128), 0);
+  struct Case {
+    const char* name;
+    bool db;
+    std::vector<uint32_t> ids;
+    uint32_t failAfter;  // the camera's frame after whose answer the library's send fails
+    uint32_t state, item;
+  } cases[] = {
+      {"a block", false, {0}, 0x10201, 2, 1},
+      {"the commit of a program file", false, {2}, 0x10203, 4, 1},
+      {"the head of the next item", false, {0, 1}, 0x10203, 1, 2},
+      {"the end of the transfer", false, {0}, 0x10203, 5, 0},
+      {"a block of the database", true, {}, 0x10401, 2, 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ClearRecords();
+    FakeUpdateCamera& cam = c.db ? db : fw;
+    cam.SetScript(FailNextSendAfter(c.failAfter));
+    const int conn = static_cast<int>(cam.Server().ConnectionCount());
+    ASSERT_EQ(c.db ? SendDb("127.0.0.4") : Send("127.0.0.2", c.ids, 64), 0);
+    ASSERT_TRUE(WaitRecord([](const Progress& p) { return p.result() == 3; }));
+    ASSERT_TRUE(Idle());
+    const auto recs = Records();
+    ASSERT_GE(recs.size(), 2u);
+    for (size_t i = 0; i + 1 < recs.size(); ++i) EXPECT_EQ(recs[i].result(), 0u) << i;
+    const Progress& failed = recs.back();
+    EXPECT_EQ(failed.db, c.db);
+    EXPECT_EQ(failed.user, c.db ? kDbUser : kUser);
+    EXPECT_EQ(failed.state(), c.state);
+    EXPECT_EQ(failed.item(), c.item);
+    // Nothing went after the failed send: the transfer waits.
+    const auto frames = cam.Frames(conn);
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().code(), c.failAfter);
+  }
 }
 
 }  // namespace

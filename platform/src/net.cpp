@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -17,6 +18,16 @@ namespace pf {
 namespace {
 
 thread_local int t_wsaError = 0;
+std::atomic<int> g_failListens{0};
+std::atomic<int> g_failSends{0};
+
+// Takes one of the failures a test asked for, if any are left.
+bool TakeForcedFailure(std::atomic<int>& left) {
+  int n = left.load();
+  while (n > 0)
+    if (left.compare_exchange_weak(n, n - 1)) return true;
+  return false;
+}
 
 int Fail() {
   t_wsaError = WsaFromErrno(errno);
@@ -182,7 +193,14 @@ int Bind(SOCKET s, uint32_t addr, uint16_t port) {
   return 0;
 }
 
+void test::FailNextListens(int n) { g_failListens.store(n); }
+void test::FailNextSends(int n) { g_failSends.store(n); }
+
 int Listen(SOCKET s, int backlog) {
+  if (TakeForcedFailure(g_failListens)) {
+    t_wsaError = WSAEADDRINUSE;
+    return SOCKET_ERROR;
+  }
   if (::listen(s, backlog) != 0) return Fail();
   return 0;
 }
@@ -236,6 +254,10 @@ uint32_t LocalAddress(SOCKET s) {
 }
 
 int Send(SOCKET s, const void* buf, size_t len) {
+  if (TakeForcedFailure(g_failSends)) {
+    t_wsaError = WSAECONNRESET;
+    return SOCKET_ERROR;
+  }
   const char* p = static_cast<const char*>(buf);
   size_t left = len;
   while (left > 0) {

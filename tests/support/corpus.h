@@ -33,3 +33,6 @@ int ReplayCorpusFile(const std::string& dir, const std::string& file);
                                     std::to_string(info.index);                           \
                            });                                                            \
   TEST(Suite##Folder, HoldsTheSeeds) { EXPECT_GE(::kittest::CorpusFiles(dir).size(), minFiles); }
+
+// The same with a suite name that is itself a macro (expanded first).
+#define KIT_CORPUS_REPLAY_TESTS_OF(Suite, dir, minFiles) KIT_CORPUS_REPLAY_TESTS(Suite, dir, minFiles)

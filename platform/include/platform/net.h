@@ -109,4 +109,12 @@ int SendToFrom(SOCKET s, const void* buf, size_t len, uint32_t addr, uint16_t po
                uint32_t srcAddr);
 int RecvFrom(SOCKET s, void* buf, size_t len, uint32_t* fromAddr, uint16_t* fromPort);
 
+namespace test {
+// Make the next `n` calls of Listen (WSAEADDRINUSE) or of Send
+// (WSAECONNRESET) fail without touching the socket, so that the paths of a
+// listener that cannot listen and of a send that fails can be exercised.
+void FailNextListens(int n);
+void FailNextSends(int n);
+}  // namespace test
+
 }  // namespace pf
