@@ -10,6 +10,7 @@
 #include "context.h"
 #include "platform/profile.h"
 #include "process.h"
+#include "queued_log.h"
 #include "wait.h"
 #include "xml_cache.h"
 #include "xml_document.h"
@@ -62,14 +63,6 @@ class XmlCache : public testing::Test {
   }
   std::string Ini() const { return dir_ + "XML/xmlinfo.ini"; }
   void Index(const std::string& text) { Put("xmlinfo.ini", text); }
-  // The lines queued for the control log so far (GBK), taken off the queue.
-  static std::vector<std::string> TakeLog() {
-    auto& q = qelm::Global().m_log;
-    pf::Lock lk(q.m_csLog);
-    std::vector<std::string> lines(q.m_listLog.begin(), q.m_listLog.end());
-    q.m_listLog.clear();
-    return lines;
-  }
   std::string dir_;
 };
 
@@ -185,7 +178,7 @@ TEST_F(XmlCache, ANamespaceWithoutDotsLoadsOnlyItsMainFileAndFirstKeyStays) {
 TEST_F(XmlCache, IndexLoadingLogsEachEntryAndEachFileItLooksFor) {
   qelm::Global().m_log.m_bLogOn.store(1);
   qelm::LoadXMLIndex();
-  EXPECT_EQ(TakeLog(), std::vector<std::string>{kittest::Gbk("xmlinfo.ini文件不存在")});
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), std::vector<std::string>{kittest::Gbk("xmlinfo.ini文件不存在")});
 
   const std::string main = Put("main1.xml", kDescription);
   Put("00000001000000AA.xml", "<E LayerId=\"9\"/>");
@@ -195,7 +188,7 @@ TEST_F(XmlCache, IndexLoadingLogsEachEntryAndEachFileItLooksFor) {
         ns + "\r\n");
   qelm::LoadXMLIndex();
   const std::string missingExt = dir_ + "XML/00000002000000BB.xml";
-  EXPECT_EQ(TakeLog(), (std::vector<std::string>{
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), (std::vector<std::string>{
                            kittest::Gbk("扩展XML信息1：" + dir_ + "XML/none.xml;V1.ext"),
                            kittest::Gbk("文件" + dir_ + "XML/none.xml不存在"),
                            kittest::Gbk("扩展XML信息2：" + main + ";" + ns),
