@@ -115,6 +115,7 @@ bool StartChannel(StXMLChannel* ch, pf::SOCKET s, uint32_t ip, uint16_t port, ui
   ch->m_hSocket.store(s);
   ch->m_bConnected.store(1);
   ch->m_bClosing.store(0);
+  ch->m_evWake.Reset();  // left set by the stop of the call before
   ch->m_recv.Clear();
   ch->m_fileBuffer.clear();
   ch->m_hasFile = false;

@@ -112,15 +112,24 @@ TEST_F(XmlCache, CommentBeforeTheRootNameMatchesOnlyWhenEmpty) {
   EXPECT_FALSE(qelm::LoadNamespaceXML(bad));
   qelm::StXMLNamespace missing("d", dir_ + "XML/none.xml");
   EXPECT_FALSE(qelm::LoadNamespaceXML(missing));
+  // A name longer than its field is cut to 63 characters.
+  const std::string name(100, 'n');
+  qelm::StXMLNamespace longName("e", Put("e.xml", "<R><I Name='Root'><T>p</T></I><S Comment='p'><SubCommand NodeCode='0x1' Name='" +
+                                                      name + "'><ParaType>PTStr</ParaType></SubCommand></S></R>"));
+  ASSERT_TRUE(qelm::LoadNamespaceXML(longName));
+  EXPECT_EQ(std::string(longName.nodes.at("0x1")->Name), name.substr(0, 63));
 }
 
 TEST_F(XmlCache, ParaTypeTable) {
   struct Case {
     const char* text;
     int code;
-  } cases[] = {{"PTInsprit", 0}, {"PTExecute", 1}, {"PTBool", 2},  {"PTUi32", 7},   {"PTStr", 13},
-               {"PTEnum", 15},   {"PTTime", 65},   {"PTTimems", 66}, {"PTMask", 73}, {"PTStruct", 128},
-               {"ptbool", 0},    {"", 0},          {"PTBool ", 0}};
+  } cases[] = {{"PTInsprit", 0}, {"PTExecute", 1}, {"PTBool", 2},     {"PTUi8", 3},     {"PTI8", 4},
+               {"PTUi16", 5},    {"PTI16", 6},     {"PTUi32", 7},     {"PTI32", 8},     {"PTUi64", 9},
+               {"PTI64", 10},    {"PTF32", 11},    {"PTF64", 12},     {"PTStr", 13},    {"PTArray", 14},
+               {"PTEnum", 15},   {"PTTime", 65},   {"PTTimems", 66},  {"PTDate", 67},   {"PTPoint", 68},
+               {"PTLine", 69},   {"PTRect", 70},   {"PTPolygon", 71}, {"PTMatrix", 72}, {"PTMask", 73},
+               {"PTStruct", 128}, {"ptbool", 0},   {"", 0},           {"PTBool ", 0},   {"PTStructs", 0}};
   for (const auto& c : cases) EXPECT_EQ(qelm::ParseParaType(c.text), c.code) << c.text;
   EXPECT_EQ(qelm::ParseParaType(nullptr), 0);
 }

@@ -360,14 +360,19 @@ TEST_F(XmlChannel, FailuresThatStallEndInTimeOut) {
       {"block count 0", "V1", {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 0}},
       // More bytes than announced: the transfer is stopped.
       {"blocks beyond the size", "V1", {"dev.xml", Xml(4), 10, 64}},
+      // Two 8-digit ids make 16 characters: a piece of 17 names no file to
+      // fetch, and the walk ends there.
+      {"a piece of 17 characters", "0123456789ABCDEF0", {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     camera_->SetVersion(c.version);
     camera_->AddFile(kMainIds, c.main);
+    const size_t asked = camera_->Count(0x10103);
     int count = 5;
     EXPECT_EQ(Fetch(&count, 500), 209);
     EXPECT_EQ(count, 0);
+    EXPECT_EQ(camera_->Count(0x10103), asked + 1);  // the main file's information only
   }
 }
 
@@ -411,6 +416,7 @@ TEST_F(XmlChannel, AlgorithmFileIsStoredAtTheCallersPath) {
   const uint32_t ip = kittest::Addr("127.0.0.3");
   ASSERT_EQ(Qelm_GetAlgFile(ip, "plate.bin", target.c_str(), 3000), 0);
   EXPECT_EQ(kittest::ReadFile(target), std::string(content.begin(), content.end()));
+  EXPECT_NE(qelm::Global().m_pParseAlg, nullptr);  // kept for the next call
   const auto reqs = alg.Requests();
   ASSERT_FALSE(reqs.empty());
   EXPECT_EQ(reqs[0].code, 0x10106u);
@@ -421,6 +427,34 @@ TEST_F(XmlChannel, AlgorithmFileIsStoredAtTheCallersPath) {
   EXPECT_EQ(Qelm_GetAlgFile(ip, "plate.bin", nullptr, 300), 1);
   EXPECT_EQ(Qelm_GetAlgFile(kittest::Addr("127.0.0.9"), "plate.bin", target.c_str(), 300), 2);
   ASSERT_EQ(Qelm_GetAlgFile(ip, "plate.bin", target.c_str(), 3000), 0);  // works again after a time-out
+}
+
+// Calls made at once share the channel one after the other: each gets its own file.
+TEST_F(XmlChannel, CallsMadeAtOnceEachGetTheirFile) {
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  const Bytes a(700, 'a'), b(900, 'b');
+  alg.AddFile("a.bin", {"a.bin", a, static_cast<uint32_t>(a.size()), 64});
+  alg.AddFile("b.bin", {"b.bin", b, static_cast<uint32_t>(b.size()), 64});
+  camera_->SetVersion("0123456789ABCDEF");
+  camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
+  camera_->AddFile("0123456789ABCDEF", {"e", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
+  const uint32_t ip = kittest::Addr("127.0.0.3");
+  std::atomic<int> results[3] = {{-1}, {-1}, {-1}};
+  int count = 0;
+  {
+    std::thread t1([&] { results[0] = Qelm_GetAlgFile(ip, "a.bin", (dir_ + "a.out").c_str(), 5000); });
+    std::thread t2([&] { results[1] = Qelm_GetAlgFile(ip, "b.bin", (dir_ + "b.out").c_str(), 5000); });
+    std::thread t3([&] { results[2] = Fetch(&count, 5000); });
+    t1.join();
+    t2.join();
+    t3.join();
+  }
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 0);
+  EXPECT_EQ(results[2], 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(kittest::ReadFile(dir_ + "a.out"), std::string(a.begin(), a.end()));
+  EXPECT_EQ(kittest::ReadFile(dir_ + "b.out"), std::string(b.begin(), b.end()));
 }
 
 TEST_F(XmlChannel, DescriptionsThatDoNotParse) {
