@@ -525,13 +525,14 @@ TEST_F(XmlChannel, FailuresBeforeTheWait) {
   qelm::CForGlobal& g = qelm::Global();
   auto noMemory = [] { qelm::test::FailNextChannelAllocs(1); };
   auto noThread = [] { pf::test::FailNextThreadStarts(1); };
-  // Once the call is connected, the camera resets the link; the request
+  // Connections each camera has taken so far, one per call that connects.
+  size_t xmlLinks = 0, algLinks = 0;
+  // Once the call is connected, the camera resets that link; the request
   // goes out after the channel has seen the link fall.
-  auto reset = [&](FakeFileCamera& cam, qelm::StXMLChannel* const& ch) {
-    const size_t links = cam.Server().ConnectionCount();
+  auto reset = [&](FakeFileCamera& cam, size_t links, qelm::StXMLChannel* const& ch) {
     qelm::test::SetXMLRequestHook([&cam, &ch, links] {
       ASSERT_TRUE(cam.Server().WaitConnections(links + 1, 5000));
-      cam.Server().Last()->Reset();
+      cam.Server().Conn(links)->Reset();
       ASSERT_TRUE(kittest::WaitUntil([&] { return !ch->m_bConnected; }, 5000));
     });
   };
@@ -542,22 +543,30 @@ TEST_F(XmlChannel, FailuresBeforeTheWait) {
     int want;
     const char* line;
     bool channelKept;
+    bool connects;  // before it fails
   } cases[] = {
-      {"no memory for the XML channel", true, noMemory, 10, "Qelm_GetXMLFileInfo m_pParseXML为NULL", false},
-      {"XML thread not started", true, noThread, 11, "获取XML信息时，生成XML线程失败", false},
-      {"XML request not sent", true, [&] { reset(*camera_, g.m_pParseXML); }, 12, "获取XML信息时，读取XML版本失败", true},
-      {"no memory for the algorithm channel", false, noMemory, 158, "CForGlobal::m_pParseAlg分配内存失败", false},
-      {"algorithm thread not started", false, noThread, 11, "获取算法文件信息时，生成线程失败", false},
-      {"algorithm request not sent", false, [&] { reset(alg, g.m_pParseAlg); }, 159, "读取算法文件失败", false},
+      {"no memory for the XML channel", true, noMemory, 10, "Qelm_GetXMLFileInfo m_pParseXML为NULL", false, true},
+      {"XML thread not started", true, noThread, 11, "获取XML信息时，生成XML线程失败", false, true},
+      {"XML request not sent", true, [&] { reset(*camera_, xmlLinks, g.m_pParseXML); }, 12,
+       "获取XML信息时，读取XML版本失败", true, true},
+      {"no memory for the algorithm channel", false, noMemory, 158, "CForGlobal::m_pParseAlg分配内存失败", false,
+       false},
+      {"algorithm thread not started", false, noThread, 11, "获取算法文件信息时，生成线程失败", false, true},
+      {"algorithm request not sent", false, [&] { reset(alg, algLinks, g.m_pParseAlg); }, 159, "读取算法文件失败",
+       false, true},
   };
-  // Made once, so that the hooks above can wait on them.
+  // A call of each first, so that the counts below include what a call that
+  // worked leaves (the cameras' threads among them).
   int count;
   EXPECT_EQ(Fetch(&count, 100), 209);
   EXPECT_EQ(Qelm_GetAlgFile(algIp, "none", target.c_str(), 100), 209);
+  xmlLinks = algLinks = 1;
   const std::set<int> threads = kittest::ThreadIds();
   const int fds = kittest::OpenDescriptorCount();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    size_t& links = c.xml ? xmlLinks : algLinks;
+    ASSERT_TRUE((c.xml ? *camera_ : alg).Server().WaitConnections(links, 5000));
     if (c.want == 10 || c.want == 158) qelm::FreeXMLChannel();
     if (c.want == 158) {
       pf::Lock lk(g.m_csAlgCall);
@@ -573,6 +582,7 @@ TEST_F(XmlChannel, FailuresBeforeTheWait) {
     EXPECT_EQ((c.xml ? g.m_pParseXML : g.m_pParseAlg) != nullptr, c.channelKept);
     EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() <= fds; }, 3000));
     EXPECT_TRUE(kittest::OnlyThreadsOf(threads));
+    links += c.connects;
   }
 }
 
