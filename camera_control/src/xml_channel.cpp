@@ -166,7 +166,8 @@ void XMLRecvThread(StXMLChannel* ch) {
     WriteLog("XML端口重连");
     pauses = 0;
     CloseChannelSocket(ch);
-    const pf::SOCKET s = CreateSocket(ch->m_port, ch->m_ip, false);
+    // A stop does not wait for the connect to give up.
+    const pf::SOCKET s = CreateSocket(ch->m_port, ch->m_ip, false, &ch->m_bClosing);
     if (s == pf::INVALID_SOCKET) continue;
     pf::Lock lk(ch->m_csSocket);
     ch->m_hSocket.store(s);

@@ -517,6 +517,52 @@ TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
   EXPECT_EQ(lines.back(), kittest::Gbk("获取XML信息时，超时"));
 }
 
+// A call that times out while its receive thread is connecting again ends
+// at once: here the camera takes no more connections (its queue is full), so
+// the connect would hang for its two seconds.
+TEST_F(XmlChannel, ACallEndsAtItsTimeOutWhileItsLinkIsBeingMadeAgain) {
+  qelm::test::SetXMLReconnectStepMs(20);
+  auto listener = [](const char* ip) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = kittest::Addr(ip);
+    sa.sin_port = htons(qelm::kXmlPort);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    EXPECT_EQ(listen(fd, 0), 0);  // one connection waits; further ones are not taken
+    return std::make_pair(fd, sa);
+  };
+  const auto [lf, sa] = listener("127.0.0.5");
+  StCameraHandle h;
+  h.m_ip = sa.sin_addr.s_addr;
+  {
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.push_back(&h);
+  }
+  int dummy = -1;
+  std::thread camera([&, lf = lf, sa = sa] {
+    pollfd p{lf, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return;
+    const int c = accept4(lf, nullptr, nullptr, SOCK_CLOEXEC);
+    // Fills the queue with a connection of its own, then drops the call's link.
+    dummy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connect(dummy, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    close(c);
+  });
+  int count;
+  for (auto& p : paths_) p.assign(512, '\0');
+  for (int i = 0; i < 4; ++i) ptrs_[i] = paths_[i].data();
+  qelm::Global().m_log.m_bLogOn.store(1);
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, ptrs_, 1000), 209);
+  EXPECT_LT(kittest::NowMs() - t0, 1000 + 700);
+  camera.join();
+  const auto log = qelmtest::TakeQueuedLog();
+  EXPECT_NE(std::find(log.begin(), log.end(), kittest::Gbk("XML端口重连")), log.end());  // it was connecting
+  close(dummy);
+  close(lf);
+}
+
 // Every way a call fails before its wait: result, log line, no channel left
 // where the call frees it, and no descriptor or thread left behind.
 TEST_F(XmlChannel, FailuresBeforeTheWait) {
