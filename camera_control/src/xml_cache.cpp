@@ -1,7 +1,10 @@
 #include "xml_cache.h"
 
+#include <strings.h>
 #include <tinyxml.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -11,6 +14,7 @@
 #include "log.h"
 #include "platform/profile.h"
 #include "platform/system.h"
+#include "xml_document.h"
 
 namespace qelm {
 
@@ -131,8 +135,13 @@ uint8_t ParseParaType(const char* text) {
 }
 
 bool LoadNamespaceXML(StXMLNamespace& ns) {
-  TiXmlDocument doc(ns.path.c_str());
-  if (!doc.LoadFile()) return false;
+  std::string bytes;
+  return ReadRegularFile(ns.path, &bytes) && ReadNamespaceXML(ns, bytes);
+}
+
+bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes) {
+  TiXmlDocument doc;
+  if (!ParseXMLDocument(bytes, &doc)) return false;
   const TiXmlElement* root = doc.FirstChildElement();
   if (!root) return true;
   for (const TiXmlAttribute* a = root->FirstAttribute(); a; a = a->Next()) {
@@ -175,6 +184,20 @@ XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present) {
   return *present ? it->second : nullptr;
 }
 
+int XMLIndexEntries(const std::string& index) {
+  const int count = pf::GetProfileInt("INFO", "count", 0, index);
+  // Entries numbered past the last "info%d" section are absent: a damaged
+  // count must not make start-up read the file billions of times.
+  int highest = 0;
+  for (const std::string& name : pf::GetProfileSectionNames(index)) {
+    if (name.size() < 5 || name.size() > 14 || strncasecmp(name.c_str(), "info", 4) != 0 || name[4] == '0') continue;
+    if (name.find_first_not_of("0123456789", 4) != std::string::npos) continue;
+    const long long n = atoll(name.c_str() + 4);
+    if (n <= INT_MAX && n > highest) highest = static_cast<int>(n);
+  }
+  return std::min(count, highest);
+}
+
 std::string XMLIndexPath() { return Global().m_strModulePath + "XML/xmlinfo.ini"; }
 std::string XMLFilePath(const std::string& piece) { return Global().m_strModulePath + "XML/" + piece + ".xml"; }
 
@@ -184,7 +207,7 @@ void LoadXMLIndex() {
     WriteLog("xmlinfo.ini文件不存在");
     return;
   }
-  const int count = pf::GetProfileInt("INFO", "count", 0, index);
+  const int count = XMLIndexEntries(index);
   std::vector<std::string> kept;
   for (int i = 1; i <= count; ++i) {
     const std::string section = "info" + std::to_string(i);

@@ -45,6 +45,8 @@ uint8_t ParseParaType(const char* text);
 // Reads the record's file into it; false only when the file cannot be loaded
 // or parsed.
 bool LoadNamespaceXML(StXMLNamespace& ns);
+// The same from the file's bytes.
+bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes);
 
 // Inserts under `key` unless the key is present (the first record stays).
 bool InsertXMLNamespace(const std::string& key, XMLNamespacePtr rec);
@@ -54,6 +56,9 @@ XMLNamespacePtr FindXMLNamespace(const std::string& key);
 XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present);
 // Path of the index file and of a description file named by a namespace piece.
 std::string XMLIndexPath();
+// How many entries of the index to read: its "count", but no further than
+// its last "info%d" section.
+int XMLIndexEntries(const std::string& index);
 std::string XMLFilePath(const std::string& piece);
 
 void LoadXMLIndex();

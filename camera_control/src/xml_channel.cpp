@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <new>
 
 #include "bytes.h"
@@ -22,6 +24,24 @@ namespace qelm {
 namespace {
 
 constexpr int kReconnectPauses = 12;  // of 200 ms
+std::atomic<int> g_reconnectStepMs{200};
+std::mutex g_hookLock;
+std::function<void()> g_requestHook;
+
+StXMLChannel* NewChannel() {
+  if (test::TakeChannelAllocFailure()) return nullptr;
+  return new (std::nothrow) StXMLChannel;
+}
+
+// Called by the exports just before they send their first request.
+void BeforeRequest() {
+  std::function<void()> hook;
+  {
+    std::lock_guard<std::mutex> lk(g_hookLock);
+    hook = g_requestHook;
+  }
+  if (hook) hook();
+}
 
 bool SendRequest(StXMLChannel* ch, uint32_t code, const void* data, uint32_t n) {
   std::vector<uint8_t> buf(kMinFrame + StCommandItem::kSize + n);
@@ -66,6 +86,7 @@ bool WriteWholeFile(const std::string& path, const std::vector<uint8_t>& data) {
 }
 
 void CloseChannelSocket(StXMLChannel* ch) {
+  pf::Lock send(ch->m_csSend);
   pf::Lock lk(ch->m_csSocket);
   const pf::SOCKET s = ch->m_hSocket.exchange(pf::INVALID_SOCKET);
   if (s != pf::INVALID_SOCKET) pf::CloseSocket(s);
@@ -94,6 +115,7 @@ bool StartChannel(StXMLChannel* ch, pf::SOCKET s, uint32_t ip, uint16_t port, ui
   ch->m_hSocket.store(s);
   ch->m_bConnected.store(1);
   ch->m_bClosing.store(0);
+  ch->m_evWake.Reset();  // left set by the stop of the call before
   ch->m_recv.Clear();
   ch->m_fileBuffer.clear();
   ch->m_hasFile = false;
@@ -116,7 +138,7 @@ size_t BuildXMLRequest(uint32_t n, const void* data, uint8_t* buf, uint32_t code
 }
 
 bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len) {
-  pf::Lock lk(ch->m_csSocket);
+  pf::Lock lk(ch->m_csSend);
   const pf::SOCKET s = ch->m_hSocket.load();
   return s != pf::INVALID_SOCKET && pf::Send(s, buf, len) > 0;
 }
@@ -139,12 +161,13 @@ void XMLRecvThread(StXMLChannel* ch) {
       pauses = 0;
       continue;
     }
-    ch->m_evWake.Wait(200);
+    ch->m_evWake.Wait(g_reconnectStepMs.load());
     if (ch->m_bClosing.load() || ++pauses < kReconnectPauses) continue;
     WriteLog("XML端口重连");
     pauses = 0;
     CloseChannelSocket(ch);
-    const pf::SOCKET s = CreateSocket(ch->m_port, ch->m_ip, false);
+    // A stop does not wait for the connect to give up.
+    const pf::SOCKET s = CreateSocket(ch->m_port, ch->m_ip, false, &ch->m_bClosing);
     if (s == pf::INVALID_SOCKET) continue;
     pf::Lock lk(ch->m_csSocket);
     ch->m_hSocket.store(s);
@@ -242,9 +265,9 @@ void StoreXMLFile(StXMLChannel* ch) {
     ns = ch->m_requestedVersion;
     const std::string index = XMLIndexPath();
     const std::string entry = path + ";" + ns;
-    const int count = pf::GetProfileInt("INFO", "count", 0, index);
+    const long long count = pf::GetProfileInt("INFO", "count", 0, index);
     bool present = false;
-    for (int i = 1; i <= count && !present; ++i)
+    for (int i = 1, n = XMLIndexEntries(index); i <= n && !present; ++i)
       present = pf::GetProfileString("info" + std::to_string(i), "info", "", index, 512) == entry;
     if (!present) {
       pf::WriteProfileString("info" + std::to_string(count + 1), "info", entry, index);
@@ -270,38 +293,57 @@ void StoreXMLFile(StXMLChannel* ch) {
 }
 
 bool LoadCachedXML(StXMLChannel* ch) {
-  std::string piece;
-  const size_t dot = ch->m_workingVersion.find('.');
-  if (dot == std::string::npos) {
-    piece = ch->m_workingVersion;
-    ch->m_workingVersion.clear();
-  } else {
-    piece = ch->m_workingVersion.substr(0, dot);
-    ch->m_workingVersion.erase(0, dot + 1);
-  }
-  // Only a piece of 16 hexadecimal digits names an extension file (two 8-digit ids).
-  if (piece.size() != 16) {
-    Global().m_evXMLFile.Set();
-    return false;
-  }
-  const std::string file = XMLFilePath(piece);
-  if (pf::PathExists(file)) {
-    LoadCachedXML(ch);
-    WriteLogF("xml文件%s存在", file.c_str());
-    if (!FindXMLNamespace(piece)) {
-      WriteLogF("命名空间%s没有加入队列中，重新加入", piece.c_str());
-      auto rec = std::make_shared<StXMLNamespace>(piece, file);
-      if (LoadNamespaceXML(*rec)) {
-        WriteLogF("存储xml文件%s，并加入列表,命名空间%s", file.c_str(), piece.c_str());
-        InsertXMLNamespace(piece, std::move(rec));
-      }
+  // The walk takes pieces until one is missing on disk (it is fetched) or is
+  // no file id (the walk ends); the pieces found on disk are then loaded, the
+  // last found first. A loop, not a call per piece: the version text comes
+  // from the camera and may hold any number of pieces.
+  std::vector<std::pair<std::string, std::string>> found;  // piece, file
+  bool walked = false;
+  for (;;) {
+    std::string piece;
+    const size_t dot = ch->m_workingVersion.find('.');
+    if (dot == std::string::npos) {
+      piece = ch->m_workingVersion;
+      ch->m_workingVersion.clear();
+    } else {
+      piece = ch->m_workingVersion.substr(0, dot);
+      ch->m_workingVersion.erase(0, dot + 1);
     }
-    return true;
+    // Only a piece of 16 hexadecimal digits names an extension file (two 8-digit ids).
+    if (piece.size() != 16) {
+      Global().m_evXMLFile.Set();
+      break;
+    }
+    walked = true;
+    std::string file = XMLFilePath(piece);
+    if (!pf::PathExists(file)) {
+      ch->m_fileIds[0] = static_cast<uint32_t>(strtoul(piece.substr(0, 8).c_str(), nullptr, 16));
+      ch->m_fileIds[1] = static_cast<uint32_t>(strtoul(piece.substr(8, 8).c_str(), nullptr, 16));
+      SendIds(ch, kXmlFileInfo, ch->m_fileIds[0], ch->m_fileIds[1]);
+      break;
+    }
+    found.emplace_back(std::move(piece), std::move(file));
   }
-  ch->m_fileIds[0] = static_cast<uint32_t>(strtoul(piece.substr(0, 8).c_str(), nullptr, 16));
-  ch->m_fileIds[1] = static_cast<uint32_t>(strtoul(piece.substr(8, 8).c_str(), nullptr, 16));
-  SendIds(ch, kXmlFileInfo, ch->m_fileIds[0], ch->m_fileIds[1]);
-  return true;
+  for (auto it = found.rbegin(); it != found.rend(); ++it) {
+    const std::string& piece = it->first;
+    const std::string& file = it->second;
+    WriteLogF("xml文件%s存在", file.c_str());
+    if (FindXMLNamespace(piece)) continue;
+    WriteLogF("命名空间%s没有加入队列中，重新加入", piece.c_str());
+    auto rec = std::make_shared<StXMLNamespace>(piece, file);
+    if (LoadNamespaceXML(*rec)) {
+      WriteLogF("存储xml文件%s，并加入列表,命名空间%s", file.c_str(), piece.c_str());
+      InsertXMLNamespace(piece, std::move(rec));
+    }
+  }
+  return walked;
+}
+
+void test::SetXMLReconnectStepMs(int ms) { g_reconnectStepMs.store(ms); }
+
+void test::SetXMLRequestHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lk(g_hookLock);
+  g_requestHook = std::move(hook);
 }
 
 void FreeXMLChannel() {
@@ -341,7 +383,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
     WriteLog("Qelm_GetXMLFileInfo socket句柄为NULL");
     return 2;
   }
-  if (!g.m_pParseXML) g.m_pParseXML = new (std::nothrow) StXMLChannel;
+  if (!g.m_pParseXML) g.m_pParseXML = NewChannel();
   StXMLChannel* ch = g.m_pParseXML;
   if (!ch) {
     pf::CloseSocket(s);
@@ -358,6 +400,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
   }
   uint8_t ids[8] = {};
   uint8_t buf[kMinFrame + StCommandItem::kSize + sizeof ids];
+  BeforeRequest();
   if (!SendXMLFrame(ch, buf, BuildXMLRequest(sizeof ids, ids, buf, kXmlVersion))) {
     StopChannel(ch);
     WriteLog("获取XML信息时，读取XML版本失败");
@@ -395,7 +438,7 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
   if (ip == 0 || !name || !path) return 1;
   CForGlobal& g = Global();
   pf::Lock call(g.m_csAlgCall);
-  if (!g.m_pParseAlg) g.m_pParseAlg = new (std::nothrow) StXMLChannel;
+  if (!g.m_pParseAlg) g.m_pParseAlg = NewChannel();
   StXMLChannel* ch = g.m_pParseAlg;
   if (!ch) {
     WriteLog("CForGlobal::m_pParseAlg分配内存失败");
@@ -416,6 +459,7 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
   }
   const size_t n = strlen(name);
   std::vector<uint8_t> buf(kMinFrame + StCommandItem::kSize + n);
+  BeforeRequest();
   if (!SendXMLFrame(ch, buf.data(), BuildXMLRequest(static_cast<uint32_t>(n), name, buf.data(), kXmlAlgFile))) {
     WriteLog("读取算法文件失败");
     FreeChannel(g.m_pParseAlg);

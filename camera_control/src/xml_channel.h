@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,7 +28,12 @@ constexpr size_t kFileInfoSize = 80;
 
 struct StXMLChannel {
   uint32_t m_ip = 0;
-  pf::CriticalSection m_csSocket;  // the socket is replaced by reconnection
+  // The socket: replaced only by the receive thread (reconnection), which
+  // also closes it. Senders hold m_csSend for the whole send, and the socket
+  // is closed only under it; m_csSocket guards the value only, so that a
+  // stop can shut the link down even while a send is blocked in it.
+  pf::CriticalSection m_csSend;
+  pf::CriticalSection m_csSocket;
   std::atomic<pf::SOCKET> m_hSocket{pf::INVALID_SOCKET};
   uint16_t m_port = kXmlPort;
   std::atomic<uint8_t> m_bConnected{0};
@@ -59,5 +65,14 @@ void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame);
 int CheckXMLCache(const std::string& ns);
 void StoreXMLFile(StXMLChannel* ch);
 bool LoadCachedXML(StXMLChannel* ch);
+
+namespace test {
+// Pause between two looks of a lost file channel link (200 ms; twelve of them
+// before each reconnection attempt).
+void SetXMLReconnectStepMs(int ms);
+// Called by Qelm_GetXMLFileInfo and Qelm_GetAlgFile just before they send
+// their request (the connection and the receive thread are up by then).
+void SetXMLRequestHook(std::function<void()> hook);
+}  // namespace test
 
 }  // namespace qelm

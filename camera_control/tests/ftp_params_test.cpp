@@ -11,6 +11,7 @@
 #include "netns.h"
 #include "platform/system.h"
 #include "process.h"
+#include "queued_log.h"
 
 namespace {
 
@@ -65,13 +66,6 @@ class FtpParams : public testing::Test {
     f.pop_back();
     return f;
   }
-  std::vector<std::string> TakeLog() {
-    auto& q = qelm::Global().m_log;
-    pf::Lock lk(q.m_csLog);
-    std::vector<std::string> lines(q.m_listLog.begin(), q.m_listLog.end());
-    q.m_listLog.clear();
-    return lines;
-  }
   static constexpr const char* kIp = "127.0.0.3";
   StCameraHandle handle_;
 };
@@ -115,7 +109,7 @@ TEST_F(FtpParams, DeviceTypeChoosesAccountAndFileSet) {
       EXPECT_TRUE(kittest::ReadFile(folder + "/" + n) == Content(c.user, n)) << n;
     }
     EXPECT_EQ(retrieved, wantRetrieved);
-    EXPECT_EQ(TakeLog(), wantLog);
+    EXPECT_EQ(qelmtest::TakeQueuedLog(), wantLog);
     std::vector<std::string> names;
     pf::ListDirectory(folder, &names);
     EXPECT_EQ(names.size(), 5u);
@@ -126,7 +120,7 @@ TEST_F(FtpParams, MissingFileIsLoggedAndTheRestStillCome) {
   auto camera = Camera("ifconfig.cfg");
   const std::string folder = Folder();
   ASSERT_EQ(Qelm_FTPReadParams(&handle_, folder.c_str(), 0), 0);
-  EXPECT_EQ(TakeLog(), (std::vector<std::string>{Gbk("读取0000.para成功"), Gbk("读取dm368SystemParam.para成功"),
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), (std::vector<std::string>{Gbk("读取0000.para成功"), Gbk("读取dm368SystemParam.para成功"),
                                                  Gbk("读取netcontrolqx5.para成功"), Gbk("读取ifconfig.cfg失败"),
                                                  Gbk("读取system.log成功")}));
   EXPECT_FALSE(pf::PathExists(folder + "/ifconfig.cfg"));
@@ -166,7 +160,7 @@ TEST_F(FtpParams, UnreachableOrRefusingServiceGives160) {
     EXPECT_EQ(Qelm_FTPReadParams(&handle_, folder.c_str(), 0), 160);
     EXPECT_TRUE(camera->Retrieved().empty());
   }
-  EXPECT_TRUE(TakeLog().empty());  // the connection error is not logged
+  EXPECT_TRUE(qelmtest::TakeQueuedLog().empty());  // the connection error is not logged
   std::vector<std::string> names;
   pf::ListDirectory(folder, &names);
   EXPECT_TRUE(names.empty());

@@ -1,13 +1,20 @@
 // The XML description cache: reading description files and the index.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <tinyxml.h>
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "context.h"
 #include "platform/profile.h"
 #include "process.h"
+#include "queued_log.h"
+#include "wait.h"
 #include "xml_cache.h"
+#include "xml_document.h"
+#include "xml_fuzz_support.h"
 
 namespace {
 
@@ -55,6 +62,7 @@ class XmlCache : public testing::Test {
     return path;
   }
   std::string Ini() const { return dir_ + "XML/xmlinfo.ini"; }
+  void Index(const std::string& text) { Put("xmlinfo.ini", text); }
   std::string dir_;
 };
 
@@ -104,15 +112,24 @@ TEST_F(XmlCache, CommentBeforeTheRootNameMatchesOnlyWhenEmpty) {
   EXPECT_FALSE(qelm::LoadNamespaceXML(bad));
   qelm::StXMLNamespace missing("d", dir_ + "XML/none.xml");
   EXPECT_FALSE(qelm::LoadNamespaceXML(missing));
+  // A name longer than its field is cut to 63 characters.
+  const std::string name(100, 'n');
+  qelm::StXMLNamespace longName("e", Put("e.xml", "<R><I Name='Root'><T>p</T></I><S Comment='p'><SubCommand NodeCode='0x1' Name='" +
+                                                      name + "'><ParaType>PTStr</ParaType></SubCommand></S></R>"));
+  ASSERT_TRUE(qelm::LoadNamespaceXML(longName));
+  EXPECT_EQ(std::string(longName.nodes.at("0x1")->Name), name.substr(0, 63));
 }
 
 TEST_F(XmlCache, ParaTypeTable) {
   struct Case {
     const char* text;
     int code;
-  } cases[] = {{"PTInsprit", 0}, {"PTExecute", 1}, {"PTBool", 2},  {"PTUi32", 7},   {"PTStr", 13},
-               {"PTEnum", 15},   {"PTTime", 65},   {"PTTimems", 66}, {"PTMask", 73}, {"PTStruct", 128},
-               {"ptbool", 0},    {"", 0},          {"PTBool ", 0}};
+  } cases[] = {{"PTInsprit", 0}, {"PTExecute", 1}, {"PTBool", 2},     {"PTUi8", 3},     {"PTI8", 4},
+               {"PTUi16", 5},    {"PTI16", 6},     {"PTUi32", 7},     {"PTI32", 8},     {"PTUi64", 9},
+               {"PTI64", 10},    {"PTF32", 11},    {"PTF64", 12},     {"PTStr", 13},    {"PTArray", 14},
+               {"PTEnum", 15},   {"PTTime", 65},   {"PTTimems", 66},  {"PTDate", 67},   {"PTPoint", 68},
+               {"PTLine", 69},   {"PTRect", 70},   {"PTPolygon", 71}, {"PTMatrix", 72}, {"PTMask", 73},
+               {"PTStruct", 128}, {"ptbool", 0},   {"", 0},           {"PTBool ", 0},   {"PTStructs", 0}};
   for (const auto& c : cases) EXPECT_EQ(qelm::ParseParaType(c.text), c.code) << c.text;
   EXPECT_EQ(qelm::ParseParaType(nullptr), 0);
 }
@@ -164,6 +181,116 @@ TEST_F(XmlCache, ANamespaceWithoutDotsLoadsOnlyItsMainFileAndFirstKeyStays) {
   ASSERT_NE(FindXMLNamespace("SOLO"), nullptr);
   EXPECT_EQ(FindXMLNamespace("SOLO")->LayerId, 4);  // the first record stays
   EXPECT_EQ(qelm::Global().m_mapXML.size(), 1u);
+}
+
+// Each step of the start-up load says what it found, in this order.
+TEST_F(XmlCache, IndexLoadingLogsEachEntryAndEachFileItLooksFor) {
+  qelm::Global().m_log.m_bLogOn.store(1);
+  qelm::LoadXMLIndex();
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), std::vector<std::string>{kittest::Gbk("xmlinfo.ini文件不存在")});
+
+  const std::string main = Put("main1.xml", kDescription);
+  Put("00000001000000AA.xml", "<E LayerId=\"9\"/>");
+  Put("00000003000000CC.xml", "<E><broken></E>");
+  const std::string ns = "00000001000000AA.00000002000000BB.00000003000000CC.ext";
+  Index("[INFO]\r\ncount=2\r\n[info1]\r\ninfo=" + dir_ + "XML/none.xml;V1.ext\r\n[info2]\r\ninfo=" + main + ";" +
+        ns + "\r\n");
+  qelm::LoadXMLIndex();
+  const std::string missingExt = dir_ + "XML/00000002000000BB.xml";
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), (std::vector<std::string>{
+                           kittest::Gbk("扩展XML信息1：" + dir_ + "XML/none.xml;V1.ext"),
+                           kittest::Gbk("文件" + dir_ + "XML/none.xml不存在"),
+                           kittest::Gbk("扩展XML信息2：" + main + ";" + ns),
+                           kittest::Gbk("loadfile 时 各个xml命名空间00000001000000AA"),
+                           kittest::Gbk("LoadXMLFile" + missingExt + "不存在"),
+                       }));
+  EXPECT_NE(FindXMLNamespace("00000001000000AA"), nullptr);
+  EXPECT_EQ(FindXMLNamespace("00000003000000CC"), nullptr);  // present but not parsed: left out silently
+  EXPECT_NE(FindXMLNamespace(ns), nullptr);
+  qelm::Global().m_log.m_bLogOn.store(0);
+}
+
+TEST_F(XmlCache, CountZeroOrPastTheEntriesAndEntriesThatAreNoFiles) {
+  const std::string main = Put("m.xml", kDescription);
+  // A count of 0 loads nothing and leaves the index as it was.
+  const std::string zero = "[INFO]\r\ncount=0\r\n[info1]\r\ninfo=" + main + ";V1.ext\r\n";
+  Index(zero);
+  qelm::LoadXMLIndex();
+  EXPECT_TRUE(qelm::Global().m_mapXML.empty());
+  EXPECT_EQ(kittest::ReadFile(Ini()), zero);
+
+  // A damaged count is read no further than the entries there are (the load
+  // would otherwise go on for hours); a folder or a pipe named by an entry is
+  // no description (and reading either must neither fail nor block).
+  ASSERT_EQ(mkfifo((dir_ + "XML/pipe.xml").c_str(), 0600), 0);
+  ASSERT_EQ(system(("mkdir -p " + dir_ + "XML/folder.xml").c_str()), 0);
+  Index("[INFO]\r\ncount=2000000000\r\n[info1]\r\ninfo=" + dir_ + "XML/folder.xml;F.ext\r\n[info2]\r\ninfo=" + dir_ +
+        "XML/pipe.xml;P.ext\r\n[info3]\r\ninfo=" + main + ";V3.ext\r\n[INFO05]\r\ninfo=" + main + ";V5.ext\r\n");
+  const int64_t t0 = kittest::NowMs();
+  qelm::LoadXMLIndex();
+  EXPECT_LT(kittest::NowMs() - t0, 5000);
+  EXPECT_EQ(FindXMLNamespace("F.ext"), nullptr);
+  EXPECT_EQ(FindXMLNamespace("P.ext"), nullptr);
+  EXPECT_NE(FindXMLNamespace("V3.ext"), nullptr);
+  EXPECT_EQ(FindXMLNamespace("V5.ext"), nullptr);  // "info05" is not the section of entry 5
+  EXPECT_EQ(pf::GetProfileInt("INFO", "count", 0, Ini()), 1);
+  EXPECT_EQ(pf::GetProfileString("info1", "info", "", Ini()), main + ";V3.ext");
+}
+
+// The probe that keeps deep files away from TinyXML must find the nesting
+// TinyXML's own parse reaches, whatever the markup hides.
+TEST_F(XmlCache, NestingProbeFindsTheDepthOfTinyXmlsDocument) {
+  struct Case {
+    const char* name;
+    std::string text;
+    size_t depth;
+  } cases[] = {
+      {"plain", "<a><b><c/></b><d>t</d></a>", 3},
+      {"several top-level elements", "<a/><b><c><d/></c></b>x", 3},
+      {"comment, CDATA and unknown tags", "<a><!-- <b><c> --><![CDATA[<b><c>]]><!DOCTYPE <b>><?pi <b> ?><e/></a>", 2},
+      {"quoted markup in attributes", "<a x='<b><c>' y=\"</a>\"><b z='/>'><c/></b></a>", 3},
+      {"an entity that swallows tags", "<a>&#x<b><c>x41;<d/></a>", 2},
+      {"unquoted values", "<a x=1 y=z><b/></a>", 2},
+      {"a quote in an unquoted value stops the parse", "<a><b x=1'><c><d/></c></b></a>", 2},
+      {"a repeated attribute stops the parse", "<a><b x='1' x='2'><c><d/></c></b></a>", 2},
+      {"a wrong end tag stops the parse", "<a><b></c><d><e/></d></a>", 2},
+      {"text with a stray end of tag", "<a>/></a><b>/><c/></b>", 2},
+      {"UTF-8 lead byte swallows a quote", "\xEF\xBB\xBF<a x='\xF0'><b/>'><c/></a>", 2},
+      {"declaration of UTF-8", "<?xml version='1.0' encoding='UTF-8'?><a x='\xE0'>'/><b><c/></b></a>", 2},
+      {"declaration of another encoding", "<?xml version='1.0' encoding='GB2312'?><a x='\xE0'>'/><b><c/></b></a>", 3},
+      {"declaration ending in blanks", "<?xml version='1.0' ", 0},
+      {"unclosed", "<a><b><c>", 3},
+      {"no elements", "text only", 0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::string text = qelm::NormalizedXMLText(c.text);
+    text.append(4, '\0');
+    TiXmlDocument doc;
+    doc.Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    EXPECT_EQ(xmlfuzz::DocumentDepth(&doc), c.depth);
+    EXPECT_EQ(qelm::XMLNestingDepth(text.c_str(), SIZE_MAX), c.depth);
+    EXPECT_EQ(qelm::XMLNestingDepth(text.c_str(), 1), std::min<size_t>(c.depth, 2));
+  }
+  EXPECT_EQ(qelm::NormalizedXMLText(std::string("a\r\nb\rc\n\0d", 10)), "a\nb\nc\n");
+}
+
+// A file of nothing but nested tags would run TinyXML's parser out of stack.
+TEST_F(XmlCache, DescriptionsNestedTooDeepAreRefused) {
+  auto nested = [](size_t n) {
+    std::string s;
+    for (size_t i = 0; i < n; ++i) s += "<a>";
+    for (size_t i = 0; i < n; ++i) s += "</a>";
+    return s;
+  };
+  qelm::StXMLNamespace atBound("a", Put("bound.xml", "<R Name='Root'>" + nested(qelm::kMaxXmlNesting - 1) + "</R>"));
+  EXPECT_TRUE(qelm::LoadNamespaceXML(atBound));
+  qelm::StXMLNamespace past("b", Put("past.xml", "<R>" + nested(qelm::kMaxXmlNesting) + "</R>"));
+  EXPECT_FALSE(qelm::LoadNamespaceXML(past));
+  qelm::StXMLNamespace deep("c", Put("deep.xml", nested(1000000)));
+  EXPECT_FALSE(qelm::LoadNamespaceXML(deep));
+  qelm::StXMLNamespace empty("d", Put("empty.xml", ""));
+  EXPECT_FALSE(qelm::LoadNamespaceXML(empty));
 }
 
 }  // namespace

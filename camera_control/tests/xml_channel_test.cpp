@@ -1,10 +1,19 @@
 // Fetching XML description and algorithm files from a fake camera.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "context.h"
@@ -13,6 +22,7 @@
 #include "platform/profile.h"
 #include "platform/system.h"
 #include "process.h"
+#include "queued_log.h"
 #include "wait.h"
 #include "xml_cache.h"
 #include "xml_channel.h"
@@ -24,16 +34,18 @@ using kittest::Bytes;
 void Put32(Bytes& b, uint32_t v) {
   for (int i = 0; i < 4; ++i) b.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
+Bytes Text(const std::string& s) { return Bytes(s.begin(), s.end()); }
 uint32_t Get32(const uint8_t* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (uint32_t(p[3]) << 24); }
 
 struct Request {
   uint32_t code;
   uint32_t cls;
   Bytes data;
+  Bytes frame;  // the whole frame as received
 };
 
 // One-item reply frame in the camera's own encoding.
-Bytes Reply(uint32_t code, const Bytes& data) {
+Bytes Reply(uint32_t code, const Bytes& data, uint32_t status = 0) {
   Bytes f;
   Put32(f, 0x0FF055AA);
   Put32(f, 0x00010000);
@@ -47,11 +59,80 @@ Bytes Reply(uint32_t code, const Bytes& data) {
   Put32(f, 0xAA55A55A);
   Put32(f, code);
   f.insert(f.end(), {0, 0, 0, 0});
-  Put32(f, 0);  // status
+  Put32(f, status);
   Put32(f, static_cast<uint32_t>(data.size()));
   f.insert(f.end(), data.begin(), data.end());
   Put32(f, 0x550FF0AA);
   return f;
+}
+
+// A block reply: index, a word not read, n, a word not read, n bytes.
+Bytes Block(uint32_t index, const Bytes& bytes, uint32_t n) {
+  Bytes d;
+  Put32(d, index);
+  Put32(d, 0);
+  Put32(d, n);
+  Put32(d, 0);
+  d.insert(d.end(), bytes.begin(), bytes.end());
+  return Reply(0x10104, d);
+}
+
+// File information: the name in 64 bytes, size, a word, block count, a word.
+Bytes FileInfo(uint32_t code, const std::string& name, uint32_t size, uint32_t blocks) {
+  Bytes d(64, 0);
+  memcpy(d.data(), name.data(), std::min<size_t>(name.size(), 63));
+  Put32(d, size);
+  Put32(d, 0);
+  Put32(d, blocks);
+  Put32(d, 0);
+  return Reply(code, d);
+}
+
+// A request frame as the camera must receive it: namespace 2, sender 8,
+// sequence and echo 0, class 16, one item of ParaType 0 and set flag 0.
+Bytes RequestFrame(uint32_t code, const Bytes& data) {
+  Bytes f;
+  Put32(f, 0x0FF055AA);
+  Put32(f, 0x00010000);
+  Put32(f, static_cast<uint32_t>(60 + data.size()));
+  f.insert(f.end(), {2, 0, 8, 0});
+  Put32(f, 0);
+  Put32(f, 0);
+  Put32(f, 16);
+  Put32(f, 0);
+  Put32(f, 1);
+  Put32(f, 0xAA55A55A);
+  Put32(f, code);
+  Put32(f, 0);
+  Put32(f, 0);
+  Put32(f, static_cast<uint32_t>(data.size()));
+  f.insert(f.end(), data.begin(), data.end());
+  Put32(f, 0x550FF0AA);
+  return f;
+}
+Bytes Ids(uint32_t a, uint32_t b) {
+  Bytes d;
+  Put32(d, a);
+  Put32(d, b);
+  return d;
+}
+Bytes Index(uint32_t i) {
+  Bytes d;
+  Put32(d, i);
+  return d;
+}
+
+// The lines from the first that tells the camera's version (the ones before
+// are those of the connection).
+std::vector<std::string> FromVersionLine(std::vector<std::string> lines) {
+  const std::string prefix = kittest::Gbk("获取设备XML版本");
+  auto it = std::find_if(lines.begin(), lines.end(), [&](const std::string& l) { return l.rfind(prefix, 0) == 0; });
+  return std::vector<std::string>(it, lines.end());
+}
+std::vector<std::string> Gbk(const std::vector<std::string>& utf8) {
+  std::vector<std::string> out;
+  for (const auto& l : utf8) out.push_back(kittest::Gbk(l));
+  return out;
 }
 
 struct CameraFile {
@@ -71,8 +152,10 @@ class FakeFileCamera {
         Bytes f(pending.begin(), pending.begin() + len);
         pending.erase(pending.begin(), pending.begin() + len);
         const uint8_t* item = f.data() + 36;
-        Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16))};
-        Bytes answer = Answer(r);
+        Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16)), f};
+        bool close = false;
+        Bytes answer = Answer(r, &close);
+        if (close) c.Close();
         if (!answer.empty()) c.Send(answer);
       }
     });
@@ -81,6 +164,17 @@ class FakeFileCamera {
     std::lock_guard<std::mutex> lk(m_);
     version_ = v;
   }
+  // Before each wanted block, a block of another index.
+  void SendStrayBlocks(bool on) {
+    std::lock_guard<std::mutex> lk(m_);
+    stray_ = on;
+  }
+  // Closes the connection when the version request comes instead of answering.
+  void CloseOnVersionRequest(bool on) {
+    std::lock_guard<std::mutex> lk(m_);
+    closeOnVersion_ = on;
+  }
+  kittest::FakeTcpServer& Server() { return server_; }
   // ids "0000000000000000" names the main file.
   void AddFile(const std::string& ids, CameraFile f) {
     std::lock_guard<std::mutex> lk(m_);
@@ -106,9 +200,13 @@ class FakeFileCamera {
     Put32(d, 0);
     return d;
   }
-  Bytes Answer(const Request& r) {
+  Bytes Answer(const Request& r, bool* close) {
     std::lock_guard<std::mutex> lk(m_);
     requests_.push_back(r);
+    if (r.code == 0x10101 && closeOnVersion_) {
+      *close = true;
+      return {};
+    }
     if (r.code == 0x10101) return Reply(0x10101, Bytes(version_.begin(), version_.end()));
     if (r.code == 0x10103 && r.data.size() == 8) {
       char ids[17];
@@ -129,13 +227,11 @@ class FakeFileCamera {
       const size_t at = size_t(index) * current_->blockSize;
       if (at >= current_->content.size()) return {};  // no such block
       const size_t n = std::min<size_t>(current_->blockSize, current_->content.size() - at);
-      Bytes d;
-      Put32(d, index);
-      Put32(d, 0);
-      Put32(d, static_cast<uint32_t>(n));
-      Put32(d, 0);
-      d.insert(d.end(), current_->content.begin() + at, current_->content.begin() + at + n);
-      return Reply(0x10104, d);
+      const Bytes part(current_->content.begin() + at, current_->content.begin() + at + n);
+      Bytes answer = stray_ ? Block(index + 1, Bytes(n, '#'), static_cast<uint32_t>(n)) : Bytes();
+      const Bytes wanted = Block(index, part, static_cast<uint32_t>(n));
+      answer.insert(answer.end(), wanted.begin(), wanted.end());
+      return answer;
     }
     return {};
   }
@@ -145,6 +241,8 @@ class FakeFileCamera {
   std::map<std::string, CameraFile> files_;
   const CameraFile* current_ = nullptr;
   std::vector<Request> requests_;
+  bool stray_ = false;
+  bool closeOnVersion_ = false;
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 
@@ -174,6 +272,12 @@ class XmlChannel : public testing::Test {
     }
     qelm::FreeXMLChannel();
     camera_.reset();
+    qelm::test::SetXMLRequestHook(nullptr);
+    qelm::Global().m_log.m_bLogOn.store(0);
+  }
+  void LogOn() {
+    qelmtest::TakeQueuedLog();
+    qelm::Global().m_log.m_bLogOn.store(1);
   }
   int Fetch(int* count, uint32_t timeout = 3000) {
     for (auto& p : paths_) p.assign(512, '\0');
@@ -192,21 +296,34 @@ TEST_F(XmlChannel, MainFileAndOneExtensionFileGiveTwoPaths) {
   camera_->SetVersion(" 0123456789ABCDEF ");
   camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 50});
   camera_->AddFile("0123456789ABCDEF", {"ext.xml", Xml(9), static_cast<uint32_t>(Xml(9).size()), 1000});
+  LogOn();
   int count = -1;
   ASSERT_EQ(Fetch(&count), 0);
   ASSERT_EQ(count, 2);
+  EXPECT_EQ(FromVersionLine(qelmtest::TakeQueuedLog()), Gbk({
+                           "获取设备XML版本0123456789ABCDEF.ext",
+                           "存储xml文件" + dir_ + "XML/dev0.xml，并加入列表,命名空间0123456789ABCDEF.ext",
+                           "存储xml文件" + dir_ + "XML/0123456789ABCDEF.xml，并加入列表,命名空间0123456789ABCDEF",
+                           "获取XML文件" + dir_ + "XML/0123456789ABCDEF.xml，命名空间0123456789ABCDEF",
+                       }));
+  // Every request whole, in order: the version, then for each file its
+  // information, its blocks one by one and the end of the transfer.
+  std::vector<Bytes> want{RequestFrame(0x10101, Ids(0, 0)), RequestFrame(0x10103, Ids(0, 0))};
+  for (uint32_t i = 0; i * 50 < Xml(4).size(); ++i) want.push_back(RequestFrame(0x10104, Index(i)));
+  want.push_back(RequestFrame(0x10105, {}));
+  want.push_back(RequestFrame(0x10103, Ids(0x01234567, 0x89ABCDEF)));
+  want.push_back(RequestFrame(0x10104, Index(0)));
+  want.push_back(RequestFrame(0x10105, {}));
+  // The last end of transfer may still be on its way to the camera.
+  EXPECT_TRUE(kittest::WaitUntil([&] { return camera_->Requests().size() >= want.size(); }, 3000));
+  std::vector<Bytes> got;
+  for (const auto& r : camera_->Requests()) got.push_back(r.frame);
+  EXPECT_EQ(got, want);
   EXPECT_EQ(Path(0), dir_ + "XML/dev0.xml");  // ".xml" removed, the sequence number added
   EXPECT_EQ(Path(1), dir_ + "XML/0123456789ABCDEF.xml");
   const Bytes main4 = Xml(4), ext9 = Xml(9);
   EXPECT_EQ(kittest::ReadFile(Path(0)), std::string(main4.begin(), main4.end()));
   EXPECT_EQ(kittest::ReadFile(Path(1)), std::string(ext9.begin(), ext9.end()));
-  // The extension file was asked for by its two 8-digit halves.
-  bool asked = false;
-  for (const auto& r : camera_->Requests()) {
-    EXPECT_EQ(r.cls, 16u);
-    if (r.code == 0x10103 && Get32(r.data.data()) == 0x01234567 && Get32(r.data.data() + 4) == 0x89ABCDEF) asked = true;
-  }
-  EXPECT_TRUE(asked);
   auto main = qelm::FindXMLNamespace("0123456789ABCDEF.ext");
   ASSERT_NE(main, nullptr);
   EXPECT_EQ(main->LayerId, 4);
@@ -245,14 +362,19 @@ TEST_F(XmlChannel, FailuresThatStallEndInTimeOut) {
       {"block count 0", "V1", {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 0}},
       // More bytes than announced: the transfer is stopped.
       {"blocks beyond the size", "V1", {"dev.xml", Xml(4), 10, 64}},
+      // Two 8-digit ids make 16 characters: a piece of 17 names no file to
+      // fetch, and the walk ends there.
+      {"a piece of 17 characters", "0123456789ABCDEF0", {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     camera_->SetVersion(c.version);
     camera_->AddFile(kMainIds, c.main);
+    const size_t asked = camera_->Count(0x10103);
     int count = 5;
     EXPECT_EQ(Fetch(&count, 500), 209);
     EXPECT_EQ(count, 0);
+    EXPECT_EQ(camera_->Count(0x10103), asked + 1);  // the main file's information only
   }
 }
 
@@ -296,6 +418,7 @@ TEST_F(XmlChannel, AlgorithmFileIsStoredAtTheCallersPath) {
   const uint32_t ip = kittest::Addr("127.0.0.3");
   ASSERT_EQ(Qelm_GetAlgFile(ip, "plate.bin", target.c_str(), 3000), 0);
   EXPECT_EQ(kittest::ReadFile(target), std::string(content.begin(), content.end()));
+  EXPECT_NE(qelm::Global().m_pParseAlg, nullptr);  // kept for the next call
   const auto reqs = alg.Requests();
   ASSERT_FALSE(reqs.empty());
   EXPECT_EQ(reqs[0].code, 0x10106u);
@@ -306,6 +429,465 @@ TEST_F(XmlChannel, AlgorithmFileIsStoredAtTheCallersPath) {
   EXPECT_EQ(Qelm_GetAlgFile(ip, "plate.bin", nullptr, 300), 1);
   EXPECT_EQ(Qelm_GetAlgFile(kittest::Addr("127.0.0.9"), "plate.bin", target.c_str(), 300), 2);
   ASSERT_EQ(Qelm_GetAlgFile(ip, "plate.bin", target.c_str(), 3000), 0);  // works again after a time-out
+}
+
+// Calls made at once share the channel one after the other: each gets its own file.
+TEST_F(XmlChannel, CallsMadeAtOnceEachGetTheirFile) {
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  const Bytes a(700, 'a'), b(900, 'b');
+  alg.AddFile("a.bin", {"a.bin", a, static_cast<uint32_t>(a.size()), 64});
+  alg.AddFile("b.bin", {"b.bin", b, static_cast<uint32_t>(b.size()), 64});
+  camera_->SetVersion("0123456789ABCDEF");
+  camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
+  camera_->AddFile("0123456789ABCDEF", {"e", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
+  const uint32_t ip = kittest::Addr("127.0.0.3");
+  std::atomic<int> results[3] = {{-1}, {-1}, {-1}};
+  int count = 0;
+  {
+    std::thread t1([&] { results[0] = Qelm_GetAlgFile(ip, "a.bin", (dir_ + "a.out").c_str(), 5000); });
+    std::thread t2([&] { results[1] = Qelm_GetAlgFile(ip, "b.bin", (dir_ + "b.out").c_str(), 5000); });
+    std::thread t3([&] { results[2] = Fetch(&count, 5000); });
+    t1.join();
+    t2.join();
+    t3.join();
+  }
+  EXPECT_EQ(results[0], 0);
+  EXPECT_EQ(results[1], 0);
+  EXPECT_EQ(results[2], 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(kittest::ReadFile(dir_ + "a.out"), std::string(a.begin(), a.end()));
+  EXPECT_EQ(kittest::ReadFile(dir_ + "b.out"), std::string(b.begin(), b.end()));
+}
+
+TEST_F(XmlChannel, DescriptionsThatDoNotParse) {
+  // A main file that does not parse is stored but not cached: the version is
+  // then not found.
+  camera_->SetVersion("0123456789ABCDEF");
+  camera_->AddFile(kMainIds, {"dev.xml", Text("<D><x></D>"), 10, 64});
+  camera_->AddFile("0123456789ABCDEF", {"e", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
+  int count = 7;
+  EXPECT_EQ(Fetch(&count, 1000), 209);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(pf::PathExists(dir_ + "XML/dev0.xml"));
+
+  // An extension that does not parse is fetched and listed, but not cached.
+  camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
+  camera_->AddFile("0123456789ABCDEF", {"e", Text("<E><x></E>"), 10, 64});
+  LogOn();
+  ASSERT_EQ(Fetch(&count), 0);
+  ASSERT_EQ(count, 2);
+  EXPECT_EQ(Path(1), dir_ + "XML/0123456789ABCDEF.xml");
+  EXPECT_EQ(qelm::FindXMLNamespace("0123456789ABCDEF"), nullptr);
+  const auto log = qelmtest::TakeQueuedLog();
+  ASSERT_GE(log.size(), 2u);
+  EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()),
+            Gbk({"命名空间0123456789ABCDEF没有加入队列中",
+                 "获取XML文件" + dir_ + "XML/0123456789ABCDEF.xml，命名空间0123456789ABCDEF"}));
+}
+
+TEST_F(XmlChannel, BlocksOfAnotherIndexAreDropped) {
+  camera_->SetVersion("V1");
+  Bytes content = Xml(4);
+  camera_->AddFile(kMainIds, {"dev.xml", content, static_cast<uint32_t>(content.size()), 16});
+  camera_->SendStrayBlocks(true);
+  int count;
+  EXPECT_EQ(Fetch(&count, 2000), 209);  // "V1" names no extension file
+  EXPECT_EQ(kittest::ReadFile(dir_ + "XML/dev0.xml"), std::string(content.begin(), content.end()));
+  EXPECT_NE(qelm::FindXMLNamespace("V1.ext"), nullptr);
+}
+
+TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
+  qelm::test::SetXMLReconnectStepMs(20);
+  camera_->CloseOnVersionRequest(true);
+  LogOn();
+  int count;
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Fetch(&count, 1500), 209);
+  EXPECT_GE(kittest::NowMs() - t0, 1490);
+  ASSERT_TRUE(camera_->Server().WaitConnections(2, 3000));  // connected again after 12 pauses
+  EXPECT_TRUE(camera_->Server().Conn(1)->Received().empty());
+  std::vector<std::string> lines;
+  for (const auto& l : qelmtest::TakeQueuedLog())
+    if (l == kittest::Gbk("XML连接网络异常") || l == kittest::Gbk("XML端口重连") ||
+        l == kittest::Gbk("获取XML信息时，超时"))
+      lines.push_back(l);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], kittest::Gbk("XML连接网络异常"));
+  EXPECT_EQ(lines[1], kittest::Gbk("XML端口重连"));
+  EXPECT_EQ(lines.back(), kittest::Gbk("获取XML信息时，超时"));
+}
+
+// A call that times out while its receive thread is connecting again ends
+// at once: here the camera takes no more connections (its queue is full), so
+// the connect would hang for its two seconds.
+TEST_F(XmlChannel, ACallEndsAtItsTimeOutWhileItsLinkIsBeingMadeAgain) {
+  qelm::test::SetXMLReconnectStepMs(20);
+  auto listener = [](const char* ip) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in sa{};
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = kittest::Addr(ip);
+    sa.sin_port = htons(qelm::kXmlPort);
+    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+    EXPECT_EQ(listen(fd, 0), 0);  // one connection waits; further ones are not taken
+    return std::make_pair(fd, sa);
+  };
+  const auto [lf, sa] = listener("127.0.0.5");
+  StCameraHandle h;
+  h.m_ip = sa.sin_addr.s_addr;
+  {
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.push_back(&h);
+  }
+  int dummy = -1;
+  std::thread camera([&, lf = lf, sa = sa] {
+    pollfd p{lf, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return;
+    const int c = accept4(lf, nullptr, nullptr, SOCK_CLOEXEC);
+    // Fills the queue with a connection of its own, then drops the call's link.
+    dummy = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    connect(dummy, reinterpret_cast<const sockaddr*>(&sa), sizeof sa);
+    close(c);
+  });
+  int count;
+  for (auto& p : paths_) p.assign(512, '\0');
+  for (int i = 0; i < 4; ++i) ptrs_[i] = paths_[i].data();
+  qelm::Global().m_log.m_bLogOn.store(1);
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, ptrs_, 1000), 209);
+  EXPECT_LT(kittest::NowMs() - t0, 1000 + 700);
+  camera.join();
+  const auto log = qelmtest::TakeQueuedLog();
+  EXPECT_NE(std::find(log.begin(), log.end(), kittest::Gbk("XML端口重连")), log.end());  // it was connecting
+  close(dummy);
+  close(lf);
+}
+
+// Every way a call fails before its wait: result, log line, no channel left
+// where the call frees it, and no descriptor or thread left behind.
+TEST_F(XmlChannel, FailuresBeforeTheWait) {
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  const uint32_t algIp = kittest::Addr("127.0.0.3");
+  const std::string target = dir_ + "plate.out";
+  qelm::test::SetXMLReconnectStepMs(60000);
+  qelm::CForGlobal& g = qelm::Global();
+  auto noMemory = [] { qelm::test::FailNextChannelAllocs(1); };
+  auto noThread = [] { pf::test::FailNextThreadStarts(1); };
+  // Connections each camera has taken so far, one per call that connects.
+  size_t xmlLinks = 0, algLinks = 0;
+  // Once the call is connected, the camera resets that link; the request
+  // goes out after the channel has seen the link fall.
+  auto reset = [&](FakeFileCamera& cam, size_t links, qelm::StXMLChannel* const& ch) {
+    qelm::test::SetXMLRequestHook([&cam, &ch, links] {
+      ASSERT_TRUE(cam.Server().WaitConnections(links + 1, 5000));
+      cam.Server().Conn(links)->Reset();
+      ASSERT_TRUE(kittest::WaitUntil([&] { return !ch->m_bConnected; }, 5000));
+    });
+  };
+  struct Case {
+    const char* name;
+    bool xml;
+    std::function<void()> arrange;
+    int want;
+    const char* line;
+    bool channelKept;
+    bool connects;  // before it fails
+  } cases[] = {
+      {"no memory for the XML channel", true, noMemory, 10, "Qelm_GetXMLFileInfo m_pParseXML为NULL", false, true},
+      {"XML thread not started", true, noThread, 11, "获取XML信息时，生成XML线程失败", false, true},
+      {"XML request not sent", true, [&] { reset(*camera_, xmlLinks, g.m_pParseXML); }, 12,
+       "获取XML信息时，读取XML版本失败", true, true},
+      {"no memory for the algorithm channel", false, noMemory, 158, "CForGlobal::m_pParseAlg分配内存失败", false,
+       false},
+      {"algorithm thread not started", false, noThread, 11, "获取算法文件信息时，生成线程失败", false, true},
+      {"algorithm request not sent", false, [&] { reset(alg, algLinks, g.m_pParseAlg); }, 159, "读取算法文件失败",
+       false, true},
+  };
+  // A call of each first, so that the counts below include what a call that
+  // worked leaves (the cameras' threads among them).
+  int count;
+  EXPECT_EQ(Fetch(&count, 100), 209);
+  EXPECT_EQ(Qelm_GetAlgFile(algIp, "none", target.c_str(), 100), 209);
+  xmlLinks = algLinks = 1;
+  const std::set<int> threads = kittest::ThreadIds();
+  const int fds = kittest::OpenDescriptorCount();
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    size_t& links = c.xml ? xmlLinks : algLinks;
+    ASSERT_TRUE((c.xml ? *camera_ : alg).Server().WaitConnections(links, 5000));
+    if (c.want == 10 || c.want == 158) qelm::FreeXMLChannel();
+    if (c.want == 158) {
+      pf::Lock lk(g.m_csAlgCall);
+      delete g.m_pParseAlg;
+      g.m_pParseAlg = nullptr;
+    }
+    LogOn();
+    c.arrange();
+    EXPECT_EQ(c.xml ? Fetch(&count, 100) : Qelm_GetAlgFile(algIp, "plate.bin", target.c_str(), 100), c.want);
+    qelm::test::SetXMLRequestHook(nullptr);
+    const auto log = qelmtest::TakeQueuedLog();
+    EXPECT_NE(std::find(log.begin(), log.end(), kittest::Gbk(c.line)), log.end());
+    EXPECT_EQ((c.xml ? g.m_pParseXML : g.m_pParseAlg) != nullptr, c.channelKept);
+    EXPECT_TRUE(kittest::WaitUntil([&] { return kittest::OpenDescriptorCount() <= fds; }, 3000));
+    EXPECT_TRUE(kittest::OnlyThreadsOf(threads));
+    links += c.connects;
+  }
+}
+
+TEST_F(XmlChannel, AnAlgorithmFileThatCannotBeWrittenIsNoSuccess) {
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  alg.AddFile("plate.bin", {"plate.bin", Text("abc"), 3, 256});
+  LogOn();
+  EXPECT_EQ(Qelm_GetAlgFile(kittest::Addr("127.0.0.3"), "plate.bin", (dir_ + "none/plate.out").c_str(), 500), 209);
+  const auto log = qelmtest::TakeQueuedLog();
+  EXPECT_NE(std::find(log.begin(), log.end(), kittest::Gbk("获取算法文件，超时")), log.end());
+  EXPECT_EQ(qelm::Global().m_pParseAlg, nullptr);
+  ASSERT_FALSE(alg.Requests().empty());
+  EXPECT_EQ(alg.Requests()[0].frame, RequestFrame(0x10106, Text("plate.bin")));
+}
+
+// A camera that sends blocks and reads none of the requests they call for
+// leaves the receive thread blocked in a send; the call still ends at its
+// time-out, and takes the thread down with it. The camera is a plain socket
+// here, so that it never blocks itself.
+TEST_F(XmlChannel, TheCallEndsAtItsTimeOutWhileARequestCannotGoOut) {
+  const int lf = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(lf, 0);
+  int one = 1;
+  setsockopt(lf, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = kittest::Addr("127.0.0.4");
+  sa.sin_port = htons(qelm::kXmlPort);
+  ASSERT_EQ(bind(lf, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  int small = 4096;  // the requests back up after a few kilobytes
+  setsockopt(lf, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+  ASSERT_EQ(listen(lf, 4), 0);
+  StCameraHandle h;
+  h.m_ip = kittest::Addr("127.0.0.4");
+  {
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.push_back(&h);
+  }
+  const std::set<int> threads = kittest::ThreadIds();
+
+  std::atomic<bool> backedUp{false}, callEnded{false};
+  std::thread camera([&] {
+    pollfd p{lf, POLLIN, 0};
+    if (poll(&p, 1, 10000) != 1) return;
+    const int c = accept4(lf, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    Bytes pending;
+    // Answers the version and the file information, reading as it goes.
+    for (bool info = false; !info;) {
+      pollfd q{c, POLLIN, 0};
+      if (poll(&q, 1, 10000) != 1) break;
+      uint8_t buf[4096];
+      const ssize_t n = recv(c, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      pending.insert(pending.end(), buf, buf + n);
+      while (pending.size() >= 44 && pending.size() >= Get32(pending.data() + 8)) {
+        const uint32_t code = Get32(pending.data() + 40);
+        pending.erase(pending.begin(), pending.begin() + Get32(pending.data() + 8));
+        const Bytes answer = code == 0x10101 ? Reply(0x10101, Text("V1"))
+                                             : FileInfo(0x10103, "dev.xml", 1 << 20, 0xFFFFFFFF);
+        send(c, answer.data(), answer.size(), MSG_NOSIGNAL);
+        info = code == 0x10103;
+      }
+    }
+    // Then blocks without data, each the one awaited next (so that each
+    // calls for a request), reading nothing more, until the library's side
+    // stops taking them and the call has ended (or the link is gone).
+    const Bytes block = Block(0, {}, 0);
+    const size_t indexAt = 36 + 20;  // the index word of a block frame
+    Bytes many;
+    for (int k = 0; k < 1000; ++k) many.insert(many.end(), block.begin(), block.end());
+    uint32_t next = 0;
+    const int64_t end = kittest::NowMs() + 20000;
+    for (size_t at = many.size(); kittest::NowMs() < end;) {
+      if (at == many.size()) {
+        for (size_t k = 0; k < 1000; ++k, ++next)
+          for (int i = 0; i < 4; ++i) many[k * block.size() + indexAt + i] = static_cast<uint8_t>(next >> (8 * i));
+        at = 0;
+      }
+      const ssize_t n = send(c, many.data() + at, many.size() - at, MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n > 0) {
+        at += static_cast<size_t>(n);
+        continue;
+      }
+      if (n < 0 && errno != EAGAIN) break;  // reset by the library
+      backedUp = true;
+      if (callEnded) break;
+      pollfd q{c, POLLOUT, 0};
+      poll(&q, 1, 50);
+    }
+    close(c);
+  });
+  int count;
+  for (auto& p : paths_) p.assign(512, '\0');
+  for (int i = 0; i < 4; ++i) ptrs_[i] = paths_[i].data();
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, ptrs_, 3000), 209);
+  EXPECT_LT(kittest::NowMs() - t0, 3000 + 3000);
+  EXPECT_TRUE(backedUp.load());  // the blocks really backed up during the call
+  callEnded = true;
+  camera.join();
+  close(lf);
+  qelm::FreeXMLChannel();
+  EXPECT_TRUE(kittest::OnlyThreadsOf(threads));
+}
+
+// Below the exports: the reply handler on a channel whose requests go to a
+// socket pair, so that every request it sends can be read back.
+class XmlReplies : public testing::Test {
+ protected:
+  void SetUp() override {
+    dir_ = kittest::MakeTempFolder("xmlrep");
+    qelm::test::SetModulePath(dir_);
+    ASSERT_TRUE(pf::MakeDirectory(dir_ + "XML"));
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    ch_.m_hSocket.store(fds[0]);
+    peer_ = fds[1];
+    qelm::Global().m_evXMLFile.Reset();
+    qelmtest::TakeQueuedLog();
+    qelm::Global().m_log.m_bLogOn.store(1);
+  }
+  void TearDown() override {
+    qelm::Global().m_log.m_bLogOn.store(0);
+    close(peer_);
+    close(ch_.m_hSocket.load());
+  }
+  void Feed(const Bytes& frame) {
+    std::vector<uint8_t> f = frame;
+    qelm::HandleXMLFrame(&ch_, f);
+  }
+  // The requests sent so far, frame by frame.
+  std::vector<Bytes> Sent() {
+    Bytes all;
+    uint8_t buf[4096];
+    for (ssize_t n; (n = recv(peer_, buf, sizeof buf, MSG_DONTWAIT)) > 0;) all.insert(all.end(), buf, buf + n);
+    std::vector<Bytes> frames;
+    for (size_t at = 0; at + 12 <= all.size();) {
+      const uint32_t len = Get32(all.data() + at + 8);
+      frames.emplace_back(all.begin() + at, all.begin() + at + len);
+      at += len;
+    }
+    return frames;
+  }
+  std::string Put(const std::string& name, const Bytes& content) {
+    const std::string path = dir_ + "XML/" + name;
+    FILE* f = fopen(path.c_str(), "wb");
+    fwrite(content.data(), 1, content.size(), f);
+    fclose(f);
+    return path;
+  }
+  std::string Ini() const { return dir_ + "XML/xmlinfo.ini"; }
+  std::string dir_;
+  qelm::StXMLChannel ch_;
+  int peer_ = -1;
+};
+
+TEST_F(XmlReplies, AVersionWhoseDescriptionIsCachedLoadsOnlyWhatIsMissingFromTheCache) {
+  const std::string main = Put("dev0.xml", Xml(4));
+  const std::string ext = Put("0123456789ABCDEF.xml", Xml(9));
+  auto rec = std::make_shared<qelm::StXMLNamespace>("0123456789ABCDEF.ext", main);
+  ASSERT_TRUE(qelm::LoadNamespaceXML(*rec));
+  qelm::InsertXMLNamespace(rec->name, rec);
+
+  Feed(Reply(0x10101, Text(" 0123456789ABCDEF ")));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(qelm::Global().m_evXMLFile.Wait(0));
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), Gbk({
+                           "获取设备XML版本0123456789ABCDEF.ext",
+                           "此版本0123456789ABCDEF.ext文件存在",
+                           "xml文件" + ext + "存在",
+                           "命名空间0123456789ABCDEF没有加入队列中，重新加入",
+                           "存储xml文件" + ext + "，并加入列表,命名空间0123456789ABCDEF",
+                       }));
+  ASSERT_NE(qelm::FindXMLNamespace("0123456789ABCDEF"), nullptr);
+  EXPECT_EQ(ch_.m_requestedVersion, "0123456789ABCDEF.ext");
+
+  // A cached description whose file is gone is dropped, and fetched again.
+  ASSERT_EQ(remove(main.c_str()), 0);
+  Feed(Reply(0x10101, Text("0123456789ABCDEF")));
+  EXPECT_EQ(qelm::FindXMLNamespace("0123456789ABCDEF.ext"), nullptr);
+  EXPECT_EQ(Sent(), std::vector<Bytes>{RequestFrame(0x10103, Ids(0, 0))});
+  EXPECT_EQ(qelm::CheckXMLCache("0123456789ABCDEF"), 0);
+  EXPECT_EQ(qelm::CheckXMLCache("unknown"), 1);
+}
+
+TEST_F(XmlReplies, AStoredMainFileKeepsAFileOfItsNameAndIsIndexedOnce) {
+  const std::string path = Put("dev0.xml", Xml(4));
+  pf::WriteProfileString("INFO", "count", "1", Ini());
+  pf::WriteProfileString("info1", "info", path + ";V1.ext", Ini());
+  ch_.m_requestedVersion = ch_.m_workingVersion = "V1.ext";
+  const Bytes other = Xml(7);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Feed(FileInfo(0x10103, "dev.xml", static_cast<uint32_t>(other.size()), 2));
+    Feed(Block(0, Bytes(other.begin(), other.begin() + 10), 10));
+    Feed(Block(1, Bytes(other.begin() + 10, other.end()), static_cast<uint32_t>(other.size() - 10)));
+    EXPECT_EQ(Sent(), (std::vector<Bytes>{RequestFrame(0x10104, Index(0)), RequestFrame(0x10104, Index(1)),
+                                          RequestFrame(0x10105, {})}));
+    EXPECT_TRUE(qelm::Global().m_evXMLFile.Wait(0));  // "V1.ext" names no extension file
+    ch_.m_workingVersion = "V1.ext";
+  }
+  // The first round found dev0.xml in place: its contents stay and are what
+  // is cached; the index already named it. The second stored dev1.xml.
+  const Bytes first = Xml(4);
+  EXPECT_EQ(kittest::ReadFile(path), std::string(first.begin(), first.end()));
+  EXPECT_EQ(qelm::FindXMLNamespace("V1.ext")->LayerId, 4);
+  EXPECT_EQ(kittest::ReadFile(dir_ + "XML/dev1.xml"), std::string(other.begin(), other.end()));
+  EXPECT_EQ(qelm::Global().m_nMainXMLSeq.load(), 2u);
+  EXPECT_EQ(pf::GetProfileInt("INFO", "count", 0, Ini()), 2);
+  EXPECT_EQ(pf::GetProfileString("info2", "info", "", Ini()), dir_ + "XML/dev1.xml;V1.ext");
+}
+
+TEST_F(XmlReplies, RepliesThatCannotMoveTheTransferOn) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> frames;
+    std::vector<Bytes> sent;
+  } cases[] = {
+      {"an answer with a status", {Reply(0x10101, Text("V1"), 1), Reply(0x10103, Bytes(80, 1), 2)}, {}},
+      {"file information under 80 bytes", {Reply(0x10103, Bytes(79, 1))}, {}},
+      {"replies that need no answer", {Reply(0x10102, Text("x")), Reply(0x10105, {})}, {}},
+      {"size 0: no buffer for the blocks",
+       {FileInfo(0x10103, "a", 0, 1), Block(0, Text("abc"), 3)},
+       {RequestFrame(0x10104, Index(0))}},
+      {"a block of another index", {FileInfo(0x10103, "a", 3, 1), Block(1, Text("abc"), 3)},
+       {RequestFrame(0x10104, Index(0))}},
+      {"a block longer than its item", {FileInfo(0x10103, "a", 10, 1), Block(0, Text("abc"), 4)},
+       {RequestFrame(0x10104, Index(0))}},
+      {"blocks beyond the announced size", {FileInfo(0x10106, "a", 4, 2), Block(0, Text("abc"), 3), Block(1, Text("de"), 2)},
+       {RequestFrame(0x10104, Index(0)), RequestFrame(0x10104, Index(1))}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const auto& f : c.frames) Feed(f);
+    EXPECT_EQ(Sent(), c.sent);
+    EXPECT_FALSE(qelm::Global().m_evXMLFile.Wait(0));
+    EXPECT_EQ(qelm::Global().m_nMainXMLSeq.load(), 0u);  // nothing stored
+  }
+}
+
+// The walk over the extension pieces is a loop: a version naming the same
+// stored file many thousand times neither overflows the stack nor asks for
+// anything.
+TEST_F(XmlReplies, AVersionOfManyPiecesIsWalkedWithoutRecursion) {
+  Put("0123456789ABCDEF.xml", Xml(9));
+  Put("main.xml", Xml(4));
+  std::string version;
+  for (int i = 0; i < 60000; ++i) version += "0123456789ABCDEF.";
+  version.pop_back();
+  auto rec = std::make_shared<qelm::StXMLNamespace>(version + ".ext", dir_ + "XML/main.xml");
+  ASSERT_TRUE(qelm::LoadNamespaceXML(*rec));
+  qelm::InsertXMLNamespace(rec->name, rec);
+  qelm::Global().m_log.m_bLogOn.store(0);
+  Feed(Reply(0x10101, Text(version)));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(qelm::Global().m_evXMLFile.Wait(0));
+  EXPECT_NE(qelm::FindXMLNamespace("0123456789ABCDEF"), nullptr);
 }
 
 }  // namespace

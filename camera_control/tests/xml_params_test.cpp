@@ -5,7 +5,9 @@
 
 #include "command_support.h"
 #include "context.h"
+#include "log_queue.h"
 #include "platform/system.h"
+#include "queued_log.h"
 #include "xml_cache.h"
 
 namespace {
@@ -74,8 +76,10 @@ TEST_F(XmlParams, GetAndSetSendTheParameterNodesItemAndHandBackTheAnswer) {
   StCameraHandle* h = OpenCam(cam.cam());
 
   Param get(h, kNs, "0x00010203");
-  // Differs from the code above bit 15; its status is handed back as it is.
-  cam.Reply({Item(0x7F0203, 7, Text("abcd"), 5)});
+  // The first item whose code has the low 16 bits of the requested one
+  // answers (here one that differs above bit 15); its status is handed back
+  // as it is.
+  cam.Reply({Item(0x10204, 7, Text("zzzz")), Item(0x7F0203, 7, Text("abcd"), 5), Item(0x10203, 7, Text("wxyz"))});
   ASSERT_EQ(Qelm_GetParams(&get.p, 2000), 0);
   EXPECT_EQ(get.status, 5);
   EXPECT_EQ(get.length, 4);
@@ -201,6 +205,58 @@ TEST_F(XmlParams, FailuresLeaveTheCallersRecordAlone) {
   qelm::test::SetReconnectStepMs(20);
   ASSERT_TRUE(WaitUntil([&] { return ctltest::StateOf(h) == 3; }, 20000));
   EXPECT_EQ(Qelm_GetParams(&q.p, 300), 14);
+}
+
+// The look-up line of each request that gets as far as the cache, the
+// namespace failures, and the sockets error of a send that fails.
+TEST_F(XmlParams, LookUpsAndFailuresAreLogged) {
+  Cache(kNs);
+  qelm::InsertXMLNamespace("NULLREC", nullptr);
+  ScriptedCamera cam("127.0.0.2");
+  StCameraHandle* h = OpenCam(cam.cam());
+  cam.Reply({Item(0x10203, 7, Le32(1))});
+  qelm::Global().m_log.m_bLogOn.store(1);
+  qelmtest::TakeQueuedLog();
+  int token;
+  struct Case {
+    StCameraHandle* handle;
+    const char* ns;
+    const char* code;
+    int result;
+  } cases[] = {
+      {h, kNs, "0x00010203", 0},
+      {reinterpret_cast<StCameraHandle*>(&token), kNs, "0x00010203", 7},  // not looked up
+      {h, "V2.0.ext", "0x00010203", 15},
+      {h, "NULLREC", "0x00010203", 15},
+      {h, kNs, "0x00010204", 16},
+  };
+  for (const auto& c : cases) {
+    Param q(c.handle, c.ns, c.code);
+    EXPECT_EQ(Qelm_GetParams(&q.p, 2000), c.result) << c.ns << " " << c.code;
+  }
+  {
+    NoSocket none(h);
+    Param q(h, kNs, "0x00010203");
+    EXPECT_EQ(Qelm_GetParams(&q.p, 300), 17);
+  }
+  std::vector<std::string> lines;
+  const std::string lookUp = kittest::Gbk("xml命名空间");
+  for (const auto& l : qelmtest::TakeQueuedLog())
+    if (l.rfind(lookUp, 0) == 0 || l == kittest::Gbk("没有找到对应的XML文件") ||
+        l == kittest::Gbk("XML文件指针为NULL") || l == kit::SocketErrorText(pf::WSAENOTSOCK))
+      lines.push_back(l);
+  const std::vector<std::string> want{
+      kittest::Gbk("xml命名空间V1.0.ext   指令编码0X0x00010203"),
+      kittest::Gbk("xml命名空间V2.0.ext   指令编码0X0x00010203"),
+      kittest::Gbk("没有找到对应的XML文件"),
+      kittest::Gbk("xml命名空间NULLREC   指令编码0X0x00010203"),
+      kittest::Gbk("XML文件指针为NULL"),
+      kittest::Gbk("xml命名空间V1.0.ext   指令编码0X0x00010204"),
+      kittest::Gbk("xml命名空间V1.0.ext   指令编码0X0x00010203"),
+      kit::SocketErrorText(pf::WSAENOTSOCK),
+  };
+  EXPECT_EQ(lines, want);
+  qelm::Global().m_log.m_bLogOn.store(0);
 }
 
 void QELM_CALL Found(StCameraInfo*) {}

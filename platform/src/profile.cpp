@@ -108,6 +108,16 @@ int GetProfileInt(const std::string& section, const std::string& key, int def, c
   return static_cast<int>(n);
 }
 
+std::vector<std::string> GetProfileSectionNames(const std::string& path) {
+  bool exists;
+  std::vector<std::string> names;
+  for (const auto& line : ReadLines(path, &exists)) {
+    std::string name;
+    if (SectionOf(line, &name)) names.push_back(name);
+  }
+  return names;
+}
+
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
                         const std::string& path) {
   bool exists;

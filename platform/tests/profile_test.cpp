@@ -26,6 +26,8 @@ TEST(Profile, ReadsValuesWithoutRegardToCaseOfNames) {
   EXPECT_EQ(pf::GetProfileInt("INFO", "missing", 7, p), 7);
   EXPECT_EQ(pf::GetProfileString("info1", "info", "", p, 5), "C:/x");  // buffer of 5
   EXPECT_EQ(pf::GetProfileInt("x", "y", 3, p + ".none"), 3);
+  EXPECT_EQ(pf::GetProfileSectionNames(p), (std::vector<std::string>{"INFO", "info1", "Quoted"}));
+  EXPECT_TRUE(pf::GetProfileSectionNames(p + ".none").empty());
 }
 
 TEST(Profile, IntegersAreTheLeadingDigits) {

@@ -77,6 +77,12 @@ std::vector<Chunk> FakeConn::Chunks() const {
 
 void FakeConn::PauseReading(bool pause) { paused_.store(pause); }
 
+void FakeConn::SetRecvBuffer(int bytes) {
+  std::lock_guard<std::mutex> lk(m_);
+  const int fd = fd_.load();
+  if (fd >= 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+}
+
 void FakeConn::Run(FakeTcpServer* owner) {
   Bytes pending;
   uint8_t buf[65536];

@@ -42,6 +42,9 @@ class FakeConn {
   uint32_t peerAddr() const { return peerAddr_; }
   // Stops reading (the peer's sends then back up).
   void PauseReading(bool pause);
+  // Limits the connection's receive buffer (so that a peer's sends back up
+  // after a few kilobytes).
+  void SetRecvBuffer(int bytes);
 
  private:
   friend class FakeTcpServer;

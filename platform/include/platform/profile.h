@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace pf {
 
@@ -18,6 +19,8 @@ std::string GetProfileString(const std::string& section, const std::string& key,
 // The leading decimal digits of the value (0 when there are none or the value
 // is negative); `def` when the key is missing.
 int GetProfileInt(const std::string& section, const std::string& key, int def, const std::string& path);
+// The names of the file's sections in file order (none when it is missing).
+std::vector<std::string> GetProfileSectionNames(const std::string& path);
 // Sets section/key to value, adding the section or key when missing and
 // creating the file when needed. False when the file cannot be written.
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
