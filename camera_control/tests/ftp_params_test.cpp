@@ -134,7 +134,7 @@ TEST_F(FtpParams, AMissingFolderIsNotMadeAndEveryFileFails) {
   ASSERT_EQ(Qelm_FTPReadParams(&handle_, folder.c_str(), 0), 0);
   std::vector<std::string> want;
   for (const auto& n : kParaFiles) want.push_back(Gbk("读取" + n + "失败"));
-  EXPECT_EQ(TakeLog(), want);
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), want);
   EXPECT_FALSE(pf::PathExists(folder));
 }
 
