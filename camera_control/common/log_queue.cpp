@@ -16,6 +16,13 @@ void QueueLogLine(LogQueue& q, const char* text, bool onlyWhileOn) {
   q.m_listLog.push_back(std::move(copy));
 }
 
+void QueueLogLineV(LogQueue& q, bool onlyWhileOn, const char* fmt, va_list ap) {
+  if (onlyWhileOn && !q.m_bLogOn.load()) return;
+  char buf[1024];
+  vsnprintf(buf, sizeof buf, fmt, ap);
+  QueueLogLine(q, buf, onlyWhileOn);
+}
+
 const char* SocketErrorText(int code) {
   switch (code) {
     case 10004: return "A blocking Windows Sockets 1.1 call was canceled through WSACancelBlockingCall. ";

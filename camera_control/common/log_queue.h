@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -23,6 +24,9 @@ struct LogQueue {
 // Queues a copy of `text`; when `onlyWhileOn` the line is dropped while the
 // queue's switch is off.
 void QueueLogLine(LogQueue& q, const char* text, bool onlyWhileOn = true);
+// Formats a line (up to 1023 bytes) and queues it as QueueLogLine does;
+// nothing is formatted while the switch is off and `onlyWhileOn`.
+void QueueLogLineV(LogQueue& q, bool onlyWhileOn, const char* fmt, va_list ap);
 
 // English text of a Windows Sockets error number, as the libraries log it.
 const char* SocketErrorText(int code);

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 
 namespace kit {
@@ -96,5 +97,21 @@ bool IsBoxDeviceType(const StDeviceScanInfo& r);
 // 16 bytes) immediately followed by the device text (within its 64 bytes);
 // always terminated, never more than outSize - 1 characters.
 void ComposeVersionText(const StDeviceScanInfo& r, char* out, size_t outSize);
+
+// What every found-device record (the camera library's and the box library's)
+// takes from an answer as it stands: the address words, the user texts and
+// the serial text whole (fields of the same sizes as the answer's, so that a
+// text filling its field keeps its last character), and the MAC.
+template <class Record>
+void CopyFoundDevice(const StDeviceScanInfo& a, Record* out) {
+  out->ip = a.net.ip;
+  out->mask = a.net.mask;
+  out->gateway = a.net.gateway;
+  static_assert(sizeof out->userText == sizeof a.userText, "user texts match");
+  static_assert(sizeof out->factory.serial == sizeof a.net.serial, "serial texts match");
+  memcpy(out->userText, a.userText, sizeof out->userText);
+  memcpy(out->factory.serial, a.net.serial, sizeof out->factory.serial);
+  memcpy(out->factory.mac, a.net.mac, sizeof out->factory.mac);
+}
 
 }  // namespace kit

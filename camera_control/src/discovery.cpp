@@ -119,16 +119,7 @@ std::vector<StDeviceScanInfo> BuildNetParamPackets(const StNetParams* params, ui
 }
 
 void FillCameraInfo(const StDeviceScanInfo& a, StCameraInfo* info) {
-  info->ip = a.net.ip;
-  info->mask = a.net.mask;
-  info->gateway = a.net.gateway;
-  // User texts and serial text are fields of the same sizes as the answer's:
-  // copied whole, so that a text filling its field keeps its last character.
-  static_assert(sizeof info->userText == sizeof a.userText, "user texts match");
-  static_assert(sizeof info->factory.serial == sizeof a.net.serial, "serial texts match");
-  memcpy(info->userText, a.userText, sizeof info->userText);
-  memcpy(info->factory.serial, a.net.serial, sizeof info->factory.serial);
-  memcpy(info->factory.mac, a.net.mac, sizeof info->factory.mac);
+  kit::CopyFoundDevice(a, info);
   kit::ComposeVersionText(a, info->version, sizeof info->version);
   info->deviceValue1 = a.net.value1;
   info->deviceValue2 = a.net.value2;

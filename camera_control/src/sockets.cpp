@@ -1,6 +1,5 @@
 #include "sockets.h"
 
-#include <algorithm>
 #include <atomic>
 
 #include "context.h"
@@ -16,25 +15,6 @@ constexpr int kUdpReceiveBuffer = 1 << 20;
 }  // namespace
 
 void test::SetConnectTimeoutMs(int ms) { g_connectTimeoutMs.store(ms); }
-
-namespace {
-
-// Waits for a pending connect to complete, at most `ms`, in short steps when
-// the wait may be cancelled. True when it connected.
-bool AwaitConnect(pf::SOCKET s, int ms, const std::atomic<uint8_t>* cancel) {
-  constexpr int kStepMs = 50;
-  const int64_t end = pf::MonotonicMs() + ms;
-  for (;;) {
-    const int64_t left = end - pf::MonotonicMs();
-    if (left <= 0) return false;
-    const int step = cancel ? static_cast<int>(std::min<int64_t>(left, kStepMs)) : static_cast<int>(left);
-    const int r = pf::WaitWritable(s, step);
-    if (r == 1) return pf::PendingError(s) == 0;
-    if (r < 0 || (cancel && cancel->load())) return false;
-  }
-}
-
-}  // namespace
 
 pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<uint8_t>* cancel) {
   const std::string ipText = pf::InetNtoa(ip);
@@ -75,7 +55,7 @@ pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<
     const int err = pf::WSAGetLastError();
     WriteLogF("connect IP = %s port = %d 失败", ipText.c_str(), port);
     LogSocketError();
-    if (err == pf::WSAEWOULDBLOCK) connected = AwaitConnect(s, g_connectTimeoutMs.load(), cancel);
+    if (err == pf::WSAEWOULDBLOCK) connected = pf::AwaitConnect(s, g_connectTimeoutMs.load(), cancel) == 0;
   }
   pf::SetNonBlocking(s, false);
   if (!connected) {

@@ -72,16 +72,7 @@ pf::SOCKET ConnectTcp(uint32_t ip, uint16_t port, const std::atomic<uint8_t>* st
   pf::SetNonBlocking(s, true);
   if (pf::Connect(s, ip, port) != 0) {
     if (pf::WSAGetLastError() != pf::WSAEWOULDBLOCK) return giveUp(pf::WSAGetLastError());
-    const int64_t end = pf::MonotonicMs() + Timing().connectMs.load();
-    for (;;) {
-      if (stop && stop->load()) return giveUp(pf::WSAEINTR);
-      const int64_t left = end - pf::MonotonicMs();
-      if (left <= 0) return giveUp(pf::WSAETIMEDOUT);
-      const int r = pf::WaitWritable(s, static_cast<int>(left < 50 ? left : 50));
-      if (r < 0) return giveUp(pf::WSAGetLastError());
-      if (r == 1) break;
-    }
-    const int err = pf::PendingError(s);
+    const int err = pf::AwaitConnect(s, Timing().connectMs.load(), stop);
     if (err != 0) return giveUp(err);
   }
   pf::SetNonBlocking(s, false);

@@ -204,16 +204,7 @@ std::vector<StDeviceScanInfo> BuildSetNetPackets(uint32_t currentIp, const uint3
 
 void FillSearchResult(const StDeviceScanInfo& a, StSearchResult* out) {
   memset(out, 0, sizeof *out);
-  out->ip = a.net.ip;
-  out->mask = a.net.mask;
-  out->gateway = a.net.gateway;
-  // User texts and serial text are fields of the same sizes as the answer's:
-  // copied whole, so that a text filling its field keeps its last character.
-  static_assert(sizeof out->userText == sizeof a.userText, "user texts match");
-  static_assert(sizeof out->factory.serial == sizeof a.net.serial, "serial texts match");
-  memcpy(out->userText, a.userText, sizeof out->userText);
-  memcpy(out->factory.serial, a.net.serial, sizeof out->factory.serial);
-  memcpy(out->factory.mac, a.net.mac, sizeof out->factory.mac);
+  kit::CopyFoundDevice(a, out);
   out->deviceWord = a.deviceWord;
   // The type text up to its NUL (within its field), then the device text's 64
   // bytes as they are; the record's zeros behind them end the text.

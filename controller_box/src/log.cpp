@@ -1,7 +1,6 @@
 #include "log.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "context.h"
 #include "platform/net.h"
@@ -12,12 +11,10 @@ namespace pyrn {
 void WriteLog(const char* text) { kit::QueueLogLine(Global().m_log, text, false); }
 
 void WriteLogF(const char* fmt, ...) {
-  char buf[1024];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  kit::QueueLogLineV(Global().m_log, false, fmt, ap);
   va_end(ap);
-  WriteLog(buf);
 }
 
 void LogSocketError(const char* ip) {

@@ -1,7 +1,6 @@
 #include "log.h"
 
 #include <cstdarg>
-#include <cstdio>
 
 #include "context.h"
 #include "platform/thread.h"
@@ -11,13 +10,10 @@ namespace nardix {
 void WriteLog(const char* text) { kit::QueueLogLine(Global().m_log, text); }
 
 void WriteLogF(const char* fmt, ...) {
-  if (!LogOn()) return;
-  char buf[1024];
   va_list ap;
   va_start(ap, fmt);
-  vsnprintf(buf, sizeof buf, fmt, ap);
+  kit::QueueLogLineV(Global().m_log, true, fmt, ap);
   va_end(ap);
-  WriteLog(buf);
 }
 
 void LogSystemError(int err) { WriteLog(pf::SystemErrorText(err)); }

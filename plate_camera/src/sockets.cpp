@@ -14,7 +14,6 @@ std::atomic<int> g_connectTimeoutMs{2000};
 // A send that cannot go on for this long fails, so that a camera that stops
 // reading never holds a sender (and the socket's lock) for good.
 constexpr int kSendTimeoutMs = 3000;
-constexpr int kConnectSliceMs = 50;
 }  // namespace
 
 void test::SetConnectTimeoutMs(int ms) { g_connectTimeoutMs.store(ms); }
@@ -46,19 +45,8 @@ pf::SOCKET CreateSocket(bool udp, uint32_t ip, uint16_t port, const std::atomic<
   }
   pf::SetNonBlocking(s, true);
   bool connected = pf::Connect(s, ip, port) == 0;
-  if (!connected && pf::WSAGetLastError() == pf::WSAEWOULDBLOCK) {
-    const int64_t end = pf::MonotonicMs() + g_connectTimeoutMs.load();
-    for (;;) {
-      const int64_t left = end - pf::MonotonicMs();
-      if (left <= 0 || (stop && stop->load())) break;
-      const int r = pf::WaitWritable(s, static_cast<int>(left < kConnectSliceMs ? left : kConnectSliceMs));
-      if (r == 1) {
-        connected = pf::PendingError(s) == 0;
-        break;
-      }
-      if (r < 0) break;
-    }
-  }
+  if (!connected && pf::WSAGetLastError() == pf::WSAEWOULDBLOCK)
+    connected = pf::AwaitConnect(s, g_connectTimeoutMs.load(), stop) == 0;
   pf::SetNonBlocking(s, false);
   if (!connected) {
     pf::CloseSocket(s);

@@ -197,23 +197,7 @@ TEST_F(Connection, WithoutAControlRecordEveryRequestGives11) {
   nardix::test::FailNextControlAllocs(1);
   StLprCameraHandle* h = nullptr;
   ASSERT_EQ(LPR_ConnectCamera("127.0.0.11", &h), 0);
-  int v;
-  StLprVersionInfo vi;
-  StLprControlParams cp{};
-  StLprAlgParams ap;
-  StLprNetParams np{};
-  strcpy(np.ip, "127.0.0.50");
-  EXPECT_EQ(LPR_Capture(h), 11);
-  EXPECT_EQ(LPR_CaptureEx(h, 0), 11);
-  EXPECT_EQ(LPR_AdjustTime(h, 0), 11);
-  EXPECT_EQ(LPR_NTPEnable(h, 0, nullptr), 11);
-  EXPECT_EQ(LPR_GetAllVersion(h, &vi), 11);
-  EXPECT_EQ(LPR_GetShutterValue(h, &v), 11);
-  EXPECT_EQ(LPR_SetShutterValue(h, 1), 11);
-  EXPECT_EQ(LPR_SetWorkMode(h, 1), 11);
-  EXPECT_EQ(LPR_ControlParams(h, &cp, 10), 11);
-  EXPECT_EQ(LPR_GetAlgParams(h, &ap, 10), 11);
-  EXPECT_EQ(LPR_SetNetParams(h, nullptr, &np), 11);
+  EXPECT_EQ(lprtest::EveryRequestOn(h), std::vector<int>(11, 11));
   EXPECT_TRUE(Logged("TCP设置网络参数控制端未连接"));
   EXPECT_EQ(Status(h), 0);  // the result channel stands
 }

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -75,5 +76,21 @@ class LprTest : public testing::Test {
 
   std::string dir_;
 };
+
+// The results of every request export on one handle, in one order (the
+// network setting goes over the control channel and lists this PC's
+// addresses: callers run in the private test network).
+inline std::vector<int> EveryRequestOn(StLprCameraHandle* h) {
+  int v;
+  StLprVersionInfo vi;
+  StLprControlParams cp{};
+  StLprAlgParams ap;
+  StLprNetParams np{};
+  strcpy(np.ip, "127.0.0.50");
+  return {LPR_Capture(h),          LPR_CaptureEx(h, 0),     LPR_AdjustTime(h, 0),
+          LPR_NTPEnable(h, 0, ""), LPR_GetAllVersion(h, &vi), LPR_GetShutterValue(h, &v),
+          LPR_SetShutterValue(h, 1), LPR_SetWorkMode(h, 1),   LPR_ControlParams(h, &cp, 10),
+          LPR_GetAlgParams(h, &ap, 10), LPR_SetNetParams(h, nullptr, &np)};
+}
 
 }  // namespace lprtest

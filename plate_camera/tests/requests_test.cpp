@@ -358,17 +358,7 @@ TEST_F(Requests, DisconnectEndsAWaitingRequestWhichStillHoldsItsRecord) {
 TEST_F(Requests, FailedSendGives7AndUnknownHandleGives8) {
   KIT_REQUIRE_PRIVATE_NETWORK();  // the network setting lists this PC's addresses
   StLprCameraHandle* unknown = reinterpret_cast<StLprCameraHandle*>(0x10);
-  int v;
-  StLprVersionInfo vi;
-  StLprControlParams cp{};
-  StLprAlgParams ap;
-  StLprNetParams np{};
-  strcpy(np.ip, "127.0.0.50");
-  const int got[] = {LPR_Capture(unknown),          LPR_CaptureEx(unknown, 0),     LPR_AdjustTime(unknown, 0),
-                     LPR_NTPEnable(unknown, 0, ""), LPR_GetAllVersion(unknown, &vi), LPR_GetShutterValue(unknown, &v),
-                     LPR_SetShutterValue(unknown, 1), LPR_SetWorkMode(unknown, 1),   LPR_ControlParams(unknown, &cp, 10),
-                     LPR_GetAlgParams(unknown, &ap, 10), LPR_SetNetParams(unknown, nullptr, &np)};
-  for (int rc : got) EXPECT_EQ(rc, 8);
+  EXPECT_EQ(lprtest::EveryRequestOn(unknown), std::vector<int>(11, 8));
 
   // The camera resets the control connection; until the channel is made
   // again (not soon: long pauses), sends fail.

@@ -113,8 +113,8 @@ bool FtpClient::Connect(uint32_t addr, uint16_t port, const std::string& user, c
   if (s == INVALID_SOCKET) return false;
   SetNonBlocking(s, true);
   bool connected = pf::Connect(s, addr, port) == 0;
-  if (!connected && WSAGetLastError() == WSAEWOULDBLOCK && WaitWritable(s, t_.connectMs) == 1)
-    connected = PendingError(s) == 0;
+  if (!connected && WSAGetLastError() == WSAEWOULDBLOCK)
+    connected = AwaitConnect(s, t_.connectMs) == 0;
   SetNonBlocking(s, false);
   if (!connected) {
     CloseSocket(s);

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/system.h"
+
 namespace pf {
 
 namespace {
@@ -237,6 +239,34 @@ int PendingError(SOCKET s) {
   socklen_t len = sizeof err;
   if (getsockopt(s, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return WsaFromErrno(errno);
   return WsaFromErrno(err);
+}
+
+int AwaitConnect(SOCKET s, int ms, const std::atomic<uint8_t>* stop) {
+  constexpr int kStepMs = 50;
+  const int64_t end = MonotonicMs() + ms;
+  int err = 0;
+  for (;;) {
+    if (stop && stop->load()) {
+      err = WSAEINTR;
+      break;
+    }
+    const int64_t left = end - MonotonicMs();
+    if (left <= 0) {
+      err = WSAETIMEDOUT;
+      break;
+    }
+    const int r = WaitWritable(s, static_cast<int>(stop && left > kStepMs ? kStepMs : left));
+    if (r < 0) {
+      err = WSAGetLastError();
+      break;
+    }
+    if (r == 1) {
+      err = PendingError(s);
+      break;
+    }
+  }
+  if (err != 0) WSASetLastError(err);
+  return err;
 }
 
 uint16_t LocalPort(SOCKET s) {

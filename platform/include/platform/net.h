@@ -7,6 +7,7 @@
 // inet_addr gives them); ports are host-order numbers.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -91,6 +92,12 @@ int WaitWritable(SOCKET s, int ms);
 int WaitReadable(SOCKET s, int ms);
 // The pending error of the socket (SO_ERROR) as a Windows Sockets number, 0 if none.
 int PendingError(SOCKET s);
+// Waits up to `ms` for a connect that returned WSAEWOULDBLOCK to complete,
+// looking at `stop` (when given) at least every 50 ms so that a stop need not
+// wait out the time-out. 0 when connected; otherwise the Windows Sockets error
+// (WSAETIMEDOUT, WSAEINTR when stopped, or the connect's own), which is also
+// left as the last error.
+int AwaitConnect(SOCKET s, int ms, const std::atomic<uint8_t>* stop = nullptr);
 uint16_t LocalPort(SOCKET s);
 // The local address a socket is bound or connected to (0 when unknown).
 uint32_t LocalAddress(SOCKET s);
