@@ -80,6 +80,11 @@ void IpPart::text_edited(const QString& text) {
 }
 
 void IpPart::focusInEvent(QFocusEvent* e) {
+  // Each visit to the field starts without an edit, so that a "." typed
+  // right after a full octet moved the focus here does not skip this field
+  // because of what was typed into it on an earlier visit. The window
+  // coming back to the front is no new visit.
+  if (e->reason() != Qt::ActiveWindowFocusReason && e->reason() != Qt::PopupFocusReason) m_lastEdited.clear();
   selectAll();
   QLineEdit::focusInEvent(e);
 }

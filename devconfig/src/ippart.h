@@ -30,5 +30,5 @@ class IpPart : public QLineEdit {
   void FocusNext();
 
   Ui::IpPart* ui;
-  QString m_lastEdited;  // the user's last edit of this field
+  QString m_lastEdited;  // the user's last edit of this field since it took the focus
 };

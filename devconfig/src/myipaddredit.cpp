@@ -111,7 +111,22 @@ void MyIpAddrEdit::texteditedslot(const QString&) {
 }
 
 void MyIpAddrEdit::normalizeParts() {
-  for (IpPart* p : {m_pPart1, m_pPart2, m_pPart3, m_pPart4}) p->setText(QString::number(p->text().toInt()));
+  for (IpPart* p : {m_pPart1, m_pPart2, m_pPart3, m_pPart4}) {
+    const QString text = p->text();
+    const QString number = QString::number(text.toInt());
+    // QLineEdit::setText drops the selection even for the same text: a field
+    // that the focus has just reached with all of its text selected would
+    // then take the next digits after its old ones instead of in their place.
+    if (number == text) continue;
+    const bool wholeSelected = !text.isEmpty() && p->selectedText() == text;
+    const int fromEnd = text.size() - p->cursorPosition();
+    p->setText(number);
+    if (!p->hasFocus()) continue;
+    if (wholeSelected)
+      p->selectAll();
+    else
+      p->setCursorPosition(qMax(0, number.size() - fromEnd));
+  }
 }
 
 bool MyIpAddrEdit::isMaskOctet(int value) {

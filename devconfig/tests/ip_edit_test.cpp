@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "case_name.h"
 #include "myipaddredit.h"
 
 namespace {
@@ -168,11 +169,92 @@ TEST_P(Typing, EndsWithTheseFieldsAndFocus) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, Typing, testing::ValuesIn(kTyping),
                          [](const testing::TestParamInfo<TypingCase>& info) {
-                           std::string name = info.param.name;
-                           for (char& ch : name)
-                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return name + "_" + std::to_string(info.index);
+                           return CaseName(info.param.name) + "_" + std::to_string(info.index);
                          });
+
+// Typing a whole address over one the editor already holds: every move to the
+// next field (by a full octet, "." or space) selects that field's text, so the
+// next digits replace it and the editor ends with exactly what was typed.
+struct OverCase {
+  const char* name;
+  int type;
+  const char* initial;
+  std::string earlier;  // typed into part 2 before, over its own text (empty: nothing)
+  std::string keys;     // typed after a click into part 1, then the editor is left
+  const char* typed;    // text() afterwards
+};
+
+const OverCase kOver[] = {
+    {"IP: full octet moves, dot after two and one digits", kIp, "198.51.100.34", "", "17216.1.5", "172.16.1.5"},
+    {"IP: a dot right after a full octet stays put", kIp, "198.51.100.34", "", "172.16.1.5", "172.16.1.5"},
+    {"IP: space moves like the dot", kIp, "198.51.100.34", "", "10 1 2 3", "10.1.2.3"},
+    {"IP: a one-digit octet over a three-digit one", kIp, "198.51.100.34", "", "10.0.7.9", "10.0.7.9"},
+    {"IP: a field edited before does not swallow the next octet", kIp, "198.51.100.34", "51", "172.16.1.5",
+     "172.16.1.5"},
+    // The first key completes part 1, so the editor rewrites the "09" of
+    // part 2 as "9" only once the focus is there: still all selected.
+    {"IP: a field rewritten as the focus arrives", kIp, "17.09.100.34", "", ">216.1.5", "172.16.1.5"},
+    {"gateway: full octets and dots", kGateway, "198.51.100.254", "", "172.16.1.254", "172.16.1.254"},
+    {"gateway: one digit each", kGateway, "198.51.100.254", "", "10.0.0.1", "10.0.0.1"},
+    {"mask: full octets over full octets", kMask, "255.255.0.0", "", "255255255.0", "255.255.255.0"},
+    {"mask: dots after one digit", kMask, "255.255.255.0", "", "254.0.0.0", "254.0.0.0"},
+    {"mask: a shorter mask over a longer one", kMask, "255.255.255.0", "", "255.255.0.0", "255.255.0.0"},
+};
+
+void PrintTo(const OverCase& c, std::ostream* os) { *os << c.name; }
+
+class TypingOver : public testing::TestWithParam<OverCase> {};
+
+TEST_P(TypingOver, GivesExactlyTheTypedAddress) {
+  const OverCase& c = GetParam();
+  Editor e(c.type);
+  ASSERT_TRUE(e.Active());
+  e.edit().setText(QString::fromLatin1(c.initial));
+  ASSERT_EQ(e.edit().text(), QString::fromLatin1(c.initial));
+  if (!c.earlier.empty()) {
+    e.Focus(2);
+    e.Type(c.earlier);
+    ASSERT_EQ(e.edit().text(), QString::fromLatin1(c.initial)) << "the earlier edit changes nothing";
+  }
+  e.Focus(1);
+  e.Type(c.keys);
+  e.Leave();
+  EXPECT_EQ(e.edit().text().toStdString(), c.typed);
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, TypingOver, testing::ValuesIn(kOver),
+                         [](const testing::TestParamInfo<OverCase>& info) {
+                           return CaseName(info.param.name) + "_" + std::to_string(info.index);
+                         });
+
+// The move itself: the next field has the focus with all of its text
+// selected, also after the editor rewrote the field it came from.
+TEST(IpEditMoves, TheNextFieldHasTheFocusWithAllItsTextSelected) {
+  struct Case {
+    const char* name;
+    int type;
+    const char* keys;  // typed after a click into part 1
+    int part;          // the field that then has the focus
+    const char* selected;
+  } cases[] = {
+      {"full octet", kIp, "172", 2, "51"},
+      {"26 moves on", kIp, "26", 2, "51"},
+      {"dot", kIp, "1.", 2, "51"},
+      {"space", kGateway, "1 ", 2, "51"},
+      {"corrected octet", kIp, "127", 2, "51"},
+      {"mask octet", kMask, "254", 2, "51"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Editor e(c.type);
+    ASSERT_TRUE(e.Active());
+    e.edit().setText("198.51.100.34");
+    e.Focus(1);
+    e.Type(c.keys);
+    EXPECT_EQ(e.FocusedPart(), c.part);
+    EXPECT_EQ(e.edit().part(c.part)->selectedText(), QString::fromLatin1(c.selected));
+  }
+}
 
 struct SetTextCase {
   int type;
