@@ -198,6 +198,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   connect(m_pSearchButton, &QPushButton::clicked, this, &MainWindow::SearchDevice);
   connect(m_pManualAddButton, &QPushButton::clicked, this, &MainWindow::ManualAddDevice);
   connect(m_pModifyButton, &QPushButton::clicked, this, &MainWindow::ModifyNetParam);
+  connect(m_pModel, &QAbstractItemModel::rowsRemoved, this, &MainWindow::DropFormIfRowGone);
+  connect(m_pModel, &QAbstractItemModel::modelReset, this, &MainWindow::DropFormIfRowGone);
 
   // A library that does not start simply finds nothing.
   PyrnBox_Init(nullptr, nullptr, nullptr, nullptr);
@@ -247,9 +249,13 @@ bool MainWindow::HasRowWithIp(const QString& ip) const {
 void MainWindow::AddDeviceRow(const StSearchResult* result, bool autoFound) {
   if (!result) return;
   const DeviceRowTexts t = RowTextsOf(*result);
+  bool formRowReplaced = false;
   for (int row = 0; row < m_pModel->rowCount(); ++row) {
     if (m_pModel->index(row, 0).data().toString() == t.ip) {
+      formRowReplaced = m_formRow.isValid() && m_formRow.row() == row;
+      m_replacingFormRow = formRowReplaced;
       m_pModel->removeRow(row);
+      m_replacingFormRow = false;
       break;
     }
   }
@@ -258,6 +264,13 @@ void MainWindow::AddDeviceRow(const StSearchResult* result, bool autoFound) {
                               autoFound ? AutoSearchMark() : ManualAddMark()})
     items.append(new QStandardItem(text));
   m_pModel->insertRow(0, items);
+  if (formRowReplaced) {
+    // The same device with fresh data: the form goes on acting on it (the
+    // user's edits stay), by the path of its new row.
+    m_formRow = QPersistentModelIndex(m_pModel->index(0, 0));
+    m_pTable->setCurrentIndex(m_formRow);
+    ShowFormRowPath();
+  }
 }
 
 void MainWindow::UpdateDeviceRow(const StNetParams& params, const QString& oldIp) {
@@ -282,9 +295,26 @@ void MainWindow::ClearAutoSearchRows() {
   }
 }
 
+void MainWindow::ShowFormRowPath() {
+  m_pTcpCheck->setChecked(m_pModel->index(m_formRow.row(), 6).data().toString() != AutoSearchMark());
+}
+
+void MainWindow::DropFormIfRowGone() {
+  if (!m_formHasRow || m_formRow.isValid() || m_replacingFormRow) return;
+  m_formHasRow = false;
+  m_formRow = QPersistentModelIndex();
+  m_pTable->selectionModel()->clear();
+  m_pIpEdit->setText(QString());
+  m_pMaskEdit->setText(QString());
+  m_pGatewayEdit->setText(QString());
+  m_pTcpCheck->setChecked(false);
+}
+
 void MainWindow::ShowSelectedData(const QModelIndex& index) {
   const int row = index.row();
-  if (row < 0) return;
+  if (row < 0 || row >= m_pModel->rowCount()) return;
+  m_formRow = QPersistentModelIndex(m_pModel->index(row, 0));
+  m_formHasRow = true;
   const QString ip = m_pModel->index(row, 0).data().toString();
   const QString gateway = m_pModel->index(row, 4).data().toString();
   const QString mask = m_pModel->index(row, 5).data().toString();
@@ -296,7 +326,7 @@ void MainWindow::ShowSelectedData(const QModelIndex& index) {
     m_pGatewayEdit->setText(CutBeforeLastDot(ip) + QStringLiteral(".1"));
   if (mask.isEmpty() || mask == QLatin1String("0.0.0.0"))
     m_pMaskEdit->setText(QStringLiteral("255.255.255.0"));
-  m_pTcpCheck->setChecked(m_pModel->index(row, 6).data().toString() != AutoSearchMark());
+  ShowFormRowPath();
 }
 
 void MainWindow::OpenLinkWeb(const QModelIndex& index) {
@@ -395,8 +425,7 @@ void MainWindow::AddDeviceByIp(const QString& ip) {
 }
 
 void MainWindow::ModifyNetParam() {
-  const QModelIndex current = m_pTable->currentIndex();
-  if (!current.isValid() || current.row() < 0) {
+  if (!m_formRow.isValid()) {
     ShowMessage(QStringLiteral("未选中要修改网络参数的设备！"));
     return;
   }
@@ -414,7 +443,7 @@ void MainWindow::ModifyNetParam() {
     return;
   }
 
-  const int row = current.row();
+  const int row = m_formRow.row();
   const QString oldIp = m_pModel->index(row, 0).data().toString();
   const QString kind = m_pModel->index(row, 2).data().toString();
   StNetParams params;

@@ -9,6 +9,7 @@
 #include <QLabel>
 #include <QMainWindow>
 #include <QModelIndex>
+#include <QPersistentModelIndex>
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QString>
@@ -80,6 +81,12 @@ class MainWindow : public QMainWindow {
   friend struct MainWindowProbe;  // the tests' view of the widgets
 
   bool HasRowWithIp(const QString& ip) const;
+  // The TCP box shows the path of the form's row: checked unless a search
+  // found it.
+  void ShowFormRowPath();
+  // Once the form's row is gone, neither the form nor the table's selection
+  // names a device any more.
+  void DropFormIfRowGone();
 
   QStandardItemModel* m_pModel;
   QGroupBox* m_pListGroup;
@@ -98,6 +105,13 @@ class MainWindow : public QMainWindow {
   QPushButton* m_pModifyButton;
   QCheckBox* m_pTcpCheck;
   Ui::MainWindow* ui;
+
+  // The row the network form was filled from. A change acts on this row
+  // alone, wherever it has moved; the table's current index is not used, as
+  // Qt moves it to a neighbour when its row goes.
+  QPersistentModelIndex m_formRow;
+  bool m_formHasRow = false;
+  bool m_replacingFormRow = false;  // a re-found device is taking its row's place
 };
 
 // Texts of column 6.

@@ -5,10 +5,13 @@
 // network's own veth only.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <mutex>
 #include <string>
 
+#include "case_name.h"
 #include "fake_box.h"
 // The camera control port fake (tests/support).
 #include "fake_camera.h"
@@ -92,16 +95,36 @@ bool IsRecord(const Datagram& d, uint32_t command, const char* tag) {
 }
 bool IsLprPacket(const Datagram& d, uint8_t sub) { return d.bytes.size() == 160 && d.bytes[3] == sub; }
 
+// The camera library's broadcast setting: the current address, then the new
+// address, mask and gateway.
+void ExpectCameraSetting(const Datagram& d, const char* current, const char* ip, const char* mask,
+                         const char* gateway) {
+  EXPECT_EQ(fakecam::Get32(d.bytes, 16), Addr(current));
+  EXPECT_EQ(fakecam::Get32(d.bytes, 136), Addr(ip));
+  EXPECT_EQ(fakecam::Get32(d.bytes, 140), Addr(mask));
+  EXPECT_EQ(fakecam::Get32(d.bytes, 148), Addr(gateway));
+}
+
+// The box library's: the same places, each new word's bytes swapped.
+void ExpectBoxSetting(const Datagram& d, const char* current, const char* ip, const char* gateway) {
+  EXPECT_EQ(fakecam::Get32(d.bytes, 16), Addr(current));
+  EXPECT_EQ(fakecam::Get32(d.bytes, 136), __builtin_bswap32(Addr(ip)));
+  EXPECT_EQ(fakecam::Get32(d.bytes, 148), __builtin_bswap32(Addr(gateway)));
+}
+
 class FakeDevices {
  public:
   FakeDevices() {
-    port_.SetOnDatagram([](kittest::FakeUdpEndpoint& ep, const Datagram& d) {
-      if (IsRecord(d, 0, "QV-IPNC")) ep.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kCamera));
+    port_.SetOnDatagram([this](kittest::FakeUdpEndpoint& ep, const Datagram& d) {
+      if (IsRecord(d, 0, "QV-IPNC") && cameraAnswers_)
+        ep.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kCamera));
       if (IsRecord(d, 0, "QV-ZNPC")) ep.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kBox));
       if (IsLprPacket(d, 0)) ep.SendTo(d.fromAddr, d.fromPort, LprAnswer(TextAt(d.bytes, 24, 16)));
     });
   }
   bool Bound() const { return port_.Bound(); }
+  // The camera stops (or starts again) answering searches.
+  void CameraAnswers(bool on) { cameraAnswers_ = on; }
   // The first datagram that fits, waited for.
   bool Wait(const std::function<bool(const Datagram&)>& fits, Datagram* out, int ms = 3000) {
     return kittest::WaitUntil(
@@ -115,8 +138,15 @@ class FakeDevices {
         },
         ms);
   }
+  // Whether any network setting went out by broadcast, waited for briefly.
+  bool AnySettingBroadcast(int ms = 300) {
+    Datagram d;
+    return Wait([](const Datagram& x) { return IsRecord(x, 1, "QV-ZNPC") || IsRecord(x, 1, "QV-IPNC") || IsLprPacket(x, 1); },
+                &d, ms);
+  }
 
  private:
+  std::atomic<bool> cameraAnswers_{true};  // read by the endpoint's thread, which stops first
   kittest::FakeUdpEndpoint port_{"0.0.0.0", fakecam::kSearchPort};
 };
 
@@ -199,16 +229,10 @@ TEST_P(BroadcastSettings, GoToTheLibraryTheVersionTextNames) {
   Datagram d;
   if (library == "box") {
     ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsRecord(x, 1, "QV-ZNPC"); }, &d));
-    EXPECT_EQ(fakecam::Get32(d.bytes, 16), Addr("198.51.100.50"));  // the current address
-    // The box library swaps the words' bytes.
-    EXPECT_EQ(fakecam::Get32(d.bytes, 136), __builtin_bswap32(Addr("198.51.100.60")));
-    EXPECT_EQ(fakecam::Get32(d.bytes, 148), __builtin_bswap32(Addr("198.51.100.254")));
+    ExpectBoxSetting(d, "198.51.100.50", "198.51.100.60", "198.51.100.254");
   } else if (library == "camera") {
     ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsRecord(x, 1, "QV-IPNC"); }, &d));
-    EXPECT_EQ(fakecam::Get32(d.bytes, 16), Addr("198.51.100.50"));
-    EXPECT_EQ(fakecam::Get32(d.bytes, 136), Addr("198.51.100.60"));
-    EXPECT_EQ(fakecam::Get32(d.bytes, 140), Addr("255.255.255.0"));
-    EXPECT_EQ(fakecam::Get32(d.bytes, 148), Addr("198.51.100.254"));
+    ExpectCameraSetting(d, "198.51.100.50", "198.51.100.60", "255.255.255.0", "198.51.100.254");
   } else {
     ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsLprPacket(x, 1); }, &d));
     EXPECT_EQ(TextAt(d.bytes, 8, 16), "198.51.100.50");  // the current address
@@ -233,10 +257,7 @@ INSTANTIATE_TEST_SUITE_P(Kinds, BroadcastSettings,
                                          BroadcastCase{"IPNC-cam", "camera"},
                                          BroadcastCase{"ParkingA1", "camera"}),
                          [](const testing::TestParamInfo<BroadcastCase>& info) {
-                           std::string name = std::string(info.param.library) + "_" + info.param.version;
-                           for (char& ch : name)
-                             if (!isalnum(static_cast<unsigned char>(ch))) ch = '_';
-                           return name;
+                           return CaseName(std::string(info.param.library) + "_" + info.param.version);
                          });
 
 TEST_F(TestNetwork, AnAddressOfThisPcIsRefusedAndTheRowStays) {
@@ -250,6 +271,10 @@ TEST_F(TestNetwork, AnAddressOfThisPcIsRefusedAndTheRowStays) {
 
 // ---- network settings over a connection: rows added by hand ----
 
+// 10.0.0.32, 255.0.0.0 and 10.0.0.1 over a box's link, each word's bytes
+// swapped: 10.0.0.32 travels as 32, 0, 0, 10.
+const Bytes kBoxLinkSetting{32, 0, 0, 10, 0, 0, 0, 255, 1, 0, 0, 10, 0, 0, 0, 0};
+
 TEST_F(TestNetwork, BoxAddedByHandIsSetOverItsLink) {
   boxtest::FakeBox box("127.0.0.31");
   box.script().Answer(0, 14, {});
@@ -262,8 +287,7 @@ TEST_F(TestNetwork, BoxAddedByHandIsSetOverItsLink) {
   EXPECT_EQ(messages_.Take(), kSuccess);
   const auto sets = box.script().Frames(0, 14);
   ASSERT_EQ(sets.size(), 1u);
-  // Each word's bytes swapped: 10.0.0.32 travels as 32, 0, 0, 10.
-  EXPECT_EQ(sets[0].payload, (Bytes{32, 0, 0, 10, 0, 0, 0, 255, 1, 0, 0, 10, 0, 0, 0, 0}));
+  EXPECT_EQ(sets[0].payload, kBoxLinkSetting);
   EXPECT_EQ(p_->row(0), (QStringList{"10.0.0.32", "00-00-00-00-00-00", "VELD-x", "", "10.0.0.1",
                                      "255.0.0.0", kManual}));
 }
@@ -324,6 +348,170 @@ TEST_F(TestNetwork, NoLinkToADeviceAddedByHandSetsNothing) {
   EXPECT_EQ(messages_.Take(), QStringList{"TCP方式设置网络参数失败！"});
   EXPECT_EQ(p_->cell(0, 0), QStringLiteral("127.0.0.37"));
 }
+
+// ---- the form acts on the row it was filled from ----
+
+TEST_F(TestNetwork, AFormWhoseDeviceNoLongerAnswersNamesNoDeviceAndSendsNothing) {
+  boxtest::FakeBox neighbour("127.0.0.51");
+  neighbour.script().Answer(0, 14, {});
+  AddRow("127.0.0.51", "VELD-x", false);
+  window_->SearchDevice();
+  ASSERT_TRUE(ProcessEventsUntil([&] { return p_->rows() == 4; }, 5000)) << p_->rows() << " rows";
+  p_->select(p_->rowWithIp("198.51.100.21"));
+  ASSERT_EQ(p_->ip().text(), QStringLiteral("198.51.100.21"));
+  ASSERT_FALSE(p_->tcp().isChecked());
+  p_->ip().setText("198.51.100.60");
+
+  // Searched again, the camera no longer answers: its row goes, the others
+  // come back.
+  devices_.CameraAnswers(false);
+  window_->SearchDevice();
+  ASSERT_TRUE(ProcessEventsUntil(
+      [&] { return p_->rowWithIp("198.51.100.30") >= 0 && p_->rowWithIp("198.51.100.40") >= 0; }, 5000));
+  EXPECT_EQ(p_->rowWithIp("198.51.100.21"), -1);
+  EXPECT_FALSE(p_->table().currentIndex().isValid());
+  EXPECT_FALSE(p_->table().selectionModel()->hasSelection());
+  EXPECT_EQ(p_->ip().text(), QStringLiteral("..."));
+  EXPECT_EQ(p_->mask().text(), QStringLiteral("..."));
+  EXPECT_EQ(p_->gateway().text(), QStringLiteral("..."));
+  EXPECT_FALSE(p_->tcp().isChecked());
+
+  // Even with the form filled in again by hand, no row is named.
+  p_->form("198.51.100.60", "255.255.255.0", "198.51.100.254");
+  window_->ModifyNetParam();
+  EXPECT_EQ(messages_.Take(), QStringList{"未选中要修改网络参数的设备！"});
+  EXPECT_FALSE(devices_.AnySettingBroadcast());
+  EXPECT_EQ(neighbour.server().ConnectionCount(), 0u);
+  EXPECT_EQ(p_->cell(p_->rowWithIp("127.0.0.51"), 6), kManual);
+
+  // A click on a row names a device again.
+  p_->select(p_->rowWithIp("127.0.0.51"));
+  p_->form("10.0.0.32", "255.0.0.0", "10.0.0.1");
+  window_->ModifyNetParam();
+  EXPECT_EQ(messages_.Take(), kSuccess);
+  ASSERT_EQ(neighbour.script().Frames(0, 14).size(), 1u);
+  EXPECT_EQ(neighbour.script().Frames(0, 14)[0].payload, kBoxLinkSetting);
+}
+
+// How a change travels.
+enum class SetPath { kCameraBroadcast, kBoxBroadcast, kBoxLink };
+
+struct MoveCase {
+  const char* name;
+  const char* formRow;  // the IP of the row the form is filled from
+  std::function<void(MainWindow&, MainWindowProbe&)> move;
+  SetPath path;
+};
+
+void PrintTo(const MoveCase& c, std::ostream* os) { *os << c.name; }
+
+StSearchResult* FoundRecord(const char* ip, const char* version) {
+  return new StSearchResult(Record(ip, version, "", "198.51.100.1", "255.255.255.0"));
+}
+
+const MoveCase kMoves[] = {
+    {"a row added by address above a found row", "198.51.100.50",
+     [](MainWindow& w, MainWindowProbe&) {
+       const StSearchResult r = Record("198.51.100.70", "IPNC-other");
+       w.AddDeviceRow(&r, false);
+     },
+     SetPath::kCameraBroadcast},
+    {"a found row above a row added by address", "127.0.0.52",
+     [](MainWindow&, MainWindowProbe& p) {
+       PostDeviceFound(FoundRecord("198.51.100.71", "IPNC-other"));
+       ASSERT_TRUE(ProcessEventsUntil([&] { return p.rows() == 3; }, 3000));
+     },
+     SetPath::kBoxLink},
+    {"the found rows above cleared by a search", "127.0.0.52",
+     [](MainWindow& w, MainWindowProbe& p) {
+       w.ClearAutoSearchRows();
+       ASSERT_EQ(p.rows(), 1);
+     },
+     SetPath::kBoxLink},
+    {"the table sorted", "198.51.100.50",
+     [](MainWindow&, MainWindowProbe& p) {
+       p.model().sort(0, Qt::AscendingOrder);
+       ASSERT_EQ(p.cell(1, 0), QStringLiteral("198.51.100.50"));
+     },
+     SetPath::kCameraBroadcast},
+    {"the found device found again under a new row", "198.51.100.50",
+     [](MainWindow&, MainWindowProbe& p) {
+       PostDeviceFound(FoundRecord("198.51.100.72", "IPNC-other"));
+       PostDeviceFound(FoundRecord("198.51.100.50", "IPNC-cam"));
+       ASSERT_TRUE(ProcessEventsUntil([&] { return p.cell(0, 0) == "198.51.100.50"; }, 3000));
+     },
+     SetPath::kCameraBroadcast},
+    // Found by a search, the row is one that a search found: its path is the
+    // broadcast now.
+    {"the device added by address found by a search", "127.0.0.52",
+     [](MainWindow&, MainWindowProbe& p) {
+       PostDeviceFound(FoundRecord("127.0.0.52", "VELD-x"));
+       ASSERT_TRUE(ProcessEventsUntil([&] { return p.cell(0, 0) == "127.0.0.52"; }, 3000));
+     },
+     SetPath::kBoxBroadcast},
+};
+
+class FormRow : public TestNetwork, public testing::WithParamInterface<MoveCase> {};
+
+TEST_P(FormRow, StaysTheRowThatIsChangedWhenRowsMove) {
+  const MoveCase& c = GetParam();
+  boxtest::FakeBox box("127.0.0.52");
+  box.script().Answer(0, 14, {});
+  AddRow("127.0.0.52", "VELD-x", false);
+  AddRow("198.51.100.50", "IPNC-cam", true);
+  p_->select(p_->rowWithIp(c.formRow));
+  ASSERT_NO_FATAL_FAILURE(c.move(*window_, *p_));
+
+  const QString formRow = QString::fromLatin1(c.formRow);
+  EXPECT_EQ(p_->cell(p_->table().currentIndex().row(), 0), formRow) << "the table shows the form's row";
+  EXPECT_EQ(p_->tcp().isChecked(), c.path == SetPath::kBoxLink);
+  const QStringList others = [&] {
+    QStringList out;
+    for (int r = 0; r < p_->rows(); ++r)
+      if (p_->cell(r, 0) != formRow) out << p_->row(r).join('|');
+    return out;
+  }();
+  const bool camera = c.path == SetPath::kCameraBroadcast;
+  if (camera)
+    p_->form("198.51.100.60", "255.255.255.0", "198.51.100.254");
+  else
+    p_->form("10.0.0.32", "255.0.0.0", "10.0.0.1");
+  window_->ModifyNetParam();
+  EXPECT_EQ(messages_.Take(), kSuccess);
+
+  Datagram d;
+  switch (c.path) {
+    case SetPath::kCameraBroadcast:
+      ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsRecord(x, 1, "QV-IPNC"); }, &d));
+      ExpectCameraSetting(d, c.formRow, "198.51.100.60", "255.255.255.0", "198.51.100.254");
+      EXPECT_EQ(box.server().ConnectionCount(), 0u);
+      break;
+    case SetPath::kBoxBroadcast:
+      ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsRecord(x, 1, "QV-ZNPC"); }, &d));
+      ExpectBoxSetting(d, c.formRow, "10.0.0.32", "10.0.0.1");
+      EXPECT_EQ(box.server().ConnectionCount(), 0u);
+      break;
+    case SetPath::kBoxLink:
+      ASSERT_EQ(box.script().Frames(0, 14).size(), 1u);
+      EXPECT_EQ(box.script().Frames(0, 14)[0].payload, kBoxLinkSetting);
+      EXPECT_FALSE(devices_.AnySettingBroadcast());
+      break;
+  }
+  // The form's row took the new values; every other row is as it was.
+  EXPECT_EQ(p_->rowWithIp(formRow), -1);
+  const int changed = p_->rowWithIp(camera ? "198.51.100.60" : "10.0.0.32");
+  ASSERT_GE(changed, 0);
+  EXPECT_EQ(p_->cell(changed, 2), QString::fromLatin1(camera ? "IPNC-cam" : "VELD-x"));
+  QStringList after;
+  for (int r = 0; r < p_->rows(); ++r)
+    if (r != changed) after << p_->row(r).join('|');
+  EXPECT_EQ(after, others);
+}
+
+INSTANTIATE_TEST_SUITE_P(Moves, FormRow, testing::ValuesIn(kMoves),
+                         [](const testing::TestParamInfo<MoveCase>& info) {
+                           return CaseName(info.param.name);
+                         });
 
 // ---- adding by address (the probe itself: the manual-IP editor turns a
 // first octet of 127 into 192, so the fakes' loopback addresses are handed to

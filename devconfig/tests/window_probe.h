@@ -13,11 +13,15 @@
 
 #include <cstring>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "mainwindow.h"
 #include "message.h"
+
+// Failure messages show texts, not their UTF-16 units.
+inline void PrintTo(const QString& s, std::ostream* os) { *os << '"' << s.toStdString() << '"'; }
 
 struct MainWindowProbe {
   explicit MainWindowProbe(MainWindow& w) : w(w) {}
