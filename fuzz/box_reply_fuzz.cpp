@@ -210,16 +210,17 @@ const Read kReads[] = {
        return PyrnBox_ControlBLEMode(h, reinterpret_cast<int*>(v), 0);
      },
      IntByte<23>},
-    // Serial port data: copied only into a larger buffer; the length always told.
+    // Serial port data: copied when it fits the buffer, else 23; the length always told.
     {3, [](const Call& c) { return static_cast<uint8_t>(9 + c.Port()); },
      [](const Call& c) { return static_cast<size_t>(c.bufferLen); },
      [](CBoxDevice* h, uint8_t* v, uint16_t* len, const Call& c) {
        return PyrnBox_ControlSerialPortEx(h, 0, v, len, c.Port());
      },
      [](const Bytes& p, Bytes& var, uint16_t* len, const Call&) {
-       if (p.size() < *len) std::copy(p.begin(), p.end(), var.begin());
+       const bool fits = p.size() <= *len;
+       if (fits) std::copy(p.begin(), p.end(), var.begin());
        *len = static_cast<uint16_t>(p.size());
-       return 0;
+       return fits ? 0 : 23;
      }},
 };
 

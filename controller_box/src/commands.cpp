@@ -154,10 +154,13 @@ PYRN_API int PYRN_CALL PyrnBox_ControlSerialPortEx(CBoxDevice* handle, int set, 
   std::vector<uint8_t> reply;
   r = RunOn(*d, timeout, BoxRequest{0, 3, sub, nullptr, 0}, &reply);
   if (r != 0) return r;
+  // The caller learns the reply's length either way, so that a reply that
+  // did not fit can be asked for again with enough room.
   const size_t n = PayloadLen(reply);
-  if (n < *length) memcpy(data, Payload(reply), n);
+  const bool fits = n <= *length;
+  if (fits) memcpy(data, Payload(reply), n);
   *length = static_cast<uint16_t>(n);
-  return 0;
+  return fits ? 0 : 23;
 }
 
 PYRN_API int PYRN_CALL PyrnBox_ControlSerialPortParams(CBoxDevice* handle, int set, int* params,

@@ -335,13 +335,15 @@ PYRN_API int PYRN_CALL PyrnBox_SetNetParams(CBoxDevice* handle, uint32_t current
   if (!handle) return 1;
   std::shared_ptr<CBoxDevice> d;
   int timeout = 0;
-  const int r = CheckConnection(handle, &d, &timeout);
+  int r = CheckConnection(handle, &d, &timeout);
   if (r != 0) return r;
   uint8_t payload[16];
   for (int i = 0; i < 4; ++i) kit::WriteLE32(payload + 4 * i, words[i]);
+  const BoxRequest rq{1, 0, 14, payload, sizeof payload};
   std::vector<uint8_t> reply;
-  // Any reply under the request's sequence is taken as done.
-  return Exchange(*d, BoxRequest{1, 0, 14, payload, sizeof payload}, timeout, &reply);
+  // Taken only when the box says it took the settings.
+  r = Exchange(*d, rq, timeout, &reply);
+  return r != 0 ? r : CheckReply(reply, rq);
 }
 
 }  // extern "C"

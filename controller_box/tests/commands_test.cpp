@@ -316,12 +316,14 @@ TEST_F(Commands, FailedReadsWriteNothing) {
       {"LED light", 3, 13, {1}, {}, 23, [&] { return PyrnBox_ControlLEDDisplayLight(h_, var, 0); }},
       {"BLE settings", 0, 37, Bytes(8, 1), Bytes(9, 1), 23, [&] { return PyrnBox_ControlBLEParams(h_, asInt, 0); }},
       {"BLE mode", 0, 38, {1}, {1, 1}, 23, [&] { return PyrnBox_ControlBLEMode(h_, asInt, 0); }},
-      {"port data", 3, 9, Bytes(3, 1), {}, 0, [&] { return PyrnBox_ControlSerialPortEx(h_, 0, var, &len, 0); }},
+      {"port data", 3, 9, Bytes(3, 1), Bytes(41, 1), 23,
+       [&] { return PyrnBox_ControlSerialPortEx(h_, 0, var, &len, 0); }},
       {"version", 0, 1, Bytes(3, 1), {}, 0, [&] { return PyrnBox_GetDeviceVersion(h_, asText); }},
   };
   const Bytes pattern = Filled(sizeof var, 0xA0);
   for (const auto& c : cases) {
     std::copy(pattern.begin(), pattern.end(), var);
+    len = 40;
     box_->script().Answer(c.cls, c.sub, c.good, 0x0001);
     EXPECT_EQ(c.read(), 24) << c.name << ": a failure status";
     EXPECT_EQ(Bytes(var, var + sizeof var), pattern) << c.name;
@@ -364,17 +366,30 @@ TEST_F(Commands, ALinkThatCannotSendIs17AndLeavesNoRequestWaiting) {
   EXPECT_TRUE(d->m_slots.empty());
 }
 
-TEST_F(Commands, PassThroughReadsCopyOnlyIntoALargerBuffer) {
-  box_->script().Answer(3, 10, Filled(10, 1));
-  uint8_t buf[16] = {};
-  uint16_t len = 10;
-  EXPECT_EQ(PyrnBox_ControlSerialPortEx(h_, 0, buf, &len, 1), 0);
-  EXPECT_EQ(len, 10);
-  EXPECT_EQ(buf[0], 0) << "10 bytes into room for 10: nothing copied";
-  len = 11;
-  EXPECT_EQ(PyrnBox_ControlSerialPortEx(h_, 0, buf, &len, 1), 0);
-  EXPECT_EQ(len, 10);
-  EXPECT_EQ(Bytes(buf, buf + 11), (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 0}));
+TEST_F(Commands, PassThroughReadsCopyWhatFitsAndReportTheLengthOfWhatDoesNot) {
+  const struct {
+    size_t reply;
+    uint16_t room;
+    int result;
+  } cases[] = {
+      {10, 11, 0}, {10, 10, 0}, {10, 9, 23}, {10, 0, 23}, {0, 0, 0}, {1024, 1024, 0}, {1024, 1023, 23},
+  };
+  for (const auto& c : cases) {
+    const Bytes data = Filled(c.reply, 1);
+    box_->script().Answer(3, 10, data);
+    Bytes buf(c.room + 8, 0xEE);
+    uint16_t len = c.room;
+    EXPECT_EQ(PyrnBox_ControlSerialPortEx(h_, 0, buf.data(), &len, 1), c.result) << c.reply << " into " << c.room;
+    EXPECT_EQ(len, c.reply) << c.reply << " into " << c.room << ": the reply's length in every case";
+    Bytes want(buf.size(), 0xEE);
+    if (c.result == 0) std::copy(data.begin(), data.end(), want.begin());
+    EXPECT_EQ(buf, want) << c.reply << " into " << c.room << (c.result ? ": nothing copied" : ": copied whole");
+    if (c.result == 0) continue;
+    // Asked again with the room it was told of, the reply is taken.
+    buf.assign(len, 0);
+    EXPECT_EQ(PyrnBox_ControlSerialPortEx(h_, 0, buf.data(), &len, 1), 0);
+    EXPECT_EQ(buf, data);
+  }
 }
 
 TEST_F(Commands, VersionTagsByBoxKind) {

@@ -1,11 +1,13 @@
 // A reply completes only the request that waits for it.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <mutex>
 #include <thread>
 
 #include "box_fixture.h"
 #include "device.h"
+#include "netns.h"
 
 namespace {
 
@@ -67,33 +69,51 @@ TEST_F(Matching, CheckConnectionTellsTheLinksTimeOut) {
 }
 
 TEST_F(Matching, RepliesThatDoNotMatchTheRequest) {
+  KIT_REQUIRE_PRIVATE_NETWORK();  // the network settings look at this PC's addresses
   struct Case {
     const char* name;
-    int cls, sub, status;  // -1: as requested
+    bool otherCls, otherSub;
+    int status;
     int seqDelta;
     int expected;
   } cases[] = {
-      {"as requested", -1, -1, 0x8000, 0, 0},
-      {"another class", 2, -1, 0x8000, 0, 24},
-      {"another sub-command", -1, 0, 0x8000, 0, 24},
-      {"failure status", -1, -1, 0x0000, 0, 24},
-      {"status 0x8001", -1, -1, 0x8001, 0, 24},
-      {"another sequence", -1, -1, 0x8000, 1, 209},
+      {"as requested", false, false, 0x8000, 0, 0},
+      {"another class", true, false, 0x8000, 0, 24},
+      {"another sub-command", false, true, 0x8000, 0, 24},
+      {"failure status", false, false, 0x0000, 0, 24},
+      {"status 0x8001", false, false, 0x8001, 0, 24},
+      {"another sequence", false, false, 0x8000, 1, 209},
   };
-  for (const auto& c : cases) {
-    // Handlers run on the fake's threads: they hold copies, never the test's stack.
-    box_->script().SetHandler([c](const Frame& req, const boxtest::BoxScript::Send& send) {
-      if (req.seq == 0) return false;
-      Frame r = req;
-      if (c.cls >= 0) r.cls = static_cast<uint8_t>(c.cls);
-      if (c.sub >= 0) r.sub = static_cast<uint8_t>(c.sub);
-      r.status = static_cast<uint16_t>(c.status);
-      r.seq = static_cast<uint16_t>(req.seq + c.seqDelta);
-      r.payload = {};
-      send(boxtest::Encode(r));
-      return true;
-    });
-    EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), c.expected) << c.name;
+  // A command, and the network settings sent over the link: one check for
+  // both. The other class or sub-command of each is one whose frames reach
+  // the waiting request.
+  const StNetParams net{kittest::Addr("192.168.1.10"), kittest::Addr("255.255.255.0"),
+                        kittest::Addr("192.168.1.1"), 0};
+  const struct {
+    const char* name;
+    std::function<int()> call;
+    uint8_t otherCls, otherSub;
+  } requests[] = {
+      {"gate", [&] { return PyrnBox_ControlRoadgate(h_, 1); }, 2, 0},
+      {"network settings", [&] { return PyrnBox_SetNetParams(h_, 0, &net, 0); }, 3, 15},
+  };
+  for (const auto& rq : requests) {
+    for (const auto& c : cases) {
+      const uint8_t cls = rq.otherCls, sub = rq.otherSub;
+      // Handlers run on the fake's threads: they hold copies, never the test's stack.
+      box_->script().SetHandler([c, cls, sub](const Frame& req, const boxtest::BoxScript::Send& send) {
+        if (req.seq == 0) return false;
+        Frame r = req;
+        if (c.otherCls) r.cls = cls;
+        if (c.otherSub) r.sub = sub;
+        r.status = static_cast<uint16_t>(c.status);
+        r.seq = static_cast<uint16_t>(req.seq + c.seqDelta);
+        r.payload = {};
+        send(boxtest::Encode(r));
+        return true;
+      });
+      EXPECT_EQ(rq.call(), c.expected) << rq.name << ": " << c.name;
+    }
   }
 }
 

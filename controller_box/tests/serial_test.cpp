@@ -2,7 +2,9 @@
 // a pseudo-terminal pair standing in for the serial line.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include "box_fixture.h"
 #include "device.h"
 #include "platform/serial.h"
+#include "platform/serial_line.h"
 
 namespace {
 
@@ -39,27 +42,24 @@ TEST(SerialSettings, ParityByteSizeAndStopBits) {
     termios t{};
     t.c_cflag = CRTSCTS | PARENB | CSTOPB;  // whatever the port had
     t.c_iflag = IXON | IXOFF | INPCK;
-    ASSERT_TRUE(pf::BuildSerialTermios(9600, c.byteSize, c.stopBits, c.parity, &t));
+    ASSERT_TRUE(pf::BuildSerialTermios(c.byteSize, c.stopBits, c.parity, &t));
     EXPECT_EQ(t.c_cflag & decided, c.flags) << int{c.byteSize} << int{c.stopBits} << int{c.parity};
     EXPECT_EQ(t.c_cflag & CRTSCTS, 0u) << "no hardware flow control";
     EXPECT_EQ(t.c_iflag & (IXON | IXOFF), 0u) << "no software flow control";
     EXPECT_NE(t.c_cflag & CREAD, 0u);
-    EXPECT_EQ(cfgetospeed(&t), B9600);
   }
 }
 
 TEST(SerialSettings, SettingsThatAPortCannotTake) {
   struct Case {
-    uint32_t baud;
     uint8_t byteSize, stopBits, parity;
   } cases[] = {
-      {0, 8, 0, 0}, {12345, 8, 0, 0}, {9600, 4, 0, 0}, {9600, 9, 0, 0},
-      {9600, 8, 3, 0}, {9600, 8, 0, 5}, {9600, 8, 1, 0}, {9600, 5, 2, 0},
+      {4, 0, 0}, {9, 0, 0}, {8, 3, 0}, {8, 0, 5}, {8, 1, 0}, {5, 2, 0},
   };
   for (const auto& c : cases) {
     termios t{};
-    EXPECT_FALSE(pf::BuildSerialTermios(c.baud, c.byteSize, c.stopBits, c.parity, &t))
-        << c.baud << " " << int{c.byteSize} << " " << int{c.stopBits} << " " << int{c.parity};
+    EXPECT_FALSE(pf::BuildSerialTermios(c.byteSize, c.stopBits, c.parity, &t))
+        << int{c.byteSize} << " " << int{c.stopBits} << " " << int{c.parity};
   }
 }
 
@@ -80,9 +80,19 @@ TEST(SerialSettings, ReadTimeOutsScaleWithTheBaudRate) {
 }
 
 TEST(SerialSettings, PortNamesAndPaths) {
-  EXPECT_EQ(pf::CSerialPort::MakeDevicePath("ttyS3"), "/dev/ttyS3");
-  EXPECT_EQ(pf::CSerialPort::MakeDevicePath("COM3"), "/dev/COM3");
-  EXPECT_EQ(pf::CSerialPort::MakeDevicePath("/dev/pts/4"), "/dev/pts/4");
+  const struct {
+    const char* name;
+    const char* path;
+  } cases[] = {
+      {"ttyS3", "/dev/ttyS3"},
+      {"COM3", "/dev/COM3"},
+      {"pts/3", "/dev/pts/3"},
+      {"serial/by-id/usb-FTDI_FT232R-if00-port0", "/dev/serial/by-id/usb-FTDI_FT232R-if00-port0"},
+      {"./ttyUSB0", "/dev/./ttyUSB0"},
+      {"/dev/pts/4", "/dev/pts/4"},
+      {"/run/ports/box", "/run/ports/box"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(pf::CSerialPort::MakeDevicePath(c.name), c.path) << c.name;
   pf::CSerialPort p;
   EXPECT_TRUE(p.ClosePort()) << "closing a closed port does nothing";
   EXPECT_FALSE(p.IsOpen());
@@ -138,15 +148,36 @@ TEST_F(Serial, ThePortIsTheLibrarysAlone) {
   EXPECT_EQ(PyrnBox_DisconnectDevice(second), 0);
 }
 
-TEST_F(Serial, MarkParitySevenBitsTwoStopBitsReachTheLine) {
+// What the layer hands to the driver, recorded on the way.
+std::vector<pf::SerialLine> g_handedOver;
+bool RecordLine(int, pf::SerialLine* line) {
+  g_handedOver.push_back(*line);
+  return true;
+}
+
+class SerialToDriver : public Serial {
+ protected:
+  void SetUp() override {
+    Serial::SetUp();
+    g_handedOver.clear();
+  }
+  void TearDown() override {
+    pf::test::SetSerialDriver(nullptr);
+    Serial::TearDown();
+  }
+};
+
+TEST_F(SerialToDriver, MarkParitySevenBitsTwoStopBitsReachTheLine) {
+  pf::test::SetSerialDriver(&RecordLine);
   // Only the low byte of each setting counts.
   ASSERT_NE(Open(19200, 0x103, 0x7F07, 0x102), nullptr);
-  std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
-  const termios applied = d->m_serial.AppliedTermios();
-  EXPECT_EQ(applied.c_cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB),
+  ASSERT_EQ(g_handedOver.size(), 1u);
+  EXPECT_EQ(g_handedOver[0].cflag & (CSIZE | PARENB | PARODD | CMSPAR | CSTOPB),
             static_cast<tcflag_t>(CS7 | PARENB | PARODD | CMSPAR | CSTOPB));
+  EXPECT_EQ(g_handedOver[0].lflag & (ICANON | ECHO), 0u) << "raw";
   // What the terminal kept (a pseudo-terminal keeps no byte size or parity
   // enable of its own, but the rest of the line settings).
+  std::shared_ptr<CBoxDevice> d = pyrn::FindDevice(h_);
   termios line{};
   ASSERT_EQ(tcgetattr(pty_.SlaveFd(), &line), 0);
   EXPECT_NE(line.c_cflag & CMSPAR, 0u);
@@ -154,7 +185,118 @@ TEST_F(Serial, MarkParitySevenBitsTwoStopBitsReachTheLine) {
   EXPECT_NE(line.c_cflag & CSTOPB, 0u);
   EXPECT_EQ(cfgetospeed(&line), B19200);
   EXPECT_EQ(line.c_lflag & (ICANON | ECHO), 0u) << "raw";
+  EXPECT_EQ(d->m_serial.AppliedLine().cflag, line.c_cflag) << "the line as the driver kept it";
   EXPECT_EQ(d->m_serial.Timeouts().readTotalMultiplier, 1u);
+}
+
+TEST_F(SerialToDriver, TableRatesGoAsTheirConstantAndAnyOtherAsTheRateItself) {
+  const struct {
+    uint32_t baud;
+    uint32_t bits;  // the rate bits of the flags
+  } cases[] = {
+      {9600, B9600},
+      {19200, B19200},
+      {115200, B115200},
+      {4000000, B4000000},
+      {14400, pf::kLineOtherRate},
+      {56000, pf::kLineOtherRate},
+      {128000, pf::kLineOtherRate},
+      {256000, pf::kLineOtherRate},
+      {12345, pf::kLineOtherRate},
+  };
+  pf::test::SetSerialDriver(&RecordLine);
+  for (const auto& c : cases) {
+    g_handedOver.clear();
+    ASSERT_NE(Open(c.baud), nullptr) << c.baud;
+    ASSERT_EQ(g_handedOver.size(), 1u) << c.baud << ": one setting of the line";
+    const pf::SerialLine& handed = g_handedOver[0];
+    EXPECT_EQ(handed.cflag & pf::kLineRateBits, c.bits) << c.baud;
+    EXPECT_EQ(handed.cflag & CIBAUD, 0u) << c.baud << ": the input rate follows the output rate";
+    EXPECT_EQ(handed.ospeed, c.baud);
+    EXPECT_EQ(handed.ispeed, c.baud);
+    EXPECT_EQ(handed.cflag & (CSIZE | PARENB | CSTOPB), static_cast<tcflag_t>(CS8)) << c.baud;
+    // A pseudo-terminal keeps what it is given, BOTHER and the rate included.
+    pf::SerialLine kept{};
+    ASSERT_TRUE(pf::ReadSerialLine(pty_.SlaveFd(), &kept));
+    EXPECT_EQ(kept.cflag & pf::kLineRateBits, c.bits) << c.baud;
+    EXPECT_EQ(kept.ospeed, c.baud);
+    EXPECT_EQ(kept.ispeed, c.baud);
+    const pf::SerialLine applied = pyrn::FindDevice(h_)->m_serial.AppliedLine();
+    EXPECT_EQ(applied.ospeed, c.baud);
+    EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 0) << c.baud;
+    EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
+    h_ = nullptr;
+  }
+}
+
+// Drivers that cannot make a rate fail the call, or keep another rate: the
+// one they had, 9600, or the nearest they can make.
+bool RefuseLine(int, pf::SerialLine*) { return false; }
+bool Keep9600(int, pf::SerialLine* line) {
+  pf::SetLineRate(line, 9600);
+  return true;
+}
+bool KeepNearest(int, pf::SerialLine* line) {
+  // As a divisor makes it: 56074 for 56000 (0.13% off), 57600 for 54000 (6.7% off).
+  pf::SetLineRate(line, line->ospeed == 56000 ? 56074 : line->ospeed == 54000 ? 57600 : line->ospeed);
+  return true;
+}
+
+TEST_F(SerialToDriver, ARateTheDriverRefusesIs26) {
+  const struct {
+    const char* name;
+    pf::test::SerialDriver driver;
+    uint32_t baud;
+    int result;
+  } cases[] = {
+      {"fails the call", &RefuseLine, 14400, 26},
+      {"fails the call", &RefuseLine, 9600, 26},
+      {"keeps 9600", &Keep9600, 128000, 26},
+      {"keeps 9600", &Keep9600, 9600, 0},
+      {"makes a rate close by", &KeepNearest, 56000, 0},
+      {"makes a rate too far off", &KeepNearest, 54000, 26},
+  };
+  const int fds = kittest::OpenDescriptorCount();
+  for (const auto& c : cases) {
+    pf::test::SetSerialDriver(c.driver);
+    CBoxDevice* h = reinterpret_cast<CBoxDevice*>(1);
+    EXPECT_EQ(PyrnBox_ConnectDeviceEx("192.168.1.50", &h, pty_.SlavePath().c_str(), c.baud, 0, 8, 0),
+              c.result)
+        << c.name << " " << c.baud;
+    if (c.result != 0) {
+      EXPECT_EQ(h, nullptr) << c.name << " " << c.baud;
+      EXPECT_EQ(kittest::OpenDescriptorCount(), fds) << c.name << " " << c.baud << ": nothing stays open";
+      continue;
+    }
+    EXPECT_EQ(PyrnBox_DisconnectDevice(h), 0);
+  }
+  pf::test::SetSerialDriver(nullptr);
+  EXPECT_NE(Open(14400), nullptr) << "the port opens again";
+}
+
+TEST_F(Serial, APortIsNamedByItsPathOrByItsNameUnderDev) {
+  // From a folder that holds "here/port", a link to the port: a name that is
+  // not an absolute path is looked for under /dev/ alone.
+  const std::string cwd = kittest::MakeTempFolder("serialcwd");
+  ASSERT_EQ(pty_.SlavePath().rfind("/dev/", 0), 0u) << pty_.SlavePath();
+  const std::string underDev = pty_.SlavePath().substr(5);  // "pts/N"
+  ASSERT_EQ(mkdir((cwd + "here").c_str(), 0700), 0);
+  ASSERT_EQ(symlink(pty_.SlavePath().c_str(), (cwd + "here/port").c_str()), 0);
+  char old[4096];
+  ASSERT_NE(getcwd(old, sizeof old), nullptr);
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  CBoxDevice* h = nullptr;
+  const int byRelativeName = PyrnBox_ConnectDeviceEx("192.168.1.50", &h, "here/port", 9600, 0, 8, 0);
+  const int byNameUnderDev = PyrnBox_ConnectDeviceEx("192.168.1.50", &h_, underDev.c_str(), 9600, 0, 8, 0);
+  EXPECT_EQ(chdir(old), 0);
+  EXPECT_EQ(byRelativeName, 26) << "not opened from the current folder";
+  EXPECT_EQ(h, nullptr);
+  ASSERT_EQ(byNameUnderDev, 0) << underDev;
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 0);
+  EXPECT_EQ(PyrnBox_DisconnectDevice(h_), 0);
+  h_ = nullptr;
+  EXPECT_NE(Open(), nullptr) << "and by its absolute path";
+  EXPECT_EQ(PyrnBox_ControlRoadgate(h_, 1), 0);
 }
 
 TEST_F(Serial, RequestsAndRepliesGoOverTheLineWithoutHandshake) {

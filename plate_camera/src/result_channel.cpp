@@ -312,12 +312,9 @@ void ParseResultStream(StLprCameraHandle* h) {
     if (!p.bodyRead) {
       const uint32_t n = h->m_nRecvLen < p.remaining ? h->m_nRecvLen : p.remaining;
       const uint32_t offset = p.total - p.remaining;
-      if (p.Type() == 0xFF) {
-        if (!p.refused) StoreResultSegment(h, at(), n, offset);
-      } else if (offset < sizeof h->m_byInfo) {
-        const uint32_t room = static_cast<uint32_t>(sizeof h->m_byInfo) - offset;
-        memcpy(h->m_byInfo + offset, at(), n < room ? n : room);
-      }
+      // The body of a frame of another type is read past: it never lands in
+      // the info segment or anything else of the result under assembly.
+      if (p.Type() == 0xFF && !p.refused) StoreResultSegment(h, at(), n, offset);
       p.remaining -= n;
       take(n);
       if (p.remaining > 0) return;

@@ -66,6 +66,10 @@ class ResultStream : public lprtest::LprTest {
     g.m_bDirectCall.store(1);
     g.m_pfnLprResult.store(&Recorder::OnResult);
     nardix::test::SetDumpWriter(&CaptureDump);
+    {
+      std::lock_guard<std::mutex> lk(g_dumpMutex);
+      g_dumps.clear();
+    }
     h_ = nardix::NewCameraHandle(kittest::Addr("127.0.0.9"));
   }
   void Feed(const Bytes& b, size_t chunk = SIZE_MAX) {
@@ -127,7 +131,7 @@ TEST_F(ResultStream, InfoAndBlockCarryOverToAResultWithoutTheirOwn) {
   Feed(Concat({ResultFrame(0x00, 1, Info("ABCDEFGHIJKLMNOPQRST", 3, 0, 0, 0, 0)), ResultFrame(0x10, 1, Block("AB")),
                kEnd}));
   Feed(Concat({ResultFrame(0x40, 2, {1}), ResultFrame(0x50, 2, {})}));
-  // A frame of another type lays its body over the info segment.
+  // A frame of another type in between leaves the carried info as it was.
   Feed(Concat({lprtest::OtherFrame(0x01, 0x00, lprtest::Text("OTHER")), ResultFrame(0x50, 3, {})}));
   const auto results = Results();
   ASSERT_EQ(results.size(), 3u);
@@ -136,8 +140,53 @@ TEST_F(ResultStream, InfoAndBlockCarryOverToAResultWithoutTheirOwn) {
   EXPECT_EQ(int32_t(results[1].copy.infoValue62), 3);
   EXPECT_STREQ(results[1].copy.blockText, "AB");
   EXPECT_EQ(results[1].image1, Bytes{1});
-  EXPECT_STREQ(results[2].copy.infoText, "OTHERFGHIJKLMNO");
+  EXPECT_STREQ(results[2].copy.infoText, "ABCDEFGHIJKLMNO");
+  EXPECT_EQ(int32_t(results[2].copy.infoValue62), 3);
   EXPECT_STREQ(results[2].copy.blockText, "AB");
+}
+
+TEST_F(ResultStream, FramesOfOtherTypesLeaveTheResultUnderAssemblyAlone) {
+  // Bodies shaped like an info segment of their own (another text, byte 62,
+  // image 3 corners), and frames whose kind is one a result uses.
+  const Bytes foreignInfo = Info("FOREIGN", 77, 1, 2, 501, 402);
+  const Bytes large = Concat({foreignInfo, Filled(2000, 6)});
+  const struct {
+    uint8_t type, kind;
+    Bytes body;
+  } others[] = {
+      {0x00, 0x00, foreignInfo}, {0x01, 0x00, foreignInfo}, {0x80, 0x00, large},
+      {0xFE, 0x00, foreignInfo}, {0x01, 0x20, foreignInfo}, {0x02, 0x40, foreignInfo},
+      {0x03, 0x42, foreignInfo}, {0x04, 0x60, foreignInfo}, {0x05, 0x10, Block("FOREIGN")},
+      {0x06, 0x50, {}},          {0x07, 0x00, {}},
+  };
+  const Bytes info = Info("OWN42", 9, 10, 20, 110, 60);
+  const Bytes image1 = Filled(500, 1), image2 = Filled(40, 2), image3 = Filled(30, 3);
+  for (const auto& o : others) {
+    Recorder::Get().Clear();
+    const Bytes other = lprtest::OtherFrame(o.type, o.kind, o.body);
+    // The other frame comes right after the info segment, between images and
+    // just before the end frame.
+    Feed(Concat({ResultFrame(0x00, 5, info), other, ResultFrame(0x40, 5, image1), other,
+                 ResultFrame(0x42, 5, image2), ResultFrame(0x20, 5, image3), ResultFrame(0x10, 5, Block("OWN")),
+                 other, ResultFrame(0x50, 5, {})}),
+         13);
+    const auto results = Results();
+    const std::string name = std::to_string(o.type) + "/" + std::to_string(o.kind);
+    ASSERT_EQ(results.size(), 1u) << name;
+    const StLprResult& r = results[0].copy;
+    EXPECT_EQ(r.resultId, 5) << name;
+    EXPECT_STREQ(r.infoText, "OWN42") << name;
+    EXPECT_EQ(int32_t(r.infoValue62), 9) << name;
+    EXPECT_EQ(uint16_t(r.image3Width), 100) << name;
+    EXPECT_EQ(uint16_t(r.image3Height), 40) << name;
+    EXPECT_EQ(uint16_t(r.image1Width), 720) << name;
+    EXPECT_EQ(uint16_t(r.image2Height), 288) << name;
+    EXPECT_STREQ(r.blockText, "OWN") << name;
+    EXPECT_EQ(results[0].image1, image1) << name;
+    EXPECT_EQ(results[0].image2, image2) << name;
+    EXPECT_EQ(results[0].image3, image3) << name;
+    EXPECT_EQ(r.debugLength, 0) << name;
+  }
 }
 
 TEST_F(ResultStream, NewIdDiscardsWhatWasCollected) {

@@ -8,38 +8,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <mutex>
 
 #include "platform/thread.h"
 
 namespace pf {
-
-namespace {
-
-bool SpeedFor(uint32_t baud, speed_t* out) {
-  static const struct {
-    uint32_t baud;
-    speed_t speed;
-  } kSpeeds[] = {
-      {50, B50},           {75, B75},           {110, B110},         {134, B134},
-      {150, B150},         {200, B200},         {300, B300},         {600, B600},
-      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
-      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
-      {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
-      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
-      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-      {3500000, B3500000}, {4000000, B4000000},
-  };
-  for (const auto& s : kSpeeds) {
-    if (s.baud == baud) {
-      *out = s.speed;
-      return true;
-    }
-  }
-  return false;
-}
-
-}  // namespace
 
 bool SerialTimeoutsFor(uint32_t baud, SerialTimeouts* out) {
   if (baud == 0) return false;
@@ -49,10 +23,7 @@ bool SerialTimeoutsFor(uint32_t baud, SerialTimeouts* out) {
   return true;
 }
 
-bool BuildSerialTermios(uint32_t baud, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
-                        termios* t) {
-  speed_t speed;
-  if (!SpeedFor(baud, &speed)) return false;
+bool BuildSerialTermios(uint8_t byteSize, uint8_t stopBits, uint8_t parity, termios* t) {
   if (byteSize < 5 || byteSize > 8 || parity > SPACEPARITY || stopBits > TWOSTOPBITS) return false;
   // As a serial controller takes them: one and a half stop bits exist only
   // for 5-bit bytes, two stop bits not for them.
@@ -79,10 +50,26 @@ bool BuildSerialTermios(uint32_t baud, uint8_t byteSize, uint8_t stopBits, uint8
   t->c_cc[VSTOP] = 0x13;
   t->c_cc[VMIN] = 0;
   t->c_cc[VTIME] = 0;
-  cfsetispeed(t, speed);
-  cfsetospeed(t, speed);
   return true;
 }
+
+namespace {
+
+// The line that the terminal settings and the rate make.
+SerialLine LineFor(const termios& t, uint32_t baud) {
+  SerialLine line{};
+  line.iflag = t.c_iflag;
+  line.oflag = t.c_oflag;
+  line.cflag = t.c_cflag;
+  line.lflag = t.c_lflag;
+  line.line = t.c_line;
+  static_assert(sizeof line.cc <= NCCS, "control characters");
+  memcpy(line.cc, t.c_cc, sizeof line.cc);
+  SetLineRate(&line, baud);
+  return line;
+}
+
+}  // namespace
 
 struct CSerialPort::State {
   std::atomic<int> fd{-1};
@@ -93,7 +80,7 @@ struct CSerialPort::State {
   Thread reader;
   std::mutex writeMu;
   SerialTimeouts timeouts{};
-  termios applied{};
+  SerialLine applied{};
 };
 
 namespace {
@@ -149,7 +136,7 @@ CSerialPort::CSerialPort() : st_(std::make_shared<State>()) {}
 CSerialPort::~CSerialPort() { ClosePort(); }
 
 std::string CSerialPort::MakeDevicePath(const std::string& name) {
-  if (name.find('/') != std::string::npos) return name;
+  if (!name.empty() && name[0] == '/') return name;
   return "/dev/" + name;
 }
 
@@ -158,6 +145,7 @@ bool CSerialPort::InitPort(const char* name, uint32_t baud, uint8_t byteSize, ui
   if (!name) return false;
   ClosePort();
   auto st = std::make_shared<State>();
+  if (!SerialTimeoutsFor(baud, &st->timeouts)) return false;
   const std::string path = MakeDevicePath(name);
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return false;
@@ -172,17 +160,19 @@ bool CSerialPort::InitPort(const char* name, uint32_t baud, uint8_t byteSize, ui
   tcflush(fd, TCIOFLUSH);
   termios t{};
   if (tcgetattr(fd, &t) != 0) return fail();
-  if (!BuildSerialTermios(baud, byteSize, stopBits, parity, &t)) return fail();
-  if (tcsetattr(fd, TCSANOW, &t) != 0) return fail();
+  if (!BuildSerialTermios(byteSize, stopBits, parity, &t)) return fail();
+  // The rate is the driver's to take: one it cannot make is refused, or
+  // replaced by another (most drivers fall back to the previous rate or to
+  // 9600), which the line read back shows.
+  if (!WriteSerialLine(fd, LineFor(t, baud))) return fail();
+  if (!ReadSerialLine(fd, &st->applied) || !LineKeepsRate(st->applied, baud)) return fail();
   // DTR off, RTS on; lines that the device does not have are no failure.
   int dtr = TIOCM_DTR, rts = TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &dtr);
   ioctl(fd, TIOCMBIS, &rts);
-  if (!SerialTimeoutsFor(baud, &st->timeouts)) return fail();
   wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wakeFd < 0) return fail();
 
-  st->applied = t;
   st->rx = std::move(rx);
   st->fd.store(fd);
   st->wakeFd = wakeFd;
@@ -284,6 +274,6 @@ bool CSerialPort::IsOpen() const {
 
 SerialTimeouts CSerialPort::Timeouts() const { return std::atomic_load(&st_)->timeouts; }
 
-termios CSerialPort::AppliedTermios() const { return std::atomic_load(&st_)->applied; }
+SerialLine CSerialPort::AppliedLine() const { return std::atomic_load(&st_)->applied; }
 
 }  // namespace pf

@@ -1,7 +1,7 @@
-// A serial port on termios with the settings of a Windows DCB: baud rate,
-// byte size, parity (none, odd, even, mark, space; mark and space through
-// CMSPAR) and stop bits (one, one and a half, two). A reader thread hands
-// every received byte, in order, to the owner's receiver.
+// A serial port on termios with the settings of a Windows DCB: baud rate (any
+// rate the driver takes), byte size, parity (none, odd, even, mark, space;
+// mark and space through CMSPAR) and stop bits (one, one and a half, two). A
+// reader thread hands every received byte, in order, to the owner's receiver.
 #pragma once
 
 #include <termios.h>
@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+
+#include "platform/serial_line.h"
 
 namespace pf {
 
@@ -32,13 +34,11 @@ struct SerialTimeouts {
 // least 1) plus 10 ms. A baud rate of 0 is refused (false).
 bool SerialTimeoutsFor(uint32_t baud, SerialTimeouts* out);
 
-// Puts `t` in raw mode with the settings (its other fields as they are), or
-// gives false when a port cannot take them
-// (an unknown baud rate, byte size outside 5..8, parity or stop bits outside
-// their values, one and a half stop bits but with 5-bit bytes, two stop bits
-// with 5-bit bytes).
-bool BuildSerialTermios(uint32_t baud, uint8_t byteSize, uint8_t stopBits, uint8_t parity,
-                        termios* t);
+// Puts `t` in raw mode with the settings (its other fields, the rate among
+// them, as they are), or gives false when a port cannot take them (byte size
+// outside 5..8, parity or stop bits outside their values, one and a half stop
+// bits but with 5-bit bytes, two stop bits with 5-bit bytes).
+bool BuildSerialTermios(uint8_t byteSize, uint8_t stopBits, uint8_t parity, termios* t);
 
 class CSerialPort {
  public:
@@ -50,13 +50,13 @@ class CSerialPort {
   CSerialPort(const CSerialPort&) = delete;
   CSerialPort& operator=(const CSerialPort&) = delete;
 
-  // The path that a port name opens: a name holding '/' as it stands, any
-  // other below "/dev/".
+  // The path that a port name opens: an absolute path as it stands, any
+  // other name below "/dev/" ("ttyUSB0", "pts/3", "serial/by-id/...").
   static std::string MakeDevicePath(const std::string& name);
 
   // Opens the port for this process alone, configures it and starts the
-  // reader. True when the port is open (the open flag); on failure nothing
-  // stays open.
+  // reader. Any rate above 0 that the driver takes will do. True when the
+  // port is open (the open flag); on failure nothing stays open.
   bool InitPort(const char* name, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
                 uint8_t parity, Receiver rx);
   // Writes all bytes, one writer at a time. False when the port is closed or
@@ -71,8 +71,8 @@ class CSerialPort {
 
   bool IsOpen() const;
   SerialTimeouts Timeouts() const;
-  // The settings applied by the last successful InitPort.
-  termios AppliedTermios() const;
+  // The line settings that the driver kept at the last successful InitPort.
+  SerialLine AppliedLine() const;
 
   // Tick (monotonic ms) of the last write, kept by the owner.
   std::atomic<int64_t> m_lastWriteTick{0};
