@@ -84,7 +84,8 @@ typedef struct StCameraInfo {
 
 /* One part of a loaded update package (5196 bytes): its 0-based index in the
  * package, its kind, and the fields of its description header, copied
- * through as the package gives them. */
+ * through whole as the package gives them (a text that fills its field has
+ * no terminating NUL). */
 typedef struct StUpdateFileInfo {
   uint32_t id;
   uint32_t kind;

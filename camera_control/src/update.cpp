@@ -210,9 +210,15 @@ int ParseLoadedPackage(StUpdateSession* s) {
     info.kind = part.kind;
     const uint8_t* d = f + at + ReadLE32(part.data + kPartDescOffsetAt);
     info.descValue = ReadLE16(d + kDescValueAt);
-    kit::CopyTextField(info.descText1, sizeof info.descText1, d + kDescText1At, 32);
-    kit::CopyTextField(info.descText2, sizeof info.descText2, d + kDescText2At, 32);
-    kit::CopyTextField(info.descText3, sizeof info.descText3, d + kDescText3At, 256);
+    // The header's texts are the package's, copied through whole: a text that
+    // fills its field has no terminator, and the bytes after an inner zero
+    // stay as the package gives them.
+    static_assert(sizeof info.descText1 == kDescText2At - kDescText1At, "first text field");
+    static_assert(sizeof info.descText2 == kDescText3At - kDescText2At, "second text field");
+    static_assert(sizeof info.descText3 == kDescHeaderSize - kDescText3At, "third text field");
+    memcpy(info.descText1, d + kDescText1At, sizeof info.descText1);
+    memcpy(info.descText2, d + kDescText2At, sizeof info.descText2);
+    memcpy(info.descText3, d + kDescText3At, sizeof info.descText3);
     parts.emplace(i, std::move(part));
   }
   s->m_description.assign(textSize, 0);

@@ -544,6 +544,46 @@ TEST_F(Update, GoodPackageGivesItsPartsAndDescription) {
   EXPECT_EQ(Bytes(s.m_parts[1].data, s.m_parts[1].data + s.m_parts[1].size), PartBytes(WholePart("boot.img", 40)));
 }
 
+// The description header's texts come back whole, byte for byte: a text that
+// fills its field keeps its last character (it has no terminator), and bytes
+// after an inner zero are the package's.
+TEST_F(Update, DescriptionHeaderTextsAreCopiedWhole) {
+  auto field = [](const std::string& text, size_t size) {
+    std::string f = text;
+    f.resize(size, '\0');
+    return f;
+  };
+  const std::string full32a = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", full32b = "abcdefghijklmnopqrstuvwxyz-67890";
+  std::string full256;
+  for (int i = 0; i < 256; ++i) full256 += static_cast<char>('!' + i % 90);
+  struct Case {
+    const char* name;
+    std::string t1, t2, t3;
+  } cases[] = {
+      {"texts that fill their fields", full32a, full32b, full256},
+      {"short texts", "CAM", "1.0", "a short description"},
+      {"bytes after an inner zero", std::string("AB\0CD\0\xFE", 7), std::string("\0tail", 5),
+       std::string("first\0second\0third", 18)},
+      {"empty texts", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PackagePart p = WholePart("boot.img", 8);
+    p.descText1 = c.t1;
+    p.descText2 = c.t2;
+    p.descText3 = c.t3;
+    uint32_t count = 0;
+    StUpdateFileInfo* parts = nullptr;
+    ASSERT_EQ(Load(Package({OtherPart("a.bin", 4), p}, "two"), &count, &parts), 0);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(std::string(parts[1].descText1, sizeof parts[1].descText1), field(c.t1, 32));
+    EXPECT_EQ(std::string(parts[1].descText2, sizeof parts[1].descText2), field(c.t2, 32));
+    EXPECT_EQ(std::string(parts[1].descText3, sizeof parts[1].descText3), field(c.t3, 256));
+    for (uint8_t b : parts[1].reserved) ASSERT_EQ(b, 0);  // nothing runs on past the texts
+    EXPECT_EQ(std::string(parts[0].descText1, sizeof parts[0].descText1), field("", 32));
+  }
+}
+
 TEST_F(Update, EntriesThatShareOnePartCostItsBytesOnce) {
   // 8000 entries naming the same megabyte: a copy for each would be 8 GB.
   constexpr uint32_t kEntries = 8000;
