@@ -493,6 +493,12 @@ int ConnectUpdateSession(StUpdateSession* s, uint32_t ip, void* user, UpdateProg
   return ERR_THREAD;
 }
 
+void WakeUpdateQueries() {
+  CForGlobal& g = Global();
+  g.m_updateFirmware.m_evUpdate.Set();
+  g.m_updateDB.m_evUpdate.Set();
+}
+
 void StopUpdateSessions() {
   CForGlobal& g = Global();
   for (StUpdateSession* s : {&g.m_updateFirmware, &g.m_updateDB}) {
@@ -531,6 +537,7 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
   CForGlobal& g = Global();
   StUpdateSession* s = &g.m_updateFirmware;
   pf::Lock call(s->m_csCall);
+  const QuitWatch quit;
   StopUpdateConnection(s);
   {
     pf::Lock lk(s->m_cs);
@@ -553,7 +560,8 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
       return ERR_SEND;
     }
   }
-  s->m_evUpdate.Wait(kVersionWaitMs);
+  WaitUnlessQuit(s->m_evUpdate, kVersionWaitMs, quit);  // no answer in time leaves the default text
+  bool stopped = false;
   {
     pf::Lock lk(s->m_cs);
     s->m_bVersionWait = false;
@@ -563,9 +571,16 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
                          sizeof s->m_szVersion);
       return 0;
     }
-    if (SendUpdateItemHead(s, kUpdItemHead, kFirmwareClass)) return 0;
+    if (quit.Stopped()) {
+      // A shut-down stops this session now: its transfer is not begun, and
+      // the loaded package stays, as it stays through the shut-down.
+      stopped = true;
+    } else if (SendUpdateItemHead(s, kUpdItemHead, kFirmwareClass)) {
+      return 0;
+    }
   }
   StopUpdateConnection(s);
+  if (stopped) return ERR_SEND_FILE_INFO;
   pf::Lock lk(s->m_cs);
   EmptySession(s);
   return ERR_SEND_FILE_INFO;

@@ -84,5 +84,7 @@ void LoadXMLIndex();
 void FreeXMLDescriptions();
 // Frees the XML description download channel.
 void FreeXMLChannel();
+// Library shut-down: the XML and algorithm file downloads that wait end.
+void WakeFileDownloads();
 
 }  // namespace qelm

@@ -360,6 +360,12 @@ void test::SetXMLRequestHook(std::function<void()> hook) {
   g_requestHook = std::move(hook);
 }
 
+void WakeFileDownloads() {
+  CForGlobal& g = Global();
+  g.m_evXMLFile.Set();
+  g.m_evAlgFile.Set();
+}
+
 void FreeXMLChannel() {
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csXMLCall);
@@ -376,6 +382,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
                                            uint32_t timeoutMs) {
   CForGlobal& g = Global();
   pf::Lock call(g.m_csXMLCall);
+  const QuitWatch quit;
   kit::DeleteFolderTree(g.m_strModulePath + "XML");
   kit::CreateFolderPath(g.m_strModulePath + "XML/");
   if (count) *count = 0;
@@ -420,7 +427,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
     WriteLog("获取XML信息时，读取XML版本失败");
     return 12;
   }
-  const bool done = g.m_evXMLFile.Wait(static_cast<long>(timeoutMs));
+  const bool done = WaitUnlessQuit(g.m_evXMLFile, static_cast<long>(timeoutMs), quit);
   StopChannel(ch);
   if (!done) {
     WriteLog("获取XML信息时，超时");
@@ -454,6 +461,7 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
   if (ip == 0 || !name || !path) return 1;
   CForGlobal& g = Global();
   pf::Lock call(g.m_csAlgCall);
+  const QuitWatch quit;
   if (!g.m_pParseAlg) g.m_pParseAlg = NewChannel();
   StXMLChannel* ch = g.m_pParseAlg;
   if (!ch) {
@@ -481,7 +489,7 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
     FreeChannel(g.m_pParseAlg);
     return 159;
   }
-  const bool done = g.m_evAlgFile.Wait(static_cast<long>(timeoutMs));
+  const bool done = WaitUnlessQuit(g.m_evAlgFile, static_cast<long>(timeoutMs), quit);
   StopChannel(ch);
   if (done) return 0;
   WriteLog("获取算法文件，超时");

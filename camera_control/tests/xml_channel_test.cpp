@@ -18,7 +18,9 @@
 
 #include "context.h"
 #include "control.h"
+#include "fake_camera.h"
 #include "fake_peer.h"
+#include "netns.h"
 #include "platform/profile.h"
 #include "platform/system.h"
 #include "process.h"
@@ -174,6 +176,11 @@ class FakeFileCamera {
     std::lock_guard<std::mutex> lk(m_);
     closeOnVersion_ = on;
   }
+  // Takes the requests and answers none.
+  void AnswerNothing(bool on) {
+    std::lock_guard<std::mutex> lk(m_);
+    silent_ = on;
+  }
   kittest::FakeTcpServer& Server() { return server_; }
   // ids "0000000000000000" names the main file.
   void AddFile(const std::string& ids, CameraFile f) {
@@ -203,6 +210,7 @@ class FakeFileCamera {
   Bytes Answer(const Request& r, bool* close) {
     std::lock_guard<std::mutex> lk(m_);
     requests_.push_back(r);
+    if (silent_) return {};
     if (r.code == 0x10101 && closeOnVersion_) {
       *close = true;
       return {};
@@ -243,6 +251,7 @@ class FakeFileCamera {
   std::vector<Request> requests_;
   bool stray_ = false;
   bool closeOnVersion_ = false;
+  bool silent_ = false;
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 
@@ -612,6 +621,65 @@ TEST_F(XmlChannel, CallsMadeAtOnceEachGetTheirFile) {
   EXPECT_EQ(count, 2);
   EXPECT_EQ(kittest::ReadFile(dir_ + "a.out"), std::string(a.begin(), a.end()));
   EXPECT_EQ(kittest::ReadFile(dir_ + "b.out"), std::string(b.begin(), b.end()));
+}
+
+void QELM_CALL Found(StCameraInfo*) {}
+
+// Shut-down ends the XML and algorithm file downloads that wait for the
+// camera at once, as at their time-outs, and then stops the channels; start-up
+// and downloads work again afterwards.
+TEST_F(XmlChannel, QuitEndsTheDownloadsThatWaitAndStartUpWorksAgain) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  {
+    // Quit frees the listed handles: the fixture's own is not the library's.
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.clear();
+  }
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  kittest::FakeCamera control("127.0.0.2");
+  StCameraHandle* h = nullptr;
+  ASSERT_EQ(Qelm_OpenCamera(control.addr(), &h, nullptr, nullptr), 0);
+  camera_->AnswerNothing(true);
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  const uint32_t algIp = kittest::Addr("127.0.0.3");
+  const std::string target = dir_ + "plate.out";
+  std::atomic<int> xmlResult{-1}, algResult{-1};
+  std::atomic<int64_t> xmlEnded{0}, algEnded{0};
+  int count = 5;
+  char** room = Room();
+  std::thread xmlCall([&] {
+    xmlResult = Qelm_GetXMLFileInfo(h, &count, room, 10000);
+    xmlEnded = kittest::NowMs();
+  });
+  std::thread algCall([&] {
+    algResult = Qelm_GetAlgFile(algIp, "plate.bin", target.c_str(), 10000);
+    algEnded = kittest::NowMs();
+  });
+  ASSERT_TRUE(kittest::WaitUntil([&] { return camera_->Count(0x10101) == 1 && alg.Count(0x10106) == 1; }, 5000));
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Qelm_Quit(), 0);
+  EXPECT_LT(kittest::NowMs() - t0, 500);
+  xmlCall.join();
+  algCall.join();
+  EXPECT_EQ(xmlResult, 209);
+  EXPECT_EQ(algResult, 209);
+  EXPECT_LT(xmlEnded - t0, 500);
+  EXPECT_LT(algEnded - t0, 500);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(UnwrittenFrom(0));
+  EXPECT_EQ(qelm::Global().m_pParseXML, nullptr);
+
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  ASSERT_EQ(Qelm_OpenCamera(control.addr(), &h, nullptr, nullptr), 0);
+  camera_->AnswerNothing(false);
+  camera_->SetVersion("0123456789ABCDEF");
+  AddFiles({{kMainIds, 4}, {"0123456789ABCDEF", 9}});
+  EXPECT_EQ(Qelm_GetXMLFileInfo(h, &count, Room(), 3000), 0);
+  EXPECT_EQ(count, 2);
+  alg.AddFile("plate.bin", {"plate.bin", Text("abc"), 3, 256});
+  EXPECT_EQ(Qelm_GetAlgFile(algIp, "plate.bin", target.c_str(), 3000), 0);
+  EXPECT_EQ(kittest::ReadFile(target), "abc");
+  EXPECT_EQ(Qelm_Quit(), 0);
 }
 
 TEST_F(XmlChannel, DescriptionsThatDoNotParse) {
