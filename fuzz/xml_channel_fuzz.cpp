@@ -118,12 +118,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(StartsWith(rec->path, xml));
       FUZZ_CHECK(pf::PathExists(rec->path));
       // An extension file is cached under its id, spelled as its file is
-      // named; a main file under its version, which ends in ".ext".
+      // named (a main file's key is the version, which is no id).
+      FUZZ_CHECK(key == qelm::XMLNamespaceKey(key));
       std::string id;
-      if (qelm::ExtensionFileId(key, &id))
-        FUZZ_CHECK(id == key && rec->path == qelm::XMLFilePath(id));
-      else
-        FUZZ_CHECK(key.size() >= 4 && key.compare(key.size() - 4, 4, ".ext") == 0);
+      if (qelm::ExtensionFileId(key, &id)) FUZZ_CHECK(rec->path == qelm::XMLFilePath(id));
     }
   }
   const std::string ini = xml + "xmlinfo.ini";
