@@ -82,6 +82,8 @@ update_package = {
     "wrong_magic": b"\x00" + b"\x7e" + package(three)[1:],
     "part_too_short": b"\x00" + package([(b"tiny", part(WHOLE)[:20])]),
     "text_unterminated": b"\x05" + package(three, text=b"T" * 40)[:-1],
+    "description_texts_whole": b"\x00" + package([(b"full", part(WHOLE, desc_texts=(b"A" * 32, b"B" * 32, b"C" * 256))),
+                                                 (b"inner", part(WHOLE, desc_texts=(b"x\0y", b"\0z", b"p\0q\0r")))]),
 }
 
 

@@ -54,6 +54,9 @@ index = {
                    b"[info3]\nx=1\n[info4]\ninfo = $XML/missing.xml;M.ext\n[info1]\ninfo=$XML/main.xml;dup\n",
     "no_info_section": b"[other]\nx=1\n",
     "count_zero": b"[INFO]\ncount=0\n[info1]\ninfo=$XML/main.xml;V1.ext\n",
+    "ids_in_any_case_and_pieces_that_are_none": b"[INFO]\ncount=2\n[info1]\ninfo=$XML/main.xml;"
+                                                b"00000001000000aa.00000002000000Bb.0000000/000000AA.+0000001000000AA..ext\n"
+                                                b"[info2]\ninfo=$XML/main.xml;00000002000000bb\n",
 }
 
 HEAD, TAIL, VERSION = 0x0FF055AA, 0x550FF0AA, 0x00010000
@@ -108,6 +111,12 @@ channel = {
               + frame(item(0x10103, b"short")) + file_info(0x10103, b"big", 10, 5) + blocks(b"x" * 40, 8)
               + frame(item(0x10104, struct.pack("<IIII", 7, 0, 3, 0) + b"abc"))
               + frame(item(0x10104, struct.pack("<IIII", 0, 0, 0xFFFFFFFF, 0)), item(0x10101, b"x", status=1)),
+    "ids_in_any_case": b"\x00" + version(b"0123456789abcdef.0123456789AbCdEf") + transfer(0x10103, b"m.xml", MAIN, 200)
+                       + transfer(0x10103, b"e", EXT, 50),
+    "pieces_that_name_no_file": b"\x04" + version(b"0123456789ABCDEF.ab/def0123456789.+123456789ABCDEF..x")
+                                + transfer(0x10103, b"m.xml", MAIN, 200) + transfer(0x10103, b"e", EXT, 50),
+    "more_files_than_a_call_lists": b"\x00" + version(b".".join(b"%08X%08X" % (i, i) for i in range(1, 31)))
+                                    + transfer(0x10103, b"m.xml", MAIN, 200) + transfer(0x10103, b"e", EXT, 50),
     "names_that_try_to_leave": b"\x00" + version(b"../../etc/passw") + transfer(0x10103, b"../../out.xml", MAIN, 300)
                                + transfer(0x10103, b"..\\..\\x.xml.xml", MAIN, 300),
 }

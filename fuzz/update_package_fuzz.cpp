@@ -161,9 +161,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const RefPart& p = ref.parts[i];
     const StUpdateFileInfo& info = s->m_infos[i];
     FUZZ_CHECK(info.id == i && info.kind == p.kind && info.descValue == Le16(p.desc + 2));
-    FUZZ_CHECK(info.descText1 == Text(p.desc + 4, 32, 31));
-    FUZZ_CHECK(info.descText2 == Text(p.desc + 36, 32, 31));
-    FUZZ_CHECK(info.descText3 == Text(p.desc + 68, 256, 255));
+    FUZZ_CHECK(memcmp(info.descText1, p.desc + 4, 32) == 0);  // whole, as the package gives them
+    FUZZ_CHECK(memcmp(info.descText2, p.desc + 36, 32) == 0);
+    FUZZ_CHECK(memcmp(info.descText3, p.desc + 68, 256) == 0);
     for (uint8_t b : info.reserved) FUZZ_CHECK(b == 0);
     const qelm::StUpdatePart& part = s->m_parts.at(i);
     FUZZ_CHECK(part.kind == p.kind && part.size == p.size && part.data == file + p.at && part.name == p.name);

@@ -8,7 +8,8 @@
 // requests it would send go nowhere (the channel has no socket). The harness
 // works in a folder of its own, emptied before each input. Afterwards every
 // file must lie in the XML folder (or be the algorithm file's own path),
-// every cached record must be a file there under its own namespace, every
+// every cached record must be a file there under its own namespace (an
+// extension file under its id in the spelling of its file name), every
 // index entry must name a file there, and no more bytes may have been taken
 // than the file buffer holds. Any difference aborts.
 #include <dirent.h>
@@ -116,6 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       FUZZ_CHECK(rec->name == key);
       FUZZ_CHECK(StartsWith(rec->path, xml));
       FUZZ_CHECK(pf::PathExists(rec->path));
+      // An extension file is cached under its id, spelled as its file is
+      // named (a main file's key is the version, which is no id).
+      FUZZ_CHECK(key == qelm::XMLNamespaceKey(key));
+      std::string id;
+      if (qelm::ExtensionFileId(key, &id)) FUZZ_CHECK(rec->path == qelm::XMLFilePath(id));
     }
   }
   const std::string ini = xml + "xmlinfo.ini";

@@ -6,7 +6,7 @@
 // ("$XML/main.xml", "$XML/bad.xml", and the extension files of the ids
 // 00000001000000AA and 00000002000000BB). The index is loaded twice; every
 // cached record must be the loaded file of an existing path under its own
-// namespace, an index that kept nothing must be left as it was, and one that
+// namespace (in the one spelling of an id), an index that kept nothing must be left as it was, and one that
 // kept entries must be rewritten with that many readable entries. Any difference aborts;
 // a count that would make the loading read on and on shows as a time-out.
 #include <cstdint>
@@ -72,6 +72,7 @@ std::map<std::string, std::string> Cached() {
   for (const auto& [key, rec] : g.m_mapXML) {
     FUZZ_CHECK(rec != nullptr);
     FUZZ_CHECK(rec->name == key);
+    FUZZ_CHECK(key == qelm::XMLNamespaceKey(key));  // an extension id in its one spelling
     FUZZ_CHECK(pf::PathExists(rec->path));
     out[key] = rec->path;
   }

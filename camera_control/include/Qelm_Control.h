@@ -84,7 +84,8 @@ typedef struct StCameraInfo {
 
 /* One part of a loaded update package (5196 bytes): its 0-based index in the
  * package, its kind, and the fields of its description header, copied
- * through as the package gives them. */
+ * through whole as the package gives them (a text that fills its field has
+ * no terminating NUL). */
 typedef struct StUpdateFileInfo {
   uint32_t id;
   uint32_t kind;
@@ -247,7 +248,14 @@ QELM_API int QELM_CALL Qelm_SetFactoryInfo(uint32_t ip, const StDeviceFactoryInf
                                            int timeoutMs);
 
 /* XML description files of an open camera: paths receives full paths (the
- * main file first), count their number. Algorithm files: stored at path. */
+ * main file first), count their number. One call lists at most
+ * QELM_XML_FILES_MAX paths (the main file and up to 29 extension files), each
+ * at most QELM_XML_PATH_SIZE bytes with its terminating NUL, and never writes
+ * more: paths must point to QELM_XML_FILES_MAX buffers of QELM_XML_PATH_SIZE
+ * bytes. A camera whose version names more files, or a path that would not
+ * fit, gives 209 and no path. Algorithm files: stored at path. */
+#define QELM_XML_FILES_MAX 30
+#define QELM_XML_PATH_SIZE 512
 QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, char** paths,
                                            uint32_t timeoutMs);
 QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char* path,

@@ -31,6 +31,12 @@ CForGlobal& Global() {
   return *g;
 }
 
+bool WaitUnlessQuit(pf::AutoResetEvent& ev, long ms, const QuitWatch& watch) {
+  if (watch.Stopped()) return false;
+  const bool set = ev.Wait(ms);
+  return set && !watch.Stopped();
+}
+
 void test::SetModulePath(const std::string& folderWithSlash) {
   Global().m_strModulePath = folderWithSlash;
 }

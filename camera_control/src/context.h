@@ -99,9 +99,32 @@ struct CForGlobal {
 
   // Serialises start-up and shut-down against each other.
   pf::CriticalSection m_csLife;
+
+  // Counts the shut-downs: one step at the start of Qelm_Quit and one at its
+  // end, so that it is odd while a shut-down runs (see QuitWatch).
+  std::atomic<uint32_t> m_quitCount{0};
 };
 
 CForGlobal& Global();
+
+// Qelm_Quit ends every call that waits on a channel or reply it stops, as at
+// the call's time-out. A call takes a watch before it arms its wait (empties
+// its event, lists its channel); Stopped() then tells whether a shut-down has
+// begun since, or was running already. A shut-down steps the count before it
+// wakes the waits, so a call that armed its wait after the wake-up still sees
+// it.
+class QuitWatch {
+ public:
+  QuitWatch() : start_(Global().m_quitCount.load()) {}
+  bool Stopped() const { return (start_ & 1) != 0 || Global().m_quitCount.load() != start_; }
+
+ private:
+  uint32_t start_;
+};
+
+// Waits for `ev` at most `ms` milliseconds: true when it was set and no
+// shut-down has ended the wait.
+bool WaitUnlessQuit(pf::AutoResetEvent& ev, long ms, const QuitWatch& watch);
 
 // Test-only settings (not exported).
 namespace test {

@@ -173,7 +173,7 @@ int SendBefore(StCameraHandle* h, const uint8_t* p, size_t len, int64_t deadline
   return ERR_SUCCESS;
 }
 
-int WaitReply(StCameraHandle* h, int64_t deadline, std::vector<uint8_t>* reply) {
+int WaitReply(StCameraHandle* h, int64_t deadline, const QuitWatch& quit, std::vector<uint8_t>* reply) {
   for (;;) {
     {
       std::lock_guard<std::mutex> lk(h->m_csHandle);
@@ -184,6 +184,7 @@ int WaitReply(StCameraHandle* h, int64_t deadline, std::vector<uint8_t>* reply) 
         return ERR_SUCCESS;
       }
     }
+    if (quit.Stopped()) return ERR_TIMEOUT;
     if (h->m_bClosing.load()) return ERR_NO_DEVICE;
     const int64_t left = deadline - pf::MonotonicMs();
     if (left <= 0) return ERR_TIMEOUT;
@@ -388,12 +389,13 @@ void ReleaseServerHandle(StCameraHandle* h) {
 int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, uint32_t timeoutMs,
                        std::vector<uint8_t>* reply) {
   if (!handle || !frame || !reply || length < kMinFrame) return ERR_PARAM;
+  const QuitWatch quit;
   HandleUse use(handle);
   if (!use) return ERR_NO_DEVICE;
   if (!handle->m_bConnected.load()) return ERR_DISCONNECTED;
   const int64_t deadline = pf::MonotonicMs() + timeoutMs;
   std::unique_lock<pf::TimedMutex> one(handle->m_requestLock, std::defer_lock);
-  if (!one.try_lock_for(std::chrono::milliseconds(timeoutMs))) return ERR_TIMEOUT;
+  if (!one.try_lock_for(std::chrono::milliseconds(timeoutMs)) || quit.Stopped()) return ERR_TIMEOUT;
   if (handle->m_bClosing.load()) return ERR_NO_DEVICE;
   if (handle->m_hSocket.load() == pf::INVALID_SOCKET) return ERR_BUILD_CMD;
 
@@ -409,7 +411,8 @@ int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, ui
   }
   kit::WriteLE32(frame + StCommandHead::kSequence, seq);
   int r = SendBefore(handle, frame, length, deadline);
-  if (r == ERR_SUCCESS) r = WaitReply(handle, deadline, reply);
+  if (r == ERR_SUCCESS) r = WaitReply(handle, deadline, quit, reply);
+  if (r != ERR_SUCCESS && quit.Stopped()) r = ERR_TIMEOUT;  // ended by the library's shut-down
   {
     std::lock_guard<std::mutex> lk(handle->m_csHandle);
     handle->m_bWaiting = false;
@@ -549,6 +552,12 @@ void StopHeartbeat() {
   hb.stop.store(true);
   hb.wake.Set();
   hb.thread.Join();
+}
+
+void WakeWaitingRequests() {
+  CForGlobal& g = Global();
+  pf::Lock lk(g.m_csCamera);
+  for (StCameraHandle* h : g.m_listCamera) h->m_evReply.Set();
 }
 
 void CloseAllCameraHandles() {

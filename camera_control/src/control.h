@@ -118,7 +118,8 @@ const std::vector<uint8_t>& DeviceInfoRequest();
 // *reply; 1 bad argument; 7 the handle is not open, or was closed while
 // waiting; 14 the link is down; 19 no socket; 17 the link broke while sending
 // (a frame cut short breaks the link, which then reconnects); 209 no reply in
-// time (also when the frame could not go out in time).
+// time (also when the frame could not go out in time, and when the library's
+// shut-down ended the request).
 int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, uint32_t timeoutMs,
                        std::vector<uint8_t>* reply);
 
@@ -131,6 +132,9 @@ void DispatchControlItem(StCameraHandle* h, const ItemView& item);
 void StartHeartbeat();
 void StopHeartbeat();
 void HeartbeatThread();
+// Library shut-down: every request that waits for its reply ends at once
+// with 209.
+void WakeWaitingRequests();
 void CloseAllCameraHandles();
 
 namespace test {

@@ -86,6 +86,7 @@ QELM_API int QELM_CALL Qelm_UpdateDBData(uint32_t ip, uint32_t /*reserved*/, voi
   CForGlobal& g = Global();
   StUpdateSession* s = &g.m_updateDB;
   pf::Lock call(s->m_csCall);
+  const QuitWatch quit;
   {
     pf::Lock lk(s->m_cs);
     if (s->m_items.empty() || s->m_items[0].name[0] == 0) return ERR_DB_NONE;
@@ -111,7 +112,7 @@ QELM_API int QELM_CALL Qelm_UpdateDBData(uint32_t ip, uint32_t /*reserved*/, voi
     StopUpdateConnection(s);
     return ERR_SEND;
   }
-  const bool answered = s->m_evUpdate.Wait(kDbAnswerWaitMs);
+  const bool answered = WaitUnlessQuit(s->m_evUpdate, kDbAnswerWaitMs, quit);
   int rc;
   {
     pf::Lock lk(s->m_cs);

@@ -33,6 +33,31 @@ LiveChannels& Live() {
   return *live;
 }
 
+// The requests waiting for their answer, so that a shut-down can end their
+// waits (their channels' threads may have ended already).
+struct WaitingRequests {
+  pf::CriticalSection cs;
+  std::list<StInfoChannel*> list;
+};
+WaitingRequests& Waiting() {
+  static WaitingRequests* waiting = new WaitingRequests;  // never destroyed, on purpose
+  return *waiting;
+}
+
+// Waits for the channel's answer, listed among the waiting requests meanwhile.
+bool WaitForAnswer(StInfoChannel* ch, int timeoutMs, const QuitWatch& quit) {
+  WaitingRequests& w = Waiting();
+  std::list<StInfoChannel*>::iterator at;
+  {
+    pf::Lock lk(w.cs);
+    at = w.list.insert(w.list.end(), ch);
+  }
+  const bool answered = WaitUnlessQuit(ch->m_evReply, timeoutMs, quit);
+  pf::Lock lk(w.cs);
+  w.list.erase(at);
+  return answered;
+}
+
 void AppendItem(std::vector<uint8_t>& f, uint32_t code, uint32_t number, const void* data, uint32_t len) {
   const size_t at = f.size();
   f.resize(at + StCommandItem::kSize + len, 0);
@@ -186,6 +211,7 @@ void HandleCameraInfoReply(StInfoChannel* ch, std::vector<uint8_t>& frame) {
 
 int SendInfoRequest(uint32_t ip, int mode, int timeoutMs, const void* record) {
   if (ip == 0 || !record) return ERR_PARAM;
+  const QuitWatch quit;
   const pf::SOCKET s = CreateSocket(kInfoPort, ip, false);
   if (s == pf::INVALID_SOCKET) return 2;
   ChannelPtr ch = NewRequestChannel(s);
@@ -214,9 +240,15 @@ int SendInfoRequest(uint32_t ip, int mode, int timeoutMs, const void* record) {
   // Network values are not awaited: the device may already be moving to its
   // new address. The connection ends when the device closes it or its life runs out.
   if (mode == kInfoNetValues) return 0;
-  const bool answered = ch->m_evReply.Wait(timeoutMs);
+  const bool answered = WaitForAnswer(ch.get(), timeoutMs, quit);
   ShutdownChannel(ch.get());
   return answered ? 0 : 209;
+}
+
+void WakeInfoRequests() {
+  WaitingRequests& w = Waiting();
+  pf::Lock lk(w.cs);
+  for (StInfoChannel* ch : w.list) ch->m_evReply.Set();
 }
 
 void StopAllInfoRequests() {
@@ -243,6 +275,7 @@ QELM_API int QELM_CALL Qelm_GetCameraInfo(uint32_t ip, StCameraInfo* info, int t
     WriteLog("获取相机信息，参数错误");
     return 1;
   }
+  const QuitWatch quit;
   const pf::SOCKET s = CreateSocket(kInfoPort, ip, false);
   if (s == pf::INVALID_SOCKET) {
     WriteLog("获取相机信息，生成SOCKET失败");
@@ -266,7 +299,7 @@ QELM_API int QELM_CALL Qelm_GetCameraInfo(uint32_t ip, StCameraInfo* info, int t
     ShutdownChannel(ch.get());
     return 100;
   }
-  if (!ch->m_evReply.Wait(timeoutMs)) {
+  if (!WaitForAnswer(ch.get(), timeoutMs, quit)) {
     ShutdownChannel(ch.get());
     WriteLog("获取相机信息，超时");
     return 209;

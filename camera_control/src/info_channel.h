@@ -45,6 +45,8 @@ bool SendNetParamCommand(const void* record, StInfoChannel* ch, bool write, int 
 // The write path shared by the three write modes.
 int SendInfoRequest(uint32_t ip, int mode, int timeoutMs, const void* record);
 
+// Library shut-down: the information requests that wait for their answer end.
+void WakeInfoRequests();
 // Stops every information connection still open (library shut-down).
 void StopAllInfoRequests();
 

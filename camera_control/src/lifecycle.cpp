@@ -29,6 +29,18 @@ void RetireDiscoveryChannel(CForGlobal& g) {
   StopInfoChannel(old);
 }
 
+// Every call that waits on a channel or a reply that shut-down stops ends at
+// once, as at its time-out: the XML and algorithm file downloads, the update
+// sessions' queries, the information requests and the device requests. The
+// count steps first, so that a call arming its wait meanwhile sees it.
+void WakeWaitingCalls(CForGlobal& g) {
+  g.m_quitCount.fetch_add(1);
+  WakeFileDownloads();
+  WakeUpdateQueries();
+  WakeInfoRequests();
+  WakeWaitingRequests();
+}
+
 }  // namespace
 
 extern "C" {
@@ -83,6 +95,7 @@ QELM_API int QELM_CALL Qelm_InitControl(CameraFoundCallback cb) {
 QELM_API int QELM_CALL Qelm_Quit(void) {
   CForGlobal& g = Global();
   pf::Lock life(g.m_csLife);
+  WakeWaitingCalls(g);
   g.m_bRunning.store(0);
   {
     pf::Lock lk(g.m_csLogSwitch);
@@ -104,6 +117,7 @@ QELM_API int QELM_CALL Qelm_Quit(void) {
     g.m_log.m_listLog.clear();
   }
   ClearErrorTable();
+  g.m_quitCount.fetch_add(1);  // calls made from now on wait as usual
   return 0;
 }
 

@@ -210,9 +210,15 @@ int ParseLoadedPackage(StUpdateSession* s) {
     info.kind = part.kind;
     const uint8_t* d = f + at + ReadLE32(part.data + kPartDescOffsetAt);
     info.descValue = ReadLE16(d + kDescValueAt);
-    kit::CopyTextField(info.descText1, sizeof info.descText1, d + kDescText1At, 32);
-    kit::CopyTextField(info.descText2, sizeof info.descText2, d + kDescText2At, 32);
-    kit::CopyTextField(info.descText3, sizeof info.descText3, d + kDescText3At, 256);
+    // The header's texts are the package's, copied through whole: a text that
+    // fills its field has no terminator, and the bytes after an inner zero
+    // stay as the package gives them.
+    static_assert(sizeof info.descText1 == kDescText2At - kDescText1At, "first text field");
+    static_assert(sizeof info.descText2 == kDescText3At - kDescText2At, "second text field");
+    static_assert(sizeof info.descText3 == kDescHeaderSize - kDescText3At, "third text field");
+    memcpy(info.descText1, d + kDescText1At, sizeof info.descText1);
+    memcpy(info.descText2, d + kDescText2At, sizeof info.descText2);
+    memcpy(info.descText3, d + kDescText3At, sizeof info.descText3);
     parts.emplace(i, std::move(part));
   }
   s->m_description.assign(textSize, 0);
@@ -487,6 +493,12 @@ int ConnectUpdateSession(StUpdateSession* s, uint32_t ip, void* user, UpdateProg
   return ERR_THREAD;
 }
 
+void WakeUpdateQueries() {
+  CForGlobal& g = Global();
+  g.m_updateFirmware.m_evUpdate.Set();
+  g.m_updateDB.m_evUpdate.Set();
+}
+
 void StopUpdateSessions() {
   CForGlobal& g = Global();
   for (StUpdateSession* s : {&g.m_updateFirmware, &g.m_updateDB}) {
@@ -525,6 +537,7 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
   CForGlobal& g = Global();
   StUpdateSession* s = &g.m_updateFirmware;
   pf::Lock call(s->m_csCall);
+  const QuitWatch quit;
   StopUpdateConnection(s);
   {
     pf::Lock lk(s->m_cs);
@@ -547,7 +560,8 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
       return ERR_SEND;
     }
   }
-  s->m_evUpdate.Wait(kVersionWaitMs);
+  WaitUnlessQuit(s->m_evUpdate, kVersionWaitMs, quit);  // no answer in time leaves the default text
+  bool stopped = false;
   {
     pf::Lock lk(s->m_cs);
     s->m_bVersionWait = false;
@@ -557,9 +571,16 @@ QELM_API int QELM_CALL Qelm_Update(uint32_t ip, uint32_t partCount, const uint32
                          sizeof s->m_szVersion);
       return 0;
     }
-    if (SendUpdateItemHead(s, kUpdItemHead, kFirmwareClass)) return 0;
+    if (quit.Stopped()) {
+      // A shut-down stops this session now: its transfer is not begun, and
+      // the loaded package stays, as it stays through the shut-down.
+      stopped = true;
+    } else if (SendUpdateItemHead(s, kUpdItemHead, kFirmwareClass)) {
+      return 0;
+    }
   }
   StopUpdateConnection(s);
+  if (stopped) return ERR_SEND_FILE_INFO;
   pf::Lock lk(s->m_cs);
   EmptySession(s);
   return ERR_SEND_FILE_INFO;

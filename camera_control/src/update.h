@@ -208,6 +208,9 @@ bool LoadDBFileBytes(StUpdateSession* s, const uint8_t* file, size_t size, uint3
 // version text buffer) lets the loaded file go to it.
 bool DatabaseAnswerAccepted(const StUpdateSession* s);
 
+// Library shut-down: a version or database query that waits for the
+// camera's answer ends as if none had come.
+void WakeUpdateQueries();
 // Stops both sessions' receive threads (library shut-down); the sessions and
 // their loaded files stay.
 void StopUpdateSessions();

@@ -165,10 +165,34 @@ bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes) {
   return true;
 }
 
+bool ExtensionFileId(const std::string& piece, std::string* id) {
+  if (piece.size() != 16) return false;
+  std::string upper(piece);
+  for (char& c : upper) {  // by hand: the digits must not depend on the caller's locale
+    if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 'a' + 'A');
+    if (!((c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'))) return false;
+  }
+  *id = std::move(upper);
+  return true;
+}
+
+std::vector<std::string> NamespacePieces(const std::string& ns) {
+  std::vector<std::string> pieces;
+  for (size_t from = 0, dot; (dot = ns.find('.', from)) != std::string::npos; from = dot + 1)
+    pieces.push_back(ns.substr(from, dot - from));
+  return pieces;
+}
+
+std::string XMLNamespaceKey(const std::string& ns) {
+  std::string id;
+  return ExtensionFileId(ns, &id) ? id : ns;
+}
+
 bool InsertXMLNamespace(const std::string& key, XMLNamespacePtr rec) {
+  std::string cached = XMLNamespaceKey(key);
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csXML);
-  return g.m_mapXML.emplace(key, std::move(rec)).second;
+  return g.m_mapXML.emplace(std::move(cached), std::move(rec)).second;
 }
 
 XMLNamespacePtr FindXMLNamespace(const std::string& key) {
@@ -177,9 +201,10 @@ XMLNamespacePtr FindXMLNamespace(const std::string& key) {
 }
 
 XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present) {
+  const std::string cached = XMLNamespaceKey(key);
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csXML);
-  auto it = g.m_mapXML.find(key);
+  auto it = g.m_mapXML.find(cached);
   *present = it != g.m_mapXML.end();
   return *present ? it->second : nullptr;
 }
@@ -199,7 +224,7 @@ int XMLIndexEntries(const std::string& index) {
 }
 
 std::string XMLIndexPath() { return Global().m_strModulePath + "XML/xmlinfo.ini"; }
-std::string XMLFilePath(const std::string& piece) { return Global().m_strModulePath + "XML/" + piece + ".xml"; }
+std::string XMLFilePath(const std::string& id) { return Global().m_strModulePath + "XML/" + id + ".xml"; }
 
 void LoadXMLIndex() {
   const std::string index = XMLIndexPath();
@@ -211,12 +236,14 @@ void LoadXMLIndex() {
   std::vector<std::string> kept;
   for (int i = 1; i <= count; ++i) {
     const std::string section = "info" + std::to_string(i);
-    const std::string entry = pf::GetProfileString(section, "info", "", index, 512);
+    const std::string entry = pf::GetProfileString(section, "info", "", index, kIndexEntrySize);
     WriteLogF("扩展XML信息%d：%s", i, entry.c_str());
     const size_t semi = entry.find(';');
     if (semi == 0) continue;
     const std::string path = semi == std::string::npos ? std::string() : entry.substr(0, semi);
-    std::string namespaces = semi == std::string::npos ? std::string() : pf::TrimBlank(entry.substr(semi + 1));
+    // Kept in its one spelling, also when the whole text is an extension id.
+    const std::string namespaces =
+        XMLNamespaceKey(semi == std::string::npos ? std::string() : pf::TrimBlank(entry.substr(semi + 1)));
     if (!pf::PathExists(path)) {
       WriteLogF("文件%s不存在", path.c_str());
       continue;
@@ -224,19 +251,20 @@ void LoadXMLIndex() {
     XMLNamespacePtr main = LoadRecord(namespaces, path);
     if (!main) continue;
     kept.push_back(entry);
-    for (std::string rest = namespaces;;) {
-      const size_t dot = rest.find('.');
-      if (dot == std::string::npos) break;
-      const std::string piece = rest.substr(0, dot);
-      rest.erase(0, dot + 1);
-      const std::string file = XMLFilePath(piece);
+    for (const std::string& piece : NamespacePieces(namespaces)) {
+      std::string id;
+      if (!ExtensionFileId(piece, &id)) {  // names no file: as a missing one
+        WriteLog("LoadXMLFile" + piece + "不存在");
+        continue;
+      }
+      const std::string file = XMLFilePath(id);
       if (!pf::PathExists(file)) {
         WriteLog("LoadXMLFile" + file + "不存在");
         continue;
       }
-      if (XMLNamespacePtr ext = LoadRecord(piece, file)) {
-        InsertXMLNamespace(piece, std::move(ext));
-        WriteLogF("loadfile 时 各个xml命名空间%s", piece.c_str());
+      if (XMLNamespacePtr ext = LoadRecord(id, file)) {
+        InsertXMLNamespace(id, std::move(ext));
+        WriteLogF("loadfile 时 各个xml命名空间%s", id.c_str());
       }
     }
     InsertXMLNamespace(namespaces, std::move(main));

@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "frame.h"
 
@@ -48,23 +49,42 @@ bool LoadNamespaceXML(StXMLNamespace& ns);
 // The same from the file's bytes.
 bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes);
 
-// Inserts under `key` unless the key is present (the first record stays).
+// An extension file's id: a piece of a namespace text that is exactly 16
+// hexadecimal digits (two 8-digit ids), in the one spelling under which its
+// file is stored and its description cached: upper case, as "%08X%08X"
+// writes it, so that an id names its file in any letter case. Any other piece
+// names no file (false).
+bool ExtensionFileId(const std::string& piece, std::string* id);
+// The pieces of a namespace text that name extension files: every piece
+// before a '.', in order (the text after the last '.' names none).
+std::vector<std::string> NamespacePieces(const std::string& ns);
+
+// The key of a namespace text in the cache: an extension id in its one
+// spelling, any other text as it is.
+std::string XMLNamespaceKey(const std::string& ns);
+
+// Inserts under the key of `key` unless that is present (the first record stays).
 bool InsertXMLNamespace(const std::string& key, XMLNamespacePtr rec);
+// Looks a namespace up by its key (an extension id in any letter case).
 XMLNamespacePtr FindXMLNamespace(const std::string& key);
 // The same, telling in *present whether the key is cached at all (its record
 // may still be null).
 XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present);
-// Path of the index file and of a description file named by a namespace piece.
+// An index entry ("path;namespaces") is read with a buffer of this size.
+constexpr int kIndexEntrySize = 512;
+// Path of the index file, and of the description file of an extension id.
 std::string XMLIndexPath();
 // How many entries of the index to read: its "count", but no further than
 // its last "info%d" section.
 int XMLIndexEntries(const std::string& index);
-std::string XMLFilePath(const std::string& piece);
+std::string XMLFilePath(const std::string& id);
 
 void LoadXMLIndex();
 // Frees every loaded description and empties the map.
 void FreeXMLDescriptions();
 // Frees the XML description download channel.
 void FreeXMLChannel();
+// Library shut-down: the XML and algorithm file downloads that wait end.
+void WakeFileDownloads();
 
 }  // namespace qelm

@@ -62,6 +62,12 @@ bool SendBlockRequest(StXMLChannel* ch, uint32_t index) {
   return SendRequest(ch, kXmlBlock, d, 4);
 }
 
+// How many files a version text names: the main file and one for every
+// piece before a '.'.
+size_t ListedFiles(const std::string& version) {
+  return 1 + static_cast<size_t>(std::count(version.begin(), version.end(), '.'));
+}
+
 // The file name a camera announces, read within its 64 bytes; path separators
 // are replaced so that the file stays in the XML folder.
 std::string AnnouncedName(const StXMLChannel* ch) {
@@ -190,7 +196,12 @@ void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
                               ".ext";
         ch->m_workingVersion = ch->m_requestedVersion = v;
         WriteLogF("获取设备XML版本%s", v.c_str());
-        if (CheckXMLCache(v) == 0) {
+        if (ListedFiles(v) > kMaxListedFiles) {
+          // More files than a call can list: nothing is fetched, and the
+          // call refuses the version.
+          ch->m_workingVersion.clear();
+          Global().m_evXMLFile.Set();
+        } else if (CheckXMLCache(v) == 0) {
           WriteLogF("此版本%s文件存在", v.c_str());
           LoadCachedXML(ch);
         } else {
@@ -243,9 +254,10 @@ void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
 }
 
 int CheckXMLCache(const std::string& ns) {
+  const std::string key = XMLNamespaceKey(ns);
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csXML);
-  auto it = g.m_mapXML.find(ns);
+  auto it = g.m_mapXML.find(key);
   if (it == g.m_mapXML.end()) return 1;
   if (it->second && pf::PathExists(it->second->path)) return 0;
   g.m_mapXML.erase(it);
@@ -268,7 +280,7 @@ void StoreXMLFile(StXMLChannel* ch) {
     const long long count = pf::GetProfileInt("INFO", "count", 0, index);
     bool present = false;
     for (int i = 1, n = XMLIndexEntries(index); i <= n && !present; ++i)
-      present = pf::GetProfileString("info" + std::to_string(i), "info", "", index, 512) == entry;
+      present = pf::GetProfileString("info" + std::to_string(i), "info", "", index, kIndexEntrySize) == entry;
     if (!present) {
       pf::WriteProfileString("info" + std::to_string(count + 1), "info", entry, index);
       pf::WriteProfileString("INFO", "count", std::to_string(count + 1), index);
@@ -309,31 +321,33 @@ bool LoadCachedXML(StXMLChannel* ch) {
       piece = ch->m_workingVersion.substr(0, dot);
       ch->m_workingVersion.erase(0, dot + 1);
     }
-    // Only a piece of 16 hexadecimal digits names an extension file (two 8-digit ids).
-    if (piece.size() != 16) {
+    // Only a piece of 16 hexadecimal digits names an extension file (two
+    // 8-digit ids); any other piece ends the walk.
+    std::string id;
+    if (!ExtensionFileId(piece, &id)) {
       Global().m_evXMLFile.Set();
       break;
     }
     walked = true;
-    std::string file = XMLFilePath(piece);
+    std::string file = XMLFilePath(id);
     if (!pf::PathExists(file)) {
-      ch->m_fileIds[0] = static_cast<uint32_t>(strtoul(piece.substr(0, 8).c_str(), nullptr, 16));
-      ch->m_fileIds[1] = static_cast<uint32_t>(strtoul(piece.substr(8, 8).c_str(), nullptr, 16));
+      ch->m_fileIds[0] = static_cast<uint32_t>(strtoul(id.substr(0, 8).c_str(), nullptr, 16));
+      ch->m_fileIds[1] = static_cast<uint32_t>(strtoul(id.substr(8, 8).c_str(), nullptr, 16));
       SendIds(ch, kXmlFileInfo, ch->m_fileIds[0], ch->m_fileIds[1]);
       break;
     }
-    found.emplace_back(std::move(piece), std::move(file));
+    found.emplace_back(std::move(id), std::move(file));
   }
   for (auto it = found.rbegin(); it != found.rend(); ++it) {
-    const std::string& piece = it->first;
+    const std::string& id = it->first;
     const std::string& file = it->second;
     WriteLogF("xml文件%s存在", file.c_str());
-    if (FindXMLNamespace(piece)) continue;
-    WriteLogF("命名空间%s没有加入队列中，重新加入", piece.c_str());
-    auto rec = std::make_shared<StXMLNamespace>(piece, file);
+    if (FindXMLNamespace(id)) continue;
+    WriteLogF("命名空间%s没有加入队列中，重新加入", id.c_str());
+    auto rec = std::make_shared<StXMLNamespace>(id, file);
     if (LoadNamespaceXML(*rec)) {
-      WriteLogF("存储xml文件%s，并加入列表,命名空间%s", file.c_str(), piece.c_str());
-      InsertXMLNamespace(piece, std::move(rec));
+      WriteLogF("存储xml文件%s，并加入列表,命名空间%s", file.c_str(), id.c_str());
+      InsertXMLNamespace(id, std::move(rec));
     }
   }
   return walked;
@@ -344,6 +358,12 @@ void test::SetXMLReconnectStepMs(int ms) { g_reconnectStepMs.store(ms); }
 void test::SetXMLRequestHook(std::function<void()> hook) {
   std::lock_guard<std::mutex> lk(g_hookLock);
   g_requestHook = std::move(hook);
+}
+
+void WakeFileDownloads() {
+  CForGlobal& g = Global();
+  g.m_evXMLFile.Set();
+  g.m_evAlgFile.Set();
 }
 
 void FreeXMLChannel() {
@@ -362,6 +382,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
                                            uint32_t timeoutMs) {
   CForGlobal& g = Global();
   pf::Lock call(g.m_csXMLCall);
+  const QuitWatch quit;
   kit::DeleteFolderTree(g.m_strModulePath + "XML");
   kit::CreateFolderPath(g.m_strModulePath + "XML/");
   if (count) *count = 0;
@@ -406,7 +427,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
     WriteLog("获取XML信息时，读取XML版本失败");
     return 12;
   }
-  const bool done = g.m_evXMLFile.Wait(static_cast<long>(timeoutMs));
+  const bool done = WaitUnlessQuit(g.m_evXMLFile, static_cast<long>(timeoutMs), quit);
   StopChannel(ch);
   if (!done) {
     WriteLog("获取XML信息时，超时");
@@ -414,21 +435,23 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
   }
   XMLNamespacePtr rec = FindXMLNamespace(ch->m_requestedVersion);
   if (!rec) return 209;
+  // The caller's room: at most QELM_XML_FILES_MAX paths of QELM_XML_PATH_SIZE
+  // bytes. A version that names more files, or a path that does not fit, is
+  // refused before any path is written.
+  const std::vector<std::string> pieces = NamespacePieces(rec->name);
+  if (pieces.size() + 1 > kMaxListedFiles) return 209;
   std::vector<std::string> list{rec->path};
-  for (std::string rest = rec->name;;) {
-    const size_t dot = rest.find('.');
-    if (dot == std::string::npos) break;
-    const std::string piece = rest.substr(0, dot);
-    rest.erase(0, dot + 1);
-    const std::string file = XMLFilePath(piece);
-    if (!FindXMLNamespace(piece)) WriteLogF("命名空间%s没有加入队列中", piece.c_str());
-    WriteLogF("获取XML文件%s，命名空间%s", file.c_str(), piece.c_str());
-    if (!pf::PathExists(file)) {
-      *count = 0;
-      return 209;
-    }
+  for (const std::string& piece : pieces) {
+    std::string id;
+    if (!ExtensionFileId(piece, &id)) return 209;  // names no file: as a missing one
+    const std::string file = XMLFilePath(id);
+    if (!FindXMLNamespace(id)) WriteLogF("命名空间%s没有加入队列中", id.c_str());
+    WriteLogF("获取XML文件%s，命名空间%s", file.c_str(), id.c_str());
+    if (!pf::PathExists(file)) return 209;
     list.push_back(file);
   }
+  for (const std::string& p : list)
+    if (p.size() >= QELM_XML_PATH_SIZE) return 209;
   for (size_t i = 0; i < list.size(); ++i) memcpy(paths[i], list[i].c_str(), list[i].size() + 1);
   *count = static_cast<int>(list.size());
   return 0;
@@ -438,6 +461,7 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
   if (ip == 0 || !name || !path) return 1;
   CForGlobal& g = Global();
   pf::Lock call(g.m_csAlgCall);
+  const QuitWatch quit;
   if (!g.m_pParseAlg) g.m_pParseAlg = NewChannel();
   StXMLChannel* ch = g.m_pParseAlg;
   if (!ch) {
@@ -465,7 +489,7 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
     FreeChannel(g.m_pParseAlg);
     return 159;
   }
-  const bool done = g.m_evAlgFile.Wait(static_cast<long>(timeoutMs));
+  const bool done = WaitUnlessQuit(g.m_evAlgFile, static_cast<long>(timeoutMs), quit);
   StopChannel(ch);
   if (done) return 0;
   WriteLog("获取算法文件，超时");

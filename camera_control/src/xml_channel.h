@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "Qelm_Control.h"
 #include "frame.h"
 #include "platform/net.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
+#include "xml_cache.h"
 
 namespace qelm {
 
@@ -55,6 +57,18 @@ struct StXMLChannel {
 
 // Largest file the channel accepts from a camera.
 constexpr uint32_t kMaxFileSize = 64u << 20;
+
+// Most files one call lists. A version is kept in the index entry of its main
+// file, read back at start-up with kIndexEntrySize bytes: path, ';', then 17
+// characters for each extension id (16 digits and a '.') and the final
+// "ext". Even with a path of one character no more than 29 ids fit, so a
+// version naming more files could not come back whole after a restart.
+constexpr size_t kMaxListedFiles = QELM_XML_FILES_MAX;
+static_assert(kMaxListedFiles == 1 + (kIndexEntrySize - 1 - 1 - 1 - 3) / 17,
+              "the main file and the extension ids that fit one index entry");
+// A listed path, with its terminator, fits the caller's buffer; a main file's
+// path longer than an index entry could not be read back either.
+static_assert(QELM_XML_PATH_SIZE == kIndexEntrySize, "a path fits an index entry");
 
 size_t BuildXMLRequest(uint32_t n, const void* data, uint8_t* buf, uint32_t code);
 bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len);

@@ -1,12 +1,14 @@
 // The reply slot of a handle: a request is completed only by the reply whose
 // sequence echo is its own; time-outs, closes and broken links are never
 // reported as success.
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
 #include "control_support.h"
 #include "errors.h"
+#include "netns.h"
 
 namespace {
 
@@ -187,6 +189,56 @@ TEST_F(ControlTest, CloseDuringAPendingReplyEndsTheWaitWithoutSuccess) {
   waiter.join();
   EXPECT_EQ(result, 7);
   EXPECT_LT(ended - t0, 1000);
+}
+
+void QELM_CALL Found(StCameraInfo*) {}
+
+// Shut-down ends every request that waits for its reply (here one on each of
+// two handles, one of them an export's) at once, with the time-out's 209,
+// before it closes the handles; start-up and requests work again afterwards.
+TEST_F(ControlTest, QuitEndsTheRequestsThatWaitAsATimeOutAndStartUpWorksAgain) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  FakeCamera a("127.0.0.2"), b("127.0.0.3");
+  a.SetAnswering(false);
+  b.SetAnswering(false);
+  StCameraHandle* ha = OpenCam(a);
+  StCameraHandle* hb = OpenCam(b);
+  std::atomic<int> results[2] = {{-1}, {-1}};
+  std::atomic<int64_t> ended[2] = {{0}, {0}};
+  int bright = 0;
+  std::vector<std::thread> calls;
+  calls.emplace_back([&] {
+    results[0] = Request(ha, 0x40202, 10000, nullptr);
+    ended[0] = NowMs();
+  });
+  calls.emplace_back([&] {
+    results[1] = Qelm_GetCurBright(hb, &bright, 10000);
+    ended[1] = NowMs();
+  });
+  // Both requests went out (after each open's frame) and wait.
+  ASSERT_TRUE(a.WaitFrames(2, 5000));
+  ASSERT_TRUE(b.WaitFrames(2, 5000));
+  const int64_t t0 = NowMs();
+  EXPECT_EQ(Qelm_Quit(), 0);
+  EXPECT_LT(NowMs() - t0, 500);
+  for (auto& t : calls) t.join();
+  for (int i = 0; i < 2; ++i) {
+    SCOPED_TRACE(i);
+    EXPECT_EQ(results[i], 209);
+    EXPECT_LT(ended[i] - t0, 500);
+  }
+
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  a.SetAnswer([](const CamFrame& req) -> std::vector<Bytes> {
+    if (req.items.empty() || req.items[0].code != 0x40202) return {};
+    return {ReplyBytes(req, req.seq, "again")};
+  });
+  a.SetAnswering(true);
+  StCameraHandle* again = OpenCam(a);
+  CamFrame reply;
+  ASSERT_EQ(Request(again, 0x40202, 3000, &reply), 0);
+  EXPECT_EQ(DataOf(reply), "again");
 }
 
 TEST_F(ControlTest, AFrameThatCannotGoOutWholeInTimeBreaksTheLinkWhichReturns) {

@@ -498,6 +498,13 @@ class Update : public testing::Test {
     StUpdateFileInfo* p = nullptr;
     return Qelm_LoadUpdateFile(path.c_str(), description_, count ? count : &n, parts ? parts : &p);
   }
+  // A small database file named "plates", loaded in blocks of 64.
+  int LoadPlatesDb() {
+    Bytes file(200, 0);
+    memcpy(file.data() + 20, "plates", 6);
+    EXPECT_TRUE(WriteFile(dir_ + "plates.db", file));
+    return Qelm_LoadDBFile((dir_ + "plates.db").c_str(), 64);
+  }
   int Send(const std::string& ip, std::vector<uint32_t> ids, uint32_t bs, void* user = kUser) {
     return Qelm_Update(kittest::Addr(ip), static_cast<uint32_t>(ids.size()), ids.data(), bs, user,
                        FirmwareProgress, 0, nullptr, 0);
@@ -542,6 +549,46 @@ TEST_F(Update, GoodPackageGivesItsPartsAndDescription) {
   EXPECT_STREQ(s.m_parts[0].name, "cam.pck");
   EXPECT_EQ(s.m_parts[1].size, Get32(pkg.data() + 32 + 72 + 4));
   EXPECT_EQ(Bytes(s.m_parts[1].data, s.m_parts[1].data + s.m_parts[1].size), PartBytes(WholePart("boot.img", 40)));
+}
+
+// The description header's texts come back whole, byte for byte: a text that
+// fills its field keeps its last character (it has no terminator), and bytes
+// after an inner zero are the package's.
+TEST_F(Update, DescriptionHeaderTextsAreCopiedWhole) {
+  auto field = [](const std::string& text, size_t size) {
+    std::string f = text;
+    f.resize(size, '\0');
+    return f;
+  };
+  const std::string full32a = "ABCDEFGHIJKLMNOPQRSTUVWXYZ012345", full32b = "abcdefghijklmnopqrstuvwxyz-67890";
+  std::string full256;
+  for (int i = 0; i < 256; ++i) full256 += static_cast<char>('!' + i % 90);
+  struct Case {
+    const char* name;
+    std::string t1, t2, t3;
+  } cases[] = {
+      {"texts that fill their fields", full32a, full32b, full256},
+      {"short texts", "CAM", "1.0", "a short description"},
+      {"bytes after an inner zero", std::string("AB\0CD\0\xFE", 7), std::string("\0tail", 5),
+       std::string("first\0second\0third", 18)},
+      {"empty texts", "", "", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    PackagePart p = WholePart("boot.img", 8);
+    p.descText1 = c.t1;
+    p.descText2 = c.t2;
+    p.descText3 = c.t3;
+    uint32_t count = 0;
+    StUpdateFileInfo* parts = nullptr;
+    ASSERT_EQ(Load(Package({OtherPart("a.bin", 4), p}, "two"), &count, &parts), 0);
+    ASSERT_EQ(count, 2u);
+    EXPECT_EQ(std::string(parts[1].descText1, sizeof parts[1].descText1), field(c.t1, 32));
+    EXPECT_EQ(std::string(parts[1].descText2, sizeof parts[1].descText2), field(c.t2, 32));
+    EXPECT_EQ(std::string(parts[1].descText3, sizeof parts[1].descText3), field(c.t3, 256));
+    for (uint8_t b : parts[1].reserved) ASSERT_EQ(b, 0);  // nothing runs on past the texts
+    EXPECT_EQ(std::string(parts[0].descText1, sizeof parts[0].descText1), field("", 32));
+  }
 }
 
 TEST_F(Update, EntriesThatShareOnePartCostItsBytesOnce) {
@@ -1065,10 +1112,7 @@ TEST_F(Update, QuitStopsTheTransferThreadsAndKeepsTheSessions) {
   db.SetDbAnswer(Bytes(24, 0));
   db.SetScript([](kittest::FakeConn&, const Frame& f) { return f.code() == 0x10401; });  // never answered
   ASSERT_EQ(Load(Package({OtherPart("a.bin", 100)}, "")), 0);
-  Bytes dbFile(200, 0);
-  memcpy(dbFile.data() + 20, "plates", 6);
-  ASSERT_TRUE(WriteFile(dir_ + "plates.db", dbFile));
-  ASSERT_EQ(Qelm_LoadDBFile((dir_ + "plates.db").c_str(), 64), 0);
+  ASSERT_EQ(LoadPlatesDb(), 0);
   const uint32_t id = 0;
   char text[QELM_UPDATE_TEXT_SIZE];
   const int threads = kittest::ThreadCount();
@@ -1085,6 +1129,48 @@ TEST_F(Update, QuitStopsTheTransferThreadsAndKeepsTheSessions) {
   // The package is still loaded and the window still delivers.
   ASSERT_EQ(Send("127.0.0.2", {0}, 64), 0);
   ASSERT_TRUE(WaitFinal(5));
+}
+
+// Shut-down ends the version and database queries that wait for the camera
+// at once, as if no answer had come in time: the version query gives the
+// default text and 0, the database query 209; a transfer whose query it ends
+// is not begun (153). The sessions work again afterwards.
+TEST_F(Update, QuitEndsTheQueriesThatWaitForTheCamera) {
+  FakeUpdateCamera fw("127.0.0.2", 58022), db("127.0.0.4", 58000);  // neither answers its query
+  ASSERT_EQ(Load(Package({OtherPart("a.bin", 100)}, "")), 0);
+  ASSERT_EQ(LoadPlatesDb(), 0);
+  const uint32_t id = 0;
+  std::vector<char> text(QELM_UPDATE_TEXT_SIZE, 0);
+  auto quitWhile = [](std::vector<std::function<int()>> calls, std::function<bool()> waiting) {
+    std::vector<int> results(calls.size(), -1);
+    std::vector<int64_t> ended(calls.size(), 0);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < calls.size(); ++i)
+      threads.emplace_back([&, i] {
+        results[i] = calls[i]();
+        ended[i] = kittest::NowMs();
+      });
+    EXPECT_TRUE(kittest::WaitUntil(waiting, 3000));
+    const int64_t t0 = kittest::NowMs();
+    EXPECT_EQ(Qelm_Quit(), 0);
+    EXPECT_LT(kittest::NowMs() - t0, 500);
+    for (auto& t : threads) t.join();
+    for (int64_t e : ended) EXPECT_LT(e - t0, 500);
+    return results;
+  };
+  const uint32_t fwIp = kittest::Addr("127.0.0.2"), dbIp = kittest::Addr("127.0.0.4");
+  EXPECT_EQ(quitWhile({[&] { return Qelm_Update(fwIp, 1, &id, 64, nullptr, FirmwareProgress, 1, text.data(), 0); },
+                       [&] { return Qelm_UpdateDBData(dbIp, 0, nullptr, DbProgress); }},
+                      [&] { return fw.Count(0x10209) == 1 && db.Count(0x1040A) == 1; }),
+            (std::vector<int>{0, 209}));
+  EXPECT_EQ(std::string(text.data(), 11), "Velintor200");  // the default text
+  EXPECT_EQ(quitWhile({[&] { return Send("127.0.0.2", {0}, 64); }}, [&] { return fw.Count(0x10209) == 2; }),
+            std::vector<int>{153});
+  EXPECT_EQ(fw.Count(0x10201), 0u);
+
+  fw.SetVersion(Text("CAM 1.0"));
+  ASSERT_EQ(Qelm_Update(fwIp, 1, &id, 64, nullptr, FirmwareProgress, 1, text.data(), 0), 0);
+  EXPECT_STREQ(text.data(), "CAM 1.0");
 }
 
 // ---- database transfer ----

@@ -210,6 +210,43 @@ TEST_F(XmlCache, IndexLoadingLogsEachEntryAndEachFileItLooksFor) {
   qelm::Global().m_log.m_bLogOn.store(0);
 }
 
+// At start-up an extension id names its file in any letter case: the files
+// are stored under the upper-case spelling (also those an index written
+// before names in lower case). A piece that is not 16 hexadecimal digits
+// names no file, even where a file of that name lies, and is logged as a
+// missing one.
+TEST_F(XmlCache, IndexPiecesNameFilesOnlyAsExtensionIds) {
+  const std::string main = Put("main0.xml", kDescription);
+  Put("00AA11BB22CC33DD.xml", "<E LayerId=\"9\"/>");
+  Put("0123456789ABCDEF.xml", "<E LayerId=\"10\"/>");
+  ASSERT_EQ(system(("mkdir -p " + dir_ + "XML/ab").c_str()), 0);
+  const std::vector<std::string> notIds = {"ab/def0123456789", "ab\\def0123456789", "+123456789ABCDEF", ""};
+  for (const auto& piece : notIds) Put(piece + ".xml", "<E LayerId=\"11\"/>");
+  std::string ns = "00aa11bb22cc33dd.0123456789abCDEF";
+  for (const auto& piece : notIds) ns += "." + piece;
+  ns += ".ext";
+  Index("[INFO]\r\ncount=1\r\n[info1]\r\ninfo=" + main + ";" + ns + "\r\n");
+  qelm::Global().m_log.m_bLogOn.store(1);
+  qelmtest::TakeQueuedLog();
+  qelm::LoadXMLIndex();
+  qelm::Global().m_log.m_bLogOn.store(0);
+  std::vector<std::string> want{kittest::Gbk("扩展XML信息1：" + main + ";" + ns),
+                                kittest::Gbk("loadfile 时 各个xml命名空间00AA11BB22CC33DD"),
+                                kittest::Gbk("loadfile 时 各个xml命名空间0123456789ABCDEF")};
+  for (const auto& piece : notIds) want.push_back(kittest::Gbk("LoadXMLFile" + piece + "不存在"));
+  EXPECT_EQ(qelmtest::TakeQueuedLog(), want);
+  ASSERT_NE(FindXMLNamespace(ns), nullptr);
+  for (const std::string spelling : {"00aa11bb22cc33dd", "00AA11BB22CC33DD", "00Aa11bB22Cc33dD"}) {
+    ASSERT_NE(FindXMLNamespace(spelling), nullptr) << spelling;
+    EXPECT_EQ(FindXMLNamespace(spelling)->LayerId, 9);
+    EXPECT_EQ(FindXMLNamespace(spelling)->name, "00AA11BB22CC33DD");
+  }
+  ASSERT_NE(FindXMLNamespace("0123456789abcdef"), nullptr);
+  EXPECT_EQ(FindXMLNamespace("0123456789abcdef")->LayerId, 10);
+  for (const auto& piece : notIds) EXPECT_EQ(FindXMLNamespace(piece), nullptr) << piece;
+  EXPECT_EQ(qelm::Global().m_mapXML.size(), 3u);
+}
+
 TEST_F(XmlCache, CountZeroOrPastTheEntriesAndEntriesThatAreNoFiles) {
   const std::string main = Put("m.xml", kDescription);
   // A count of 0 loads nothing and leaves the index as it was.

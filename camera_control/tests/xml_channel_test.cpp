@@ -18,7 +18,9 @@
 
 #include "context.h"
 #include "control.h"
+#include "fake_camera.h"
 #include "fake_peer.h"
+#include "netns.h"
 #include "platform/profile.h"
 #include "platform/system.h"
 #include "process.h"
@@ -174,6 +176,11 @@ class FakeFileCamera {
     std::lock_guard<std::mutex> lk(m_);
     closeOnVersion_ = on;
   }
+  // Takes the requests and answers none.
+  void AnswerNothing(bool on) {
+    std::lock_guard<std::mutex> lk(m_);
+    silent_ = on;
+  }
   kittest::FakeTcpServer& Server() { return server_; }
   // ids "0000000000000000" names the main file.
   void AddFile(const std::string& ids, CameraFile f) {
@@ -203,6 +210,7 @@ class FakeFileCamera {
   Bytes Answer(const Request& r, bool* close) {
     std::lock_guard<std::mutex> lk(m_);
     requests_.push_back(r);
+    if (silent_) return {};
     if (r.code == 0x10101 && closeOnVersion_) {
       *close = true;
       return {};
@@ -243,6 +251,7 @@ class FakeFileCamera {
   std::vector<Request> requests_;
   bool stray_ = false;
   bool closeOnVersion_ = false;
+  bool silent_ = false;
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 
@@ -279,17 +288,31 @@ class XmlChannel : public testing::Test {
     qelmtest::TakeQueuedLog();
     qelm::Global().m_log.m_bLogOn.store(1);
   }
-  int Fetch(int* count, uint32_t timeout = 3000) {
-    for (auto& p : paths_) p.assign(512, '\0');
-    for (int i = 0; i < 4; ++i) ptrs_[i] = paths_[i].data();
-    return Qelm_GetXMLFileInfo(&handle_, count, ptrs_, timeout);
+  // The room a caller gives, and one buffer more that must never be written.
+  static constexpr int kRoom = QELM_XML_FILES_MAX + 1;
+  static constexpr char kUnwritten = '#';
+  char** Room() {
+    for (auto& p : paths_) p.assign(QELM_XML_PATH_SIZE, kUnwritten);
+    for (int i = 0; i < kRoom; ++i) ptrs_[i] = paths_[i].data();
+    return ptrs_;
   }
+  int Fetch(int* count, uint32_t timeout = 3000) { return Qelm_GetXMLFileInfo(&handle_, count, Room(), timeout); }
   std::string Path(int i) const { return paths_[i].c_str(); }
+  // No byte of paths[from ..] was written.
+  bool UnwrittenFrom(int from) const {
+    for (int i = from; i < kRoom; ++i)
+      if (paths_[i] != std::string(QELM_XML_PATH_SIZE, kUnwritten)) return false;
+    return true;
+  }
+  void AddFiles(const std::map<std::string, int>& idsToLayer) {
+    for (const auto& [ids, layer] : idsToLayer)
+      camera_->AddFile(ids, {"f" + std::to_string(layer), Xml(layer), static_cast<uint32_t>(Xml(layer).size()), 64});
+  }
   std::string dir_;
   std::unique_ptr<FakeFileCamera> camera_;
   StCameraHandle handle_;
-  std::string paths_[4];
-  char* ptrs_[4];
+  std::string paths_[kRoom];
+  char* ptrs_[kRoom];
 };
 
 TEST_F(XmlChannel, MainFileAndOneExtensionFileGiveTwoPaths) {
@@ -378,6 +401,147 @@ TEST_F(XmlChannel, FailuresThatStallEndInTimeOut) {
   }
 }
 
+// An extension id names one file in every letter case: it is fetched, stored
+// under its upper-case spelling, listed, and found again at the next start-up
+// in whatever case it is looked up.
+TEST_F(XmlChannel, AnExtensionIdInAnyLetterCaseIsStoredListedAndLoadedAtStartUp) {
+  const std::string stored = "00AA11BB22CC33DD";
+  AddFiles({{kMainIds, 4}, {stored, 9}});
+  for (const std::string piece : {"00aa11bb22cc33dd", "00AA11BB22CC33DD", "00aA11Bb22cC33Dd"}) {
+    SCOPED_TRACE(piece);
+    camera_->SetVersion(piece);
+    const size_t asked = camera_->Requests().size();
+    int count = 0;
+    ASSERT_EQ(Fetch(&count), 0);
+    ASSERT_EQ(count, 2);
+    EXPECT_EQ(Path(1), dir_ + "XML/" + stored + ".xml");
+    EXPECT_TRUE(UnwrittenFrom(2));
+    const Bytes ext = Xml(9);
+    EXPECT_EQ(kittest::ReadFile(Path(1)), std::string(ext.begin(), ext.end()));
+    const auto reqs = camera_->Requests();
+    ASSERT_GT(reqs.size(), asked);
+    EXPECT_EQ(std::count_if(reqs.begin() + asked, reqs.end(),
+                            [](const Request& r) { return r.code == 0x10103 && r.data == Ids(0x00AA11BB, 0x22CC33DD); }),
+              1);
+    ASSERT_NE(qelm::FindXMLNamespace(piece), nullptr);
+    EXPECT_EQ(qelm::FindXMLNamespace(piece), qelm::FindXMLNamespace(stored));
+
+    // The next start-up reads the index the call left and loads both files again.
+    qelm::FreeXMLDescriptions();
+    qelm::LoadXMLIndex();
+    ASSERT_NE(qelm::FindXMLNamespace(piece + ".ext"), nullptr);
+    EXPECT_EQ(qelm::FindXMLNamespace(piece + ".ext")->LayerId, 4);
+    for (const std::string& spelling : {piece, stored, std::string("00aa11bb22cc33dd")}) {
+      auto rec = qelm::FindXMLNamespace(spelling);
+      ASSERT_NE(rec, nullptr) << spelling;
+      EXPECT_EQ(rec->LayerId, 9);
+      EXPECT_EQ(rec->name, stored);
+      EXPECT_EQ(rec->path, dir_ + "XML/" + stored + ".xml");
+    }
+  }
+}
+
+// Only 16 hexadecimal digits name an extension file. Any other piece names
+// none, even when a file of that name is there: it is neither fetched, read
+// nor listed, and the call ends as for a missing file. (A piece never holds a
+// '.', since the version is cut at each; ".." leaves an empty piece.)
+TEST_F(XmlChannel, APieceThatIsNotSixteenHexDigitsNamesNoFile) {
+  const std::string good = "0123456789ABCDEF";
+  AddFiles({{kMainIds, 4}, {good, 9}});
+  struct Case {
+    const char* name;
+    std::string piece;
+  } cases[] = {
+      {"a slash", "ab/def0123456789"},
+      {"a backslash", "ab\\def0123456789"},
+      {"two dots", ""},
+      {"a sign", "+123456789ABCDEF"},
+      {"a hexadecimal prefix", "0x23456789ABCDEF"},
+      {"a blank", "01234567 9ABCDEF"},
+      {"a letter past F", "0123456789ABCDEG"},
+      {"GBK text", "\xb0\xa1" "23456789ABCDEF"},
+      {"15 digits", "0123456789ABCDE"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    // The file the piece would name if it were one, put there after the call
+    // has emptied the folder.
+    const std::string planted = dir_ + "XML/" + c.piece + ".xml";
+    qelm::test::SetXMLRequestHook([&] {
+      if (c.piece.find('/') != std::string::npos) {
+        ASSERT_TRUE(pf::MakeDirectory(dir_ + "XML/ab"));
+      }
+      const Bytes x = Xml(7);
+      FILE* f = fopen(planted.c_str(), "wb");
+      ASSERT_NE(f, nullptr);
+      fwrite(x.data(), 1, x.size(), f);
+      fclose(f);
+    });
+    camera_->SetVersion(good + "." + c.piece);
+    const size_t asked = camera_->Count(0x10103);
+    int count = 5;
+    EXPECT_EQ(Fetch(&count, 2000), 209);
+    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(UnwrittenFrom(0));
+    EXPECT_EQ(camera_->Count(0x10103), asked + 2);  // the main file and the good id
+    EXPECT_TRUE(pf::PathExists(planted));
+    EXPECT_EQ(qelm::FindXMLNamespace(c.piece), nullptr);
+    EXPECT_NE(qelm::FindXMLNamespace(good), nullptr);
+  }
+}
+
+// One call lists at most QELM_XML_FILES_MAX paths: the main file and 29
+// extension files fill the room; a version naming one more is refused at
+// once, with nothing fetched and no path written.
+TEST_F(XmlChannel, OneCallListsAtMostItsMaximumOfFiles) {
+  std::map<std::string, int> files{{kMainIds, 4}};
+  std::string version;
+  for (int i = 0; i < QELM_XML_FILES_MAX; ++i) {
+    char id[17];
+    snprintf(id, sizeof id, "%08X%08X", i + 1, 0xA0 + i);
+    files[id] = 10 + i;
+    if (i < QELM_XML_FILES_MAX - 1) version += std::string(version.empty() ? "" : ".") + id;
+  }
+  AddFiles(files);
+  camera_->SetVersion(version);
+  int count = 0;
+  ASSERT_EQ(Fetch(&count, 10000), 0);
+  ASSERT_EQ(count, QELM_XML_FILES_MAX);
+  EXPECT_EQ(Path(0), dir_ + "XML/f40.xml");
+  for (int i = 1; i < QELM_XML_FILES_MAX; ++i) EXPECT_EQ(Path(i), dir_ + "XML/" + version.substr((i - 1) * 17, 16) + ".xml");
+  EXPECT_TRUE(UnwrittenFrom(QELM_XML_FILES_MAX));
+
+  char last[17];
+  snprintf(last, sizeof last, "%08X%08X", QELM_XML_FILES_MAX, 0xA0 + QELM_XML_FILES_MAX - 1);
+  camera_->SetVersion(version + "." + last);
+  const size_t asked = camera_->Count(0x10103);
+  count = 5;
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Fetch(&count, 5000), 209);
+  EXPECT_LT(kittest::NowMs() - t0, 2000);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(UnwrittenFrom(0));
+  EXPECT_EQ(camera_->Count(0x10103), asked);
+}
+
+// A path that would not fit QELM_XML_PATH_SIZE bytes is not written either:
+// here the library's folder alone is nearly that long.
+TEST_F(XmlChannel, APathLongerThanItsBufferIsNotListed) {
+  std::string deep = dir_;
+  while (deep.size() < QELM_XML_PATH_SIZE - 20) {
+    deep += std::string(60, 'd') + "/";
+    ASSERT_TRUE(pf::MakeDirectory(deep));
+  }
+  qelm::test::SetModulePath(deep);
+  camera_->SetVersion("0123456789ABCDEF");
+  AddFiles({{kMainIds, 4}, {"0123456789ABCDEF", 9}});
+  int count = 5;
+  EXPECT_EQ(Fetch(&count, 2000), 209);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(UnwrittenFrom(0));
+  EXPECT_TRUE(pf::PathExists(deep + "XML/0123456789ABCDEF.xml"));  // fetched and stored all the same
+}
+
 TEST_F(XmlChannel, AnnouncedNameCannotLeaveTheFolder) {
   camera_->SetVersion("V1");
   camera_->AddFile(kMainIds, {"../../escape.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
@@ -457,6 +621,65 @@ TEST_F(XmlChannel, CallsMadeAtOnceEachGetTheirFile) {
   EXPECT_EQ(count, 2);
   EXPECT_EQ(kittest::ReadFile(dir_ + "a.out"), std::string(a.begin(), a.end()));
   EXPECT_EQ(kittest::ReadFile(dir_ + "b.out"), std::string(b.begin(), b.end()));
+}
+
+void QELM_CALL Found(StCameraInfo*) {}
+
+// Shut-down ends the XML and algorithm file downloads that wait for the
+// camera at once, as at their time-outs, and then stops the channels; start-up
+// and downloads work again afterwards.
+TEST_F(XmlChannel, QuitEndsTheDownloadsThatWaitAndStartUpWorksAgain) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  {
+    // Quit frees the listed handles: the fixture's own is not the library's.
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.clear();
+  }
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  kittest::FakeCamera control("127.0.0.2");
+  StCameraHandle* h = nullptr;
+  ASSERT_EQ(Qelm_OpenCamera(control.addr(), &h, nullptr, nullptr), 0);
+  camera_->AnswerNothing(true);
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  const uint32_t algIp = kittest::Addr("127.0.0.3");
+  const std::string target = dir_ + "plate.out";
+  std::atomic<int> xmlResult{-1}, algResult{-1};
+  std::atomic<int64_t> xmlEnded{0}, algEnded{0};
+  int count = 5;
+  char** room = Room();
+  std::thread xmlCall([&] {
+    xmlResult = Qelm_GetXMLFileInfo(h, &count, room, 10000);
+    xmlEnded = kittest::NowMs();
+  });
+  std::thread algCall([&] {
+    algResult = Qelm_GetAlgFile(algIp, "plate.bin", target.c_str(), 10000);
+    algEnded = kittest::NowMs();
+  });
+  ASSERT_TRUE(kittest::WaitUntil([&] { return camera_->Count(0x10101) == 1 && alg.Count(0x10106) == 1; }, 5000));
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Qelm_Quit(), 0);
+  EXPECT_LT(kittest::NowMs() - t0, 500);
+  xmlCall.join();
+  algCall.join();
+  EXPECT_EQ(xmlResult, 209);
+  EXPECT_EQ(algResult, 209);
+  EXPECT_LT(xmlEnded - t0, 500);
+  EXPECT_LT(algEnded - t0, 500);
+  EXPECT_EQ(count, 0);
+  EXPECT_TRUE(UnwrittenFrom(0));
+  EXPECT_EQ(qelm::Global().m_pParseXML, nullptr);
+
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  ASSERT_EQ(Qelm_OpenCamera(control.addr(), &h, nullptr, nullptr), 0);
+  camera_->AnswerNothing(false);
+  camera_->SetVersion("0123456789ABCDEF");
+  AddFiles({{kMainIds, 4}, {"0123456789ABCDEF", 9}});
+  EXPECT_EQ(Qelm_GetXMLFileInfo(h, &count, Room(), 3000), 0);
+  EXPECT_EQ(count, 2);
+  alg.AddFile("plate.bin", {"plate.bin", Text("abc"), 3, 256});
+  EXPECT_EQ(Qelm_GetAlgFile(algIp, "plate.bin", target.c_str(), 3000), 0);
+  EXPECT_EQ(kittest::ReadFile(target), "abc");
+  EXPECT_EQ(Qelm_Quit(), 0);
 }
 
 TEST_F(XmlChannel, DescriptionsThatDoNotParse) {
@@ -550,11 +773,9 @@ TEST_F(XmlChannel, ACallEndsAtItsTimeOutWhileItsLinkIsBeingMadeAgain) {
     close(c);
   });
   int count;
-  for (auto& p : paths_) p.assign(512, '\0');
-  for (int i = 0; i < 4; ++i) ptrs_[i] = paths_[i].data();
   qelm::Global().m_log.m_bLogOn.store(1);
   const int64_t t0 = kittest::NowMs();
-  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, ptrs_, 1000), 209);
+  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, Room(), 1000), 209);
   EXPECT_LT(kittest::NowMs() - t0, 1000 + 700);
   camera.join();
   const auto log = qelmtest::TakeQueuedLog();
@@ -723,10 +944,8 @@ TEST_F(XmlChannel, TheCallEndsAtItsTimeOutWhileARequestCannotGoOut) {
     close(c);
   });
   int count;
-  for (auto& p : paths_) p.assign(512, '\0');
-  for (int i = 0; i < 4; ++i) ptrs_[i] = paths_[i].data();
   const int64_t t0 = kittest::NowMs();
-  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, ptrs_, 3000), 209);
+  EXPECT_EQ(Qelm_GetXMLFileInfo(&h, &count, Room(), 3000), 209);
   EXPECT_LT(kittest::NowMs() - t0, 3000 + 3000);
   EXPECT_TRUE(backedUp.load());  // the blocks really backed up during the call
   callEnded = true;
@@ -871,10 +1090,10 @@ TEST_F(XmlReplies, RepliesThatCannotMoveTheTransferOn) {
   }
 }
 
-// The walk over the extension pieces is a loop: a version naming the same
-// stored file many thousand times neither overflows the stack nor asks for
-// anything.
-TEST_F(XmlReplies, AVersionOfManyPiecesIsWalkedWithoutRecursion) {
+// A version naming more files than a call lists is refused as it comes,
+// however many it names (here many thousand, all of one file on disk): the
+// call's wait ends at once, and nothing is asked for or loaded.
+TEST_F(XmlReplies, AVersionNamingMoreFilesThanACallListsIsRefusedAsItComes) {
   Put("0123456789ABCDEF.xml", Xml(9));
   Put("main.xml", Xml(4));
   std::string version;
@@ -887,7 +1106,12 @@ TEST_F(XmlReplies, AVersionOfManyPiecesIsWalkedWithoutRecursion) {
   Feed(Reply(0x10101, Text(version)));
   EXPECT_TRUE(Sent().empty());
   EXPECT_TRUE(qelm::Global().m_evXMLFile.Wait(0));
-  EXPECT_NE(qelm::FindXMLNamespace("0123456789ABCDEF"), nullptr);
+  EXPECT_EQ(qelm::FindXMLNamespace("0123456789ABCDEF"), nullptr);
+  // Nothing fetched for a version of one file too many, either.
+  const std::string over = version.substr(0, 17 * QELM_XML_FILES_MAX - 1);
+  Feed(Reply(0x10101, Text(over)));
+  EXPECT_TRUE(Sent().empty());
+  EXPECT_TRUE(qelm::Global().m_evXMLFile.Wait(0));
 }
 
 }  // namespace

@@ -283,6 +283,28 @@ TEST_F(XmlParams, ANamespaceCachedAtStartUpIsServedAfterItsFilesWereDeleted) {
   EXPECT_EQ(Hex(q.p.value, 4), "2A000000");
 }
 
+// A camera that names its extension in lower case: after start-up the
+// extension's parameters are reached by its id in any letter case.
+TEST_F(XmlParams, AnExtensionIdNamesItsNamespaceInAnyLetterCase) {
+  FILE* f = fopen((dir_ + "XML/00AA11BB22CC33DD.xml").c_str(), "wb");
+  fputs(kDescription, f);
+  fclose(f);
+  f = fopen((dir_ + "XML/xmlinfo.ini").c_str(), "wb");
+  fprintf(f, "[INFO]\r\ncount=1\r\n[info1]\r\ninfo=%s;00aa11bb22cc33dd.ext\r\n", path_.c_str());
+  fclose(f);
+  ASSERT_EQ(Qelm_InitControl(Found), 0);
+  ScriptedCamera cam("127.0.0.2");
+  StCameraHandle* h = OpenCam(cam.cam());
+  for (const char* ns : {"00aa11bb22cc33dd", "00AA11BB22CC33DD", "00Aa11bB22cC33dD"}) {
+    SCOPED_TRACE(ns);
+    cam.Reply({Item(0x10203, 7, Le32(42))});
+    Param q(h, ns, "0x00010203");
+    ASSERT_EQ(Qelm_GetParams(&q.p, 2000), 0);
+    EXPECT_EQ(Hex(q.p.value, 4), "2A000000");
+  }
+  EXPECT_EQ(cam.Requests().size(), 3u);
+}
+
 TEST_F(XmlParams, ARecordInUseOutlivesItsRemovalFromTheCache) {
   Cache(kNs);
   ScriptedCamera cam("127.0.0.2");
