@@ -209,18 +209,20 @@ XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present) {
   return *present ? it->second : nullptr;
 }
 
-int XMLIndexEntries(const std::string& index) {
+std::vector<int> XMLIndexEntries(const std::string& index) {
   const int count = pf::GetProfileInt("INFO", "count", 0, index);
-  // Entries numbered past the last "info%d" section are absent: a damaged
-  // count must not make start-up read the file billions of times.
-  int highest = 0;
+  // Only the sections that are there: a damaged count, or one far-numbered
+  // section, must not make start-up read the file billions of times.
+  std::vector<int> entries;
   for (const std::string& name : pf::GetProfileSectionNames(index)) {
     if (name.size() < 5 || name.size() > 14 || strncasecmp(name.c_str(), "info", 4) != 0 || name[4] == '0') continue;
     if (name.find_first_not_of("0123456789", 4) != std::string::npos) continue;
     const long long n = atoll(name.c_str() + 4);
-    if (n <= INT_MAX && n > highest) highest = static_cast<int>(n);
+    if (n <= count) entries.push_back(static_cast<int>(n));
   }
-  return std::min(count, highest);
+  std::sort(entries.begin(), entries.end());
+  entries.erase(std::unique(entries.begin(), entries.end()), entries.end());
+  return entries;
 }
 
 std::string XMLIndexPath() { return Global().m_strModulePath + "XML/xmlinfo.ini"; }
@@ -232,9 +234,8 @@ void LoadXMLIndex() {
     WriteLog("xmlinfo.ini文件不存在");
     return;
   }
-  const int count = XMLIndexEntries(index);
   std::vector<std::string> kept;
-  for (int i = 1; i <= count; ++i) {
+  for (const int i : XMLIndexEntries(index)) {
     const std::string section = "info" + std::to_string(i);
     const std::string entry = pf::GetProfileString(section, "info", "", index, kIndexEntrySize);
     WriteLogF("扩展XML信息%d：%s", i, entry.c_str());

@@ -74,9 +74,9 @@ XMLNamespacePtr FindXMLNamespace(const std::string& key, bool* present);
 constexpr int kIndexEntrySize = 512;
 // Path of the index file, and of the description file of an extension id.
 std::string XMLIndexPath();
-// How many entries of the index to read: its "count", but no further than
-// its last "info%d" section.
-int XMLIndexEntries(const std::string& index);
+// The numbers of the index entries to read, in ascending order: those of
+// 1 .. "count" that have an "info%d" section (an absent one holds nothing).
+std::vector<int> XMLIndexEntries(const std::string& index);
 std::string XMLFilePath(const std::string& id);
 
 void LoadXMLIndex();

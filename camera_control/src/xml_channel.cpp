@@ -279,8 +279,12 @@ void StoreXMLFile(StXMLChannel* ch) {
     const std::string entry = path + ";" + ns;
     const long long count = pf::GetProfileInt("INFO", "count", 0, index);
     bool present = false;
-    for (int i = 1, n = XMLIndexEntries(index); i <= n && !present; ++i)
-      present = pf::GetProfileString("info" + std::to_string(i), "info", "", index, kIndexEntrySize) == entry;
+    for (const int i : XMLIndexEntries(index)) {
+      if (pf::GetProfileString("info" + std::to_string(i), "info", "", index, kIndexEntrySize) == entry) {
+        present = true;
+        break;
+      }
+    }
     if (!present) {
       pf::WriteProfileString("info" + std::to_string(count + 1), "info", entry, index);
       pf::WriteProfileString("INFO", "count", std::to_string(count + 1), index);

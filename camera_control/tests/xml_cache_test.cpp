@@ -272,6 +272,20 @@ TEST_F(XmlCache, CountZeroOrPastTheEntriesAndEntriesThatAreNoFiles) {
   EXPECT_EQ(FindXMLNamespace("V5.ext"), nullptr);  // "info05" is not the section of entry 5
   EXPECT_EQ(pf::GetProfileInt("INFO", "count", 0, Ini()), 1);
   EXPECT_EQ(pf::GetProfileString("info1", "info", "", Ini()), main + ";V3.ext");
+
+  // One far-numbered section within a large count: only the sections there
+  // are read, in the order of their numbers, past the gaps between them.
+  qelm::FreeXMLDescriptions();
+  Index("[INFO]\r\ncount=30000000\r\n[info30000000]\r\ninfo=" + main + ";VFAR.ext\r\n[info2]\r\ninfo=" + main +
+        ";V2.ext\r\n");
+  const int64_t t1 = kittest::NowMs();
+  qelm::LoadXMLIndex();
+  EXPECT_LT(kittest::NowMs() - t1, 5000);
+  EXPECT_NE(FindXMLNamespace("V2.ext"), nullptr);
+  EXPECT_NE(FindXMLNamespace("VFAR.ext"), nullptr);
+  EXPECT_EQ(pf::GetProfileInt("INFO", "count", 0, Ini()), 2);
+  EXPECT_EQ(pf::GetProfileString("info1", "info", "", Ini()), main + ";V2.ext");
+  EXPECT_EQ(pf::GetProfileString("info2", "info", "", Ini()), main + ";VFAR.ext");
 }
 
 // The probe that keeps deep files away from TinyXML must find the nesting
