@@ -9,8 +9,9 @@
 // handles driven in parallel against 1, beside 8 raw ping-pong pairs against
 // 1 (goal: the library scales at least 0.8 as well as the raw sockets).
 //
-// The kinds take turns in short blocks, so that all see the same machine; the
-// table says how many processors the machine has and how busy it was.
+// The kinds take turns in short blocks, so that all see the same machine, each
+// on a client thread of its own; the table says how many processors the
+// machine has and how busy it was.
 // Runs only inside the private test network:
 //   scripts/in-test-network.sh build/bench/command_bench [requests of each kind] [--spin-us=N]
 // (--spin-us sets the spin of the reply hand-over; 0 sleeps at once).
@@ -22,12 +23,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -267,6 +270,52 @@ void LibRounds(Kind& k, int handle, int n, std::vector<double>* out) {
   }
 }
 
+// A thread of its own that runs blocks of round trips on request: each kind of
+// client keeps its thread, so that where the scheduler put one kind's threads
+// does not decide where the next kind starts.
+class Client {
+ public:
+  explicit Client(std::function<void(int n, std::vector<double>*)> rounds)
+      : rounds_(std::move(rounds)), t_([this] { Run(); }) {}
+  ~Client() {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      stop_ = true;
+    }
+    cv_.notify_all();
+    t_.join();
+  }
+  // Runs `n` round trips on the client's thread and waits until they are done.
+  void Block(int n, std::vector<double>* out) {
+    std::unique_lock<std::mutex> lk(m_);
+    n_ = n;
+    out_ = out;
+    cv_.notify_all();
+    cv_.wait(lk, [this] { return n_ == 0; });
+  }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lk(m_);
+    for (;;) {
+      cv_.wait(lk, [this] { return stop_ || n_ > 0; });
+      if (stop_) return;
+      lk.unlock();
+      rounds_(n_, out_);
+      lk.lock();
+      n_ = 0;
+      cv_.notify_all();
+    }
+  }
+  std::function<void(int n, std::vector<double>*)> rounds_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  int n_ = 0;
+  std::vector<double>* out_ = nullptr;
+  bool stop_ = false;
+  std::thread t_;
+};
+
 // Runs `work(i, n, &samples)` on `threads` threads at once; returns requests
 // per second over all of them.
 template <typename Work>
@@ -362,17 +411,24 @@ int main(int argc, char** argv) {
     }
   }
 
-  // Round trips, one at a time.
-  std::vector<double> warm;
-  for (Kind& k : kinds) {
-    RawRounds(k, 0, block, &warm);
-    LibRounds(k, 0, block, &warm);
-  }
-  for (int b = 0; b < kBlocks; ++b)
+  // Round trips, one at a time, each kind on its own client thread.
+  {
+    std::vector<std::unique_ptr<Client>> raw, lib;
     for (Kind& k : kinds) {
-      RawRounds(k, 0, block, &k.rawUs);
-      LibRounds(k, 0, block, &k.libUs);
+      raw.push_back(std::make_unique<Client>([&k](int m, std::vector<double>* v) { RawRounds(k, 0, m, v); }));
+      lib.push_back(std::make_unique<Client>([&k](int m, std::vector<double>* v) { LibRounds(k, 0, m, v); }));
     }
+    std::vector<double> warm;
+    for (size_t i = 0; i < raw.size(); ++i) {
+      raw[i]->Block(block, &warm);
+      lib[i]->Block(block, &warm);
+    }
+    for (int b = 0; b < kBlocks; ++b)
+      for (size_t i = 0; i < raw.size(); ++i) {
+        raw[i]->Block(block, &kinds[i].rawUs);
+        lib[i]->Block(block, &kinds[i].libUs);
+      }
+  }
   // Throughput of 1 and of 8 clients at once, each kind in turn.
   for (int round = 0; round < kScaleRounds; ++round)
     for (Kind& k : kinds) {
