@@ -1,14 +1,20 @@
-// Round trip of a device command (Qelm_ControlShutter: a 64-byte request and
-// a 64-byte reply) against fake cameras that answer at once, beside a raw TCP
-// ping-pong of the same frame sizes on loopback in the same run: median and
-// 99th percentile and their ratio (goal: within 2x). A raw client that sends
-// the same frame to the fake camera shows what the fake itself costs. Then 8
-// handles driven in parallel beside 8 raw ping-pong pairs (goal: they scale
-// alike, so that the library adds no shared bottleneck).
+// Round trip of one request of each library against fake devices that answer
+// at once, each beside a raw TCP ping-pong of its own frame sizes on loopback
+// in the same run:
+//   Qelm_ControlShutter       camera command, 64-byte request, 64-byte reply
+//   LPR_GetShutterValue       plate-recognition request, 17 and 19 bytes
+//   PyrnBox_ControlRoadgate   box command, 17 and 17 bytes
+// For each: median and 99th percentile of the library and of its raw
+// ping-pong and their ratios (goal: within 2x), then the throughput of 8
+// handles driven in parallel against 1, beside 8 raw ping-pong pairs against
+// 1 (goal: the library scales at least 0.8 as well as the raw sockets).
 //
-// The kinds take turns in short blocks, so that all see the same machine.
+// The kinds take turns in short blocks, so that all see the same machine, each
+// on a client thread of its own; the table says how many processors the
+// machine has and how busy it was.
 // Runs only inside the private test network:
-//   scripts/in-test-network.sh build/bench/command_bench [requests of each kind]
+//   scripts/in-test-network.sh build/bench/command_bench [requests of each kind] [--spin-us=N]
+// (--spin-us sets the spin of the reply hand-over; 0 sleeps at once).
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -17,21 +23,31 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "Nardix.h"
+#include "PyrnBox.h"
 #include "Qelm_Control.h"
+#include "box_codec.h"
 #include "fake_camera.h"
+#include "fake_peer.h"
 #include "netns.h"
+#include "platform/reply_signal.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-constexpr size_t kFrame = 64;  // request and reply alike
+using kittest::Bytes;
 constexpr int kParallel = 8;
 constexpr int kBlocks = 20;      // turns of the round-trip kinds
 constexpr int kScaleRounds = 5;  // turns of the throughput kinds
@@ -46,6 +62,7 @@ Stats Of(std::vector<double> v) {
   if (v.empty()) return {0, 0};
   return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
 }
+double MedianOf(std::vector<double> v) { return Of(std::move(v)).median; }
 
 bool ReadAll(int fd, uint8_t* p, size_t n) {
   while (n) {
@@ -72,11 +89,18 @@ void NoDelay(int fd) {
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+std::string LoadAverage() {
+  std::ifstream f("/proc/loadavg");
+  std::string a, b, c;
+  f >> a >> b >> c;
+  return a + " " + b + " " + c;
+}
+
 // The raw reference: a listener on 127.0.0.1 whose connections answer every
-// 64 bytes with 64 bytes, one thread per connection.
+// request of `req` bytes with `reply` bytes, one thread per connection.
 class EchoServer {
  public:
-  EchoServer() {
+  EchoServer(size_t req, size_t reply) : req_(req), reply_(reply) {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in sa{};
     sa.sin_family = AF_INET;
@@ -94,9 +118,9 @@ class EchoServer {
         const int c = accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
         if (c < 0) return;
         NoDelay(c);
-        conns_.emplace_back([c] {
-          uint8_t buf[kFrame];
-          while (ReadAll(c, buf, kFrame) && WriteAll(c, buf, kFrame)) {
+        conns_.emplace_back([this, c] {
+          std::vector<uint8_t> in(req_), out(reply_, 0x5A);
+          while (ReadAll(c, in.data(), req_) && WriteAll(c, out.data(), reply_)) {
           }
           close(c);
         });
@@ -106,7 +130,7 @@ class EchoServer {
   ~EchoServer() {
     shutdown(fd_, SHUT_RDWR);
     close(fd_);
-    accepter_.join();
+    if (accepter_.joinable()) accepter_.join();
     for (auto& t : conns_) t.join();
   }
   bool ok() const { return ok_; }
@@ -121,6 +145,7 @@ class EchoServer {
   }
 
  private:
+  size_t req_, reply_;
   int fd_ = -1;
   bool ok_ = false;
   sockaddr_in addr_{};
@@ -128,12 +153,19 @@ class EchoServer {
   std::vector<std::thread> conns_;  // touched by the accepter only until it ends
 };
 
+std::string DeviceIp(int i) { return "127.0.0." + std::to_string(i + 2); }
+
+[[noreturn]] void Fail(const char* what, int code) {
+  fprintf(stderr, "%s = %d\n", what, code);
+  exit(1);
+}
+
 // A fake camera that answers every request at once with one 4-byte item of
 // the request's code: 64 bytes, as the request.
 std::unique_ptr<kittest::FakeCamera> AnsweringCamera(const std::string& ip) {
   auto cam = std::make_unique<kittest::FakeCamera>(ip);
   cam->SetRecording(false);
-  cam->SetAnswer([](const kittest::CamFrame& req) -> std::vector<kittest::Bytes> {
+  cam->SetAnswer([](const kittest::CamFrame& req) -> std::vector<Bytes> {
     if (req.seq == 0 || req.items.empty()) return {};
     kittest::CamItem it;
     it.code = req.items[0].code;
@@ -144,12 +176,85 @@ std::unique_ptr<kittest::FakeCamera> AnsweringCamera(const std::string& ip) {
   return cam;
 }
 
-// One client's round trips, each timed.
-void RawRounds(int fd, int n, std::vector<double>* out) {
-  uint8_t buf[kFrame] = {};
+// A fake plate-recognition camera: a result channel that only listens and a
+// control channel whose shutter reads are answered at once with the value 7.
+// Its parser is its own: command items AA 55, u32 sequence, type, code, u16
+// payload length, direction, payload, 8-bit sum, AA F0 0F 55.
+struct FakePlateCamera {
+  explicit FakePlateCamera(const std::string& ip) : result(ip, 59002), control(ip, 59200) {
+    result.SetRecording(false);
+    control.SetRecording(false);
+    control.SetOnData([](kittest::FakeConn& c, Bytes& pending) {
+      size_t pos = 0;
+      while (pending.size() - pos >= 16) {
+        const uint8_t* p = pending.data() + pos;
+        if (p[0] != 0xAA || p[1] != 0x55) {
+          ++pos;
+          continue;
+        }
+        const size_t n = p[8] | (p[9] << 8);
+        if (pending.size() - pos < 16 + n) break;
+        if (p[6] == 0x20 && p[7] == 0x0B && p[10] == 0) {
+          // Reply: AA 55, sequence 0, type, code, the payload length twice,
+          // payload {0, value}, its sum, tail.
+          const uint8_t reply[19] = {0xAA, 0x55, 0, 0, 0, 0, 0x20, 0x0B, 2, 0, 2, 0, 0, 7, 7, 0xAA, 0xF0, 0x0F, 0x55};
+          c.Send(reply, sizeof reply);
+        }
+        pos += 16 + n;
+      }
+      pending.erase(pending.begin(), pending.begin() + static_cast<long>(pos));
+    });
+  }
+  bool Listening() const { return result.Listening() && control.Listening(); }
+  kittest::FakeTcpServer result, control;
+};
+
+// A fake box: tells its link information on every new connection, answers
+// every request at once with the request's class, sub-command and sequence,
+// status 0x8000 and one payload byte, and the heartbeat's time frames with the
+// 144-byte heartbeat reply.
+struct FakeQuickBox {
+  explicit FakeQuickBox(const std::string& ip) : server(ip, 10028) {
+    server.SetRecording(false);
+    server.SetOnAccept([](kittest::FakeConn& c) {
+      boxtest::Frame f;
+      f.sub = 35;
+      Bytes link(40, 0);
+      link[2] = 1;  // one link of eight
+      link[3] = 8;
+      f.payload = link;
+      c.Send(boxtest::Encode(f));
+    });
+    server.SetOnData([](kittest::FakeConn& c, Bytes& pending) {
+      for (const boxtest::Cut& cut : boxtest::Decode(pending)) {
+        if (!cut.good) continue;
+        const bool beat = cut.frame.cls == 0 && cut.frame.sub == 0 && cut.frame.seq == 0;
+        c.Send(boxtest::ReplyTo(cut.frame, beat ? Bytes(144, 0) : Bytes{1}));
+      }
+    });
+  }
+  bool Listening() const { return server.Listening(); }
+  kittest::FakeTcpServer server;
+};
+
+// One library request and its raw reference.
+struct Kind {
+  Kind(const char* n, size_t rq, size_t rp, std::function<void(int)> c)
+      : name(n), req(rq), reply(rp), call(std::move(c)) {}
+  const char* name;
+  size_t req, reply;                   // frame sizes on the wire
+  std::function<void(int handle)> call;  // one request on handle i; exits on failure
+  std::unique_ptr<EchoServer> echo;
+  std::vector<int> raw;
+  // Figures.
+  std::vector<double> rawUs, libUs, raw1, lib1, raw8, lib8;
+};
+
+void RawRounds(Kind& k, int conn, int n, std::vector<double>* out) {
+  std::vector<uint8_t> req(k.req, 0xA5), reply(k.reply);
   for (int i = 0; i < n; ++i) {
     const auto t0 = Clock::now();
-    if (!WriteAll(fd, buf, kFrame) || !ReadAll(fd, buf, kFrame)) {
+    if (!WriteAll(k.raw[conn], req.data(), k.req) || !ReadAll(k.raw[conn], reply.data(), k.reply)) {
       fprintf(stderr, "raw ping-pong failed\n");
       exit(1);
     }
@@ -157,64 +262,64 @@ void RawRounds(int fd, int n, std::vector<double>* out) {
   }
 }
 
-// A raw client sending the command's frame to the fake camera.
-void FakeRounds(int fd, int n, std::vector<double>* out) {
-  static uint32_t seq = 0;
-  kittest::CamFrame f;
-  f.ns = 1;
-  f.sender = 8;
-  f.cls = 3;
-  kittest::CamItem it;
-  it.code = 0x105;
-  it.paraType = 8;
-  it.setFlag = 1;
-  it.data = {1, 0, 0, 0};
-  f.items.push_back(it);
-  uint8_t reply[kFrame];
+void LibRounds(Kind& k, int handle, int n, std::vector<double>* out) {
   for (int i = 0; i < n; ++i) {
-    f.seq = ++seq;
-    const kittest::Bytes b = kittest::EncodeCamFrame(f);
     const auto t0 = Clock::now();
-    if (!WriteAll(fd, b.data(), b.size()) || !ReadAll(fd, reply, kFrame)) {
-      fprintf(stderr, "raw client to the fake camera failed\n");
-      exit(1);
-    }
+    k.call(handle);
     out->push_back(Us(Clock::now() - t0));
   }
 }
 
-int ConnectTo(const std::string& ip, uint16_t port) {
-  const int c = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  NoDelay(c);
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(port);
-  sa.sin_addr.s_addr = kittest::Addr(ip);
-  if (connect(c, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    close(c);
-    return -1;
-  }
-  return c;
-}
-
-double MedianOf(std::vector<double> v) { return Of(std::move(v)).median; }
-
-void LibRounds(StCameraHandle* h, int n, std::vector<double>* out) {
-  for (int i = 0; i < n; ++i) {
-    const auto t0 = Clock::now();
-    const int r = Qelm_ControlShutter(h, i, 2000);
-    if (r != 0) {
-      fprintf(stderr, "Qelm_ControlShutter = %d\n", r);
-      exit(1);
+// A thread of its own that runs blocks of round trips on request: each kind of
+// client keeps its thread, so that where the scheduler put one kind's threads
+// does not decide where the next kind starts.
+class Client {
+ public:
+  explicit Client(std::function<void(int n, std::vector<double>*)> rounds)
+      : rounds_(std::move(rounds)), t_([this] { Run(); }) {}
+  ~Client() {
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      stop_ = true;
     }
-    out->push_back(Us(Clock::now() - t0));
+    cv_.notify_all();
+    t_.join();
   }
-}
+  // Runs `n` round trips on the client's thread and waits until they are done.
+  void Block(int n, std::vector<double>* out) {
+    std::unique_lock<std::mutex> lk(m_);
+    n_ = n;
+    out_ = out;
+    cv_.notify_all();
+    cv_.wait(lk, [this] { return n_ == 0; });
+  }
 
-// Runs `work(i, &samples)` on `threads` threads at once; returns requests per
-// second over all of them, with every sample in *all.
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lk(m_);
+    for (;;) {
+      cv_.wait(lk, [this] { return stop_ || n_ > 0; });
+      if (stop_) return;
+      lk.unlock();
+      rounds_(n_, out_);
+      lk.lock();
+      n_ = 0;
+      cv_.notify_all();
+    }
+  }
+  std::function<void(int n, std::vector<double>*)> rounds_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  int n_ = 0;
+  std::vector<double>* out_ = nullptr;
+  bool stop_ = false;
+  std::thread t_;
+};
+
+// Runs `work(i, n, &samples)` on `threads` threads at once; returns requests
+// per second over all of them.
 template <typename Work>
-double Parallel(int threads, int n, Work work, std::vector<double>* all) {
+double Parallel(int threads, int n, Work work) {
   std::vector<std::vector<double>> samples(threads);
   std::vector<std::thread> ts;
   std::atomic<int> ready{0};
@@ -232,93 +337,141 @@ double Parallel(int threads, int n, Work work, std::vector<double>* all) {
   go.store(true);
   for (auto& t : ts) t.join();
   const double secs = std::chrono::duration<double>(Clock::now() - t0).count();
-  for (auto& s : samples) all->insert(all->end(), s.begin(), s.end());
   return threads * n / secs;
 }
-
-std::string CameraIp(int i) { return "127.0.0." + std::to_string(i + 2); }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
-  const int n = argc > 1 ? std::max(kBlocks * 10, atoi(argv[1])) : 20000;
+  int n = 20000;
+  for (int i = 1; i < argc; ++i) {
+    if (strncmp(argv[i], "--spin-us=", 10) == 0)
+      pf::test::SetReplySpinUs(atoi(argv[i] + 10));
+    else
+      n = std::max(kBlocks * 10, atoi(argv[i]));
+  }
   const int block = n / kBlocks;
   const int perThread = n / kScaleRounds;
+  const std::string loadBefore = LoadAverage();
 
-  EchoServer echo;
   std::vector<std::unique_ptr<kittest::FakeCamera>> cams;
+  std::vector<std::unique_ptr<FakePlateCamera>> plates;
+  std::vector<std::unique_ptr<FakeQuickBox>> boxes;
   for (int i = 0; i < kParallel; ++i) {
-    cams.push_back(AnsweringCamera(CameraIp(i)));
-    if (!cams.back()->Listening()) {
-      fprintf(stderr, "cannot listen on %s:58000\n", CameraIp(i).c_str());
+    cams.push_back(AnsweringCamera(DeviceIp(i)));
+    plates.push_back(std::make_unique<FakePlateCamera>(DeviceIp(i)));
+    boxes.push_back(std::make_unique<FakeQuickBox>(DeviceIp(i)));
+    if (!cams.back()->Listening() || !plates.back()->Listening() || !boxes.back()->Listening()) {
+      fprintf(stderr, "cannot listen on %s\n", DeviceIp(i).c_str());
       return 1;
     }
   }
-  if (!echo.ok()) {
-    fprintf(stderr, "cannot start the raw echo server\n");
-    return 1;
-  }
-  std::vector<int> raw(kParallel, -1);
-  std::vector<StCameraHandle*> handles(kParallel, nullptr);
+
+  // The plate-recognition library logs every command it sends while its log
+  // is on (as it is from the start): six queued lines per request, and a log
+  // file beside the program that grows by megabytes a second here.
+  LPR_IsWriteLog(0);
+  if (LPR_Init(0, nullptr, nullptr, nullptr, nullptr, nullptr) != 0) Fail("LPR_Init", -1);
+  PyrnBox_Init(nullptr, nullptr, nullptr, nullptr);
+  std::vector<StCameraHandle*> camHandles(kParallel, nullptr);
+  std::vector<StLprCameraHandle*> plateHandles(kParallel, nullptr);
+  std::vector<CBoxDevice*> boxHandles(kParallel, nullptr);
   for (int i = 0; i < kParallel; ++i) {
-    raw[i] = echo.Connect();
-    const int r = Qelm_OpenCamera(kittest::Addr(CameraIp(i)), &handles[i], nullptr, nullptr);
-    if (raw[i] < 0 || r != 0) {
-      fprintf(stderr, "cannot connect (raw %d, Qelm_OpenCamera %d)\n", raw[i], r);
+    if (int r = Qelm_OpenCamera(kittest::Addr(DeviceIp(i)), &camHandles[i], nullptr, nullptr)) Fail("Qelm_OpenCamera", r);
+    if (int r = LPR_ConnectCamera(DeviceIp(i).c_str(), &plateHandles[i])) Fail("LPR_ConnectCamera", r);
+    if (int r = PyrnBox_ConnectDevice(DeviceIp(i).c_str(), &boxHandles[i])) Fail("PyrnBox_ConnectDevice", r);
+  }
+
+  Kind kinds[3] = {
+      {"Qelm_ControlShutter", 64, 64,
+       [&](int i) {
+         if (int r = Qelm_ControlShutter(camHandles[i], 100, 2000)) Fail("Qelm_ControlShutter", r);
+       }},
+      {"LPR_GetShutterValue", 17, 19,
+       [&](int i) {
+         int v = 0;
+         if (int r = LPR_GetShutterValue(plateHandles[i], &v)) Fail("LPR_GetShutterValue", r);
+         if (v != 7) Fail("LPR_GetShutterValue value", v);
+       }},
+      {"PyrnBox_ControlRoadgate", 17, 17,
+       [&](int i) {
+         if (int r = PyrnBox_ControlRoadgate(boxHandles[i], 1)) Fail("PyrnBox_ControlRoadgate", r);
+       }},
+  };
+  for (Kind& k : kinds) {
+    k.echo = std::make_unique<EchoServer>(k.req, k.reply);
+    if (!k.echo->ok()) {
+      fprintf(stderr, "cannot start the raw echo server\n");
       return 1;
     }
-  }
-  const int toFake = ConnectTo(CameraIp(0), 58000);
-  if (toFake < 0) {
-    fprintf(stderr, "cannot connect to the fake camera\n");
-    return 1;
+    for (int i = 0; i < kParallel; ++i) {
+      k.raw.push_back(k.echo->Connect());
+      if (k.raw.back() < 0) Fail("raw connect", k.raw.back());
+    }
   }
 
-  std::vector<double> rawUs, fakeUs, libUs, warm;
-  RawRounds(raw[0], block, &warm);
-  FakeRounds(toFake, block, &warm);
-  LibRounds(handles[0], block, &warm);
-  for (int b = 0; b < kBlocks; ++b) {
-    RawRounds(raw[0], block, &rawUs);
-    FakeRounds(toFake, block, &fakeUs);
-    LibRounds(handles[0], block, &libUs);
+  // Round trips, one at a time, each kind on its own client thread.
+  {
+    std::vector<std::unique_ptr<Client>> raw, lib;
+    for (Kind& k : kinds) {
+      raw.push_back(std::make_unique<Client>([&k](int m, std::vector<double>* v) { RawRounds(k, 0, m, v); }));
+      lib.push_back(std::make_unique<Client>([&k](int m, std::vector<double>* v) { LibRounds(k, 0, m, v); }));
+    }
+    std::vector<double> warm;
+    for (size_t i = 0; i < raw.size(); ++i) {
+      raw[i]->Block(block, &warm);
+      lib[i]->Block(block, &warm);
+    }
+    for (int b = 0; b < kBlocks; ++b)
+      for (size_t i = 0; i < raw.size(); ++i) {
+        raw[i]->Block(block, &kinds[i].rawUs);
+        lib[i]->Block(block, &kinds[i].libUs);
+      }
   }
-  const Stats rs = Of(rawUs), fs = Of(fakeUs), ls = Of(libUs);
-  printf("round trip, %zu-byte request and reply, %d requests of each kind\n", kFrame, kBlocks * block);
-  printf("  %-32s median %8.1f us   p99 %8.1f us\n", "raw TCP ping-pong", rs.median, rs.p99);
-  printf("  %-32s median %8.1f us   p99 %8.1f us\n", "raw client to the fake camera", fs.median, fs.p99);
-  printf("  %-32s median %8.1f us   p99 %8.1f us\n", "Qelm_ControlShutter", ls.median, ls.p99);
-  printf("  %-32s median %8.2f x    p99 %8.2f x    (goal: within 2x)\n", "library / raw ping-pong",
-         ls.median / rs.median, ls.p99 / rs.p99);
-  printf("  %-32s median %8.2f x    p99 %8.2f x\n", "library / raw client to the fake", ls.median / fs.median,
-         ls.p99 / fs.p99);
-
   // Throughput of 1 and of 8 clients at once, each kind in turn.
-  auto rawWork = [&](int i, int m, std::vector<double>* v) { RawRounds(raw[i], m, v); };
-  auto libWork = [&](int i, int m, std::vector<double>* v) { LibRounds(handles[i], m, v); };
-  std::vector<double> raw1, lib1, raw8, lib8, r8, l8, unused;
-  for (int round = 0; round < kScaleRounds; ++round) {
-    raw1.push_back(Parallel(1, perThread, rawWork, &unused));
-    lib1.push_back(Parallel(1, perThread, libWork, &unused));
-    raw8.push_back(Parallel(kParallel, perThread, rawWork, &r8));
-    lib8.push_back(Parallel(kParallel, perThread, libWork, &l8));
-  }
-  const double rawAlone = MedianOf(raw1), libAlone = MedianOf(lib1);
-  const double rawAll = MedianOf(raw8), libAll = MedianOf(lib8);
-  const Stats r8s = Of(r8), l8s = Of(l8);
-  printf("parallel: %d connections, %d requests each, median of %d rounds (%u cores)\n", kParallel, perThread,
-         kScaleRounds, std::thread::hardware_concurrency());
-  printf("  %-32s %8.0f/s alone %8.0f/s with %d  scaling %5.2f x  median %6.1f us  p99 %7.1f us\n",
-         "raw TCP ping-pong", rawAlone, rawAll, kParallel, rawAll / rawAlone, r8s.median, r8s.p99);
-  printf("  %-32s %8.0f/s alone %8.0f/s with %d  scaling %5.2f x  median %6.1f us  p99 %7.1f us\n",
-         "Qelm_ControlShutter", libAlone, libAll, kParallel, libAll / libAlone, l8s.median, l8s.p99);
-  printf("  %-32s %5.2f (1.00: the library scales as the raw sockets do)\n", "scaling library / raw",
-         (libAll / libAlone) / (rawAll / rawAlone));
+  for (int round = 0; round < kScaleRounds; ++round)
+    for (Kind& k : kinds) {
+      auto raw = [&](int i, int m, std::vector<double>* v) { RawRounds(k, i, m, v); };
+      auto lib = [&](int i, int m, std::vector<double>* v) { LibRounds(k, i, m, v); };
+      k.raw1.push_back(Parallel(1, perThread, raw));
+      k.lib1.push_back(Parallel(1, perThread, lib));
+      k.raw8.push_back(Parallel(kParallel, perThread, raw));
+      k.lib8.push_back(Parallel(kParallel, perThread, lib));
+    }
+  const std::string loadAfter = LoadAverage();
 
-  close(toFake);
-  for (int fd : raw) close(fd);
+  printf("request round trips against fake devices that answer at once, beside raw TCP ping-pong of\n"
+         "the same frame sizes; %d requests of each kind one at a time, then %d handles in parallel\n"
+         "(%d requests each, median of %d rounds); %u processors, load average %s before, %s after;\n"
+         "reply hand-over spin %d us\n\n",
+         kBlocks * block, kParallel, perThread, kScaleRounds, std::thread::hardware_concurrency(),
+         loadBefore.c_str(), loadAfter.c_str(), pf::test::ReplySpinUs());
+  printf("%-24s %9s | %8s %8s | %8s %8s | %6s %6s | %7s %7s %6s\n", "", "bytes", "raw", "raw", "library",
+         "library", "ratio", "ratio", "raw", "library", "ratio");
+  printf("%-24s %9s | %8s %8s | %8s %8s | %6s %6s | %7s %7s %6s\n", "request", "req/reply", "median", "p99",
+         "median", "p99", "median", "p99", "8x", "8x", "8x");
+  bool goal = true;
+  for (Kind& k : kinds) {
+    const Stats rs = Of(k.rawUs), ls = Of(k.libUs);
+    const double rawScale = MedianOf(k.raw8) / MedianOf(k.raw1);
+    const double libScale = MedianOf(k.lib8) / MedianOf(k.lib1);
+    const std::string bytes = std::to_string(k.req) + "/" + std::to_string(k.reply);
+    printf("%-24s %9s | %6.1fus %6.1fus | %6.1fus %6.1fus | %5.2fx %5.2fx | %6.2fx %6.2fx %6.2f\n", k.name,
+           bytes.c_str(), rs.median, rs.p99, ls.median, ls.p99, ls.median / rs.median, ls.p99 / rs.p99, rawScale,
+           libScale, libScale / rawScale);
+    goal = goal && ls.median <= 2 * rs.median && ls.p99 <= 2 * rs.p99 && libScale >= 0.8 * rawScale;
+  }
+  printf("\ngoals: ratios within 2.00x; 8-handle scaling ratio (library / raw) at least 0.80\n");
+
+  for (Kind& k : kinds)
+    for (int fd : k.raw) close(fd);
+  for (int i = 0; i < kParallel; ++i) {
+    PyrnBox_DisconnectDevice(boxHandles[i]);
+    LPR_DisconnectCamera(plateHandles[i]);
+  }
+  PyrnBox_Quit();
+  LPR_Quit();
   Qelm_Quit();
-  const bool goal = ls.median <= 2 * rs.median && ls.p99 <= 2 * rs.p99;
   return goal ? 0 : 1;
 }

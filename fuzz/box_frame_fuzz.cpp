@@ -155,10 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   strcpy(d->m_szIP, "10.0.0.1");
   pyrn::ReplySlot slot;
   slot.seq = 1;
-  {
-    pf::Lock lk(d->m_csDevice);
-    d->m_slots.push_back(&slot);
-  }
+  d->AddSlot(&slot);
   {
     pf::Lock lk(d->m_csUpdate);
     d->m_pImage = setup->image;
@@ -174,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   g_frame = nullptr;
   {
     pf::Lock lk(d->m_csDevice);
-    d->m_slots.clear();
+    d->RemoveSlot(&slot);
     if (slot.filled) FUZZ_CHECK(slot.frame.size() >= 16 && (slot.frame[6] | (slot.frame[7] << 8)) == 1);
   }
   FUZZ_CHECK(d->m_nBoxKind.load() <= 0xFF);

@@ -326,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(len == wantLen);
   {
     pf::Lock lk(rig->dev->m_csDevice);
-    FUZZ_CHECK(rig->dev->m_slots.empty());
+    FUZZ_CHECK(rig->dev->WaitingCount() == 0);
   }
   return 0;
 }

@@ -176,7 +176,9 @@ int SendCommandAndWait(StCameraHandle* handle, uint16_t ns, bool set, uint32_t c
                        uint8_t paraType, uint32_t length, uint32_t timeoutMs, void* data) {
   if (!handle || length > kCommandDataMax || (length && !data)) return ERR_PARAM;
   const ItemSpec item{code, paraType, length, data};
-  std::vector<uint8_t> reply;
+  // Kept by the thread: its buffer goes to the handle for a later reply and
+  // comes back with this one, so a request allocates nothing.
+  thread_local std::vector<uint8_t> reply;
   const int r = SendItemsAndWait(handle, ns, set, &item, 1, timeoutMs, &reply);
   // A frame that did not go out is found as a request without reply.
   if (r == ERR_SEND) return ERR_TIMEOUT;

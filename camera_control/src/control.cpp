@@ -52,19 +52,18 @@ bool ListedLocked(CForGlobal& g, const StCameraHandle* h) {
   return std::find(g.m_listCamera.begin(), g.m_listCamera.end(), h) != g.m_listCamera.end();
 }
 
-void AddUse(StCameraHandle* h) {
-  std::lock_guard<std::mutex> lk(h->m_useLock);
-  ++h->m_uses;
-}
+void AddUse(StCameraHandle* h) { h->m_uses.fetch_add(1); }
 
 void DropUse(StCameraHandle* h) {
+  if (h->m_uses.fetch_sub(1) != 1) return;
+  // The closer looks at the count under m_useLock before it sleeps.
   std::lock_guard<std::mutex> lk(h->m_useLock);
-  if (--h->m_uses == 0) h->m_useDone.notify_all();
+  h->m_useDone.notify_all();
 }
 
 void WaitUnused(StCameraHandle* h) {
   std::unique_lock<std::mutex> lk(h->m_useLock);
-  h->m_useDone.wait(lk, [h] { return h->m_uses == 0; });
+  h->m_useDone.wait(lk, [h] { return h->m_uses.load() == 0; });
 }
 
 // Marks a handle that has just left the list as closing; the closer holds a
@@ -149,8 +148,9 @@ bool SendWithoutWaiting(StCameraHandle* h, const std::vector<uint8_t>& frame) {
 
 // A whole request frame, waiting for room until `deadline`.
 int SendBefore(StCameraHandle* h, const uint8_t* p, size_t len, int64_t deadline) {
-  std::unique_lock<pf::TimedMutex> lk(h->m_sendLock, std::defer_lock);
-  if (!lk.try_lock_for(std::chrono::milliseconds(std::max<int64_t>(0, deadline - pf::MonotonicMs()))))
+  std::unique_lock<pf::TimedMutex> lk(h->m_sendLock, std::try_to_lock);
+  if (!lk.owns_lock() &&
+      !lk.try_lock_for(std::chrono::milliseconds(std::max<int64_t>(0, deadline - pf::MonotonicMs()))))
     return ERR_TIMEOUT;
   const pf::SOCKET s = h->m_hSocket.load();
   if (s == pf::INVALID_SOCKET) return ERR_BUILD_CMD;
@@ -173,22 +173,25 @@ int SendBefore(StCameraHandle* h, const uint8_t* p, size_t len, int64_t deadline
   return ERR_SUCCESS;
 }
 
+// True (with the reply in *reply) when the slot holds the reply.
+bool TakeReply(StCameraHandle* h, std::vector<uint8_t>* reply) {
+  std::lock_guard<std::mutex> lk(h->m_csHandle);
+  if (!h->m_bHasReply) return false;
+  h->m_bHasReply = false;
+  reply->swap(h->m_reply);  // the slot keeps the caller's buffer for a later reply
+  return true;
+}
+
 int WaitReply(StCameraHandle* h, int64_t deadline, const QuitWatch& quit, std::vector<uint8_t>* reply) {
   for (;;) {
-    {
-      std::lock_guard<std::mutex> lk(h->m_csHandle);
-      if (h->m_bHasReply) {
-        h->m_bHasReply = false;
-        reply->swap(h->m_reply);
-        h->m_reply.clear();
-        return ERR_SUCCESS;
-      }
-    }
+    if (TakeReply(h, reply)) return ERR_SUCCESS;
     if (quit.Stopped()) return ERR_TIMEOUT;
     if (h->m_bClosing.load()) return ERR_NO_DEVICE;
-    const int64_t left = deadline - pf::MonotonicMs();
-    if (left <= 0) return ERR_TIMEOUT;
-    h->m_evReply.Wait(static_cast<long>(left));
+    if (!h->m_evReply.WaitUntilMs(deadline)) {
+      // A reply that came with the deadline still counts.
+      if (TakeReply(h, reply)) return ERR_SUCCESS;
+      return h->m_bClosing.load() ? ERR_NO_DEVICE : ERR_TIMEOUT;
+    }
   }
 }
 
@@ -394,8 +397,9 @@ int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, ui
   if (!use) return ERR_NO_DEVICE;
   if (!handle->m_bConnected.load()) return ERR_DISCONNECTED;
   const int64_t deadline = pf::MonotonicMs() + timeoutMs;
-  std::unique_lock<pf::TimedMutex> one(handle->m_requestLock, std::defer_lock);
-  if (!one.try_lock_for(std::chrono::milliseconds(timeoutMs)) || quit.Stopped()) return ERR_TIMEOUT;
+  std::unique_lock<pf::TimedMutex> one(handle->m_requestLock, std::try_to_lock);
+  if (!one.owns_lock() && !one.try_lock_for(std::chrono::milliseconds(timeoutMs))) return ERR_TIMEOUT;
+  if (quit.Stopped()) return ERR_TIMEOUT;
   if (handle->m_bClosing.load()) return ERR_NO_DEVICE;
   if (handle->m_hSocket.load() == pf::INVALID_SOCKET) return ERR_BUILD_CMD;
 

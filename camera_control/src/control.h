@@ -12,6 +12,7 @@
 #include "Qelm_Control.h"
 #include "frame.h"
 #include "platform/net.h"
+#include "platform/reply_signal.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -40,13 +41,15 @@ struct StCameraHandle {
 
   // The reply slot of the request under way, under m_csHandle: the request
   // empties it and sets its sequence before it sends; the receive thread fills
-  // it only with the frame whose sequence echo equals that sequence.
+  // it only with the frame whose sequence echo equals that sequence. The
+  // buffers of the reply, of the reassembly and of the last request's answer
+  // take turns, so that a request allocates nothing once they have grown.
   std::mutex m_csHandle;
   uint32_t m_sequence = 0;
   bool m_bWaiting = false;
   bool m_bHasReply = false;
   std::vector<uint8_t> m_reply;
-  pf::AutoResetEvent m_evReply;
+  pf::ReplySignal m_evReply;
   pf::TimedMutex m_requestLock;  // one request at a time on this handle
 
   // 0 until a status report tells; 1 or 2 from a long status, 3 from a 560-byte one.
@@ -61,9 +64,10 @@ struct StCameraHandle {
   pf::TimedMutex m_sendLock;
   std::mutex m_socketLock;
 
+  // Uses outside the list lock; the closer waits under m_useLock until none is left.
+  std::atomic<int> m_uses{0};
   std::mutex m_useLock;
   std::condition_variable m_useDone;
-  int m_uses = 0;
   std::atomic<bool> m_bFreeOnExit{false};
 
   pf::AutoResetEvent m_evStart;  // the thread starts its work once the handle is settled

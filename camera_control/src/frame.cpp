@@ -171,7 +171,12 @@ void StRecvState::Feed(size_t received, const Handler& handler) {
       if (frame_.size() < frameLen_) break;
       inBody_ = false;
       if (ReadLE32(frame_.data() + frame_.size() - kTailSize) == kFrameTail && handler) handler(frame_);
-      FrameBuffer().swap(frame_);  // the next frame gets a buffer of its own
+      // The next frame reuses whatever buffer the handler left (the frame, or
+      // one it gave in exchange) unless it is large.
+      if (frame_.capacity() > kKeptFrameCapacity)
+        FrameBuffer().swap(frame_);
+      else
+        frame_.clear();
       continue;
     }
     // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.

@@ -117,10 +117,13 @@ constexpr FrameLimits kUpdateLimits{1024, false, 4u << 20};
 
 // A complete frame as the reassembly hands it over.
 using FrameBuffer = std::vector<uint8_t>;
+// A frame buffer up to this size is kept for the next frame.
+constexpr size_t kKeptFrameCapacity = 64 * 1024;
 
 // Stream reassembly state. Bytes are received into RecvPtr()/RecvSpace() and
 // handed over with Feed; each complete frame whose tail is right goes to the
-// handler, which may move the frame out. A head, version or length that is
+// handler, which may move the frame out or swap it for another buffer (which
+// the next frame then reuses). A head, version or length that is
 // refused resynchronises one byte after the start of that head; nothing is
 // ever read outside the bytes received.
 class StRecvState {

@@ -9,6 +9,7 @@
 #include "control_support.h"
 #include "errors.h"
 #include "netns.h"
+#include "platform/reply_signal.h"
 
 namespace {
 
@@ -261,6 +262,39 @@ TEST_F(ControlTest, AFrameThatCannotGoOutWholeInTimeBreaksTheLinkWhichReturns) {
   EXPECT_EQ(Calls("conn")[1].event, 4);
   EXPECT_TRUE(cam.WaitConnections(2, 5000));
   EXPECT_EQ(StateOf(h), 4);
+}
+
+// The hand-over either catches the reply while it spins or sleeps until it
+// comes; the buffers that reply, reassembly and caller pass round never leak
+// one reply's bytes into another, whatever their sizes.
+TEST_F(ControlTest, RepliesAreWholeAndTheirOwnWhetherTheHandOverSpinsOrSleeps) {
+  struct Case {
+    int spinUs;
+    int delayMs;  // the camera's own delay before it answers
+  };
+  const int saved = pf::test::ReplySpinUs();
+  for (const Case c : {Case{saved, 0}, Case{saved, 30}, Case{0, 0}, Case{0, 30}}) {
+    SCOPED_TRACE("spin " + std::to_string(c.spinUs) + " us, answer after " + std::to_string(c.delayMs) + " ms");
+    pf::test::SetReplySpinUs(c.spinUs);
+    FakeCamera cam("127.0.0.2");
+    cam.SetAnswer([&](const CamFrame& req) -> std::vector<Bytes> {
+      if (req.items.empty() || req.items[0].code != 0x40202) return {};
+      if (c.delayMs) std::this_thread::sleep_for(std::chrono::milliseconds(c.delayMs));  // the device's own delay
+      // Every third reply is larger than the buffers kept between frames.
+      const size_t n = req.seq % 3 == 0 ? 100000 : 8 + req.seq;
+      return {ReplyBytes(req, req.seq, std::string(n, static_cast<char>('a' + req.seq % 26)))};
+    });
+    StCameraHandle* h = OpenCam(cam);
+    for (uint32_t want = 1; want <= 7; ++want) {
+      CamFrame reply;
+      ASSERT_EQ(Request(h, 0x40202, 2000, &reply), 0);
+      EXPECT_EQ(reply.echo, want);
+      const size_t n = want % 3 == 0 ? 100000 : 8 + want;
+      EXPECT_EQ(DataOf(reply), std::string(n, static_cast<char>('a' + want % 26)));
+    }
+    Qelm_Quit();
+  }
+  pf::test::SetReplySpinUs(saved);
 }
 
 }  // namespace

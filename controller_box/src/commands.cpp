@@ -19,12 +19,13 @@ bool IsSet(int set) { return (set & 0xFF) != 0; }
 // Sends a request on a connected device and checks its reply (class,
 // sub-command, success status). fixedTimeoutMs < 0: the link's time-out.
 int RunOn(CBoxDevice& d, int timeoutMs, const BoxRequest& rq, std::vector<uint8_t>* reply) {
-  std::vector<uint8_t> rep;
+  // Kept by the thread, so that a command allocates nothing for its reply.
+  thread_local std::vector<uint8_t> rep;
   int r = Exchange(d, rq, timeoutMs, &rep);
   if (r != 0) return r;
   r = CheckReply(rep, rq);
   if (r != 0) return r;
-  if (reply) *reply = std::move(rep);
+  if (reply) *reply = rep;
   return 0;
 }
 

@@ -25,13 +25,36 @@ void CBoxDevice::DeliverReply(const FrameView& f) {
   const uint16_t seq = f.Seq();
   if (seq == 0) return;
   pf::Lock lk(m_csDevice);
-  for (pyrn::ReplySlot* slot : m_slots) {
+  for (pyrn::ReplySlot* slot = m_slots; slot; slot = slot->next) {
     if (slot->seq != seq || slot->filled) continue;
     slot->frame.assign(f.bytes, f.bytes + f.len);
     slot->filled = true;
     slot->ev.Set();
     return;
   }
+}
+
+void CBoxDevice::AddSlot(pyrn::ReplySlot* slot) {
+  pf::Lock lk(m_csDevice);
+  slot->next = m_slots;
+  m_slots = slot;
+}
+
+void CBoxDevice::RemoveSlot(pyrn::ReplySlot* slot) {
+  pf::Lock lk(m_csDevice);
+  for (pyrn::ReplySlot** at = &m_slots; *at; at = &(*at)->next) {
+    if (*at != slot) continue;
+    *at = slot->next;
+    slot->next = nullptr;
+    return;
+  }
+}
+
+size_t CBoxDevice::WaitingCount() {
+  pf::Lock lk(m_csDevice);
+  size_t n = 0;
+  for (const pyrn::ReplySlot* slot = m_slots; slot; slot = slot->next) ++n;
+  return n;
 }
 
 void CBoxDevice::ReceiveBytes(const uint8_t* data, size_t n) {
@@ -58,7 +81,7 @@ uint16_t CBoxDevice::NextSeq() {
 
 void CBoxDevice::WakeWaiters() {
   pf::Lock lk(m_csDevice);
-  for (pyrn::ReplySlot* slot : m_slots) slot->ev.Set();
+  for (pyrn::ReplySlot* slot = m_slots; slot; slot = slot->next) slot->ev.Set();
   m_evLink.Set();
 }
 
@@ -102,25 +125,32 @@ int CheckConnection(CBoxDevice* handle, std::shared_ptr<CBoxDevice>* dev, int* t
 int Exchange(CBoxDevice& d, const BoxRequest& rq, int timeoutMs, std::vector<uint8_t>* reply) {
   ReplySlot slot;
   slot.seq = d.NextSeq();
-  const std::vector<uint8_t> frame =
-      MakeFrame(rq.dir, slot.seq, rq.cls, rq.sub, rq.payload, rq.payloadLen);
-  {
-    pf::Lock lk(d.m_csDevice);
-    d.m_slots.push_back(&slot);
+  slot.frame.swap(*reply);  // the reply goes into the caller's buffer, reused
+  slot.frame.clear();
+  // Command frames are small; the rare large one gets a buffer of its own.
+  uint8_t small[256];
+  std::vector<uint8_t> large;
+  uint8_t* frame = small;
+  const size_t len = rq.payloadLen + kFrameOverhead;
+  if (len > sizeof small) {
+    large.resize(len);
+    frame = large.data();
   }
+  frame[kOffStatus] = frame[kOffStatus + 1] = 0;
+  uint16_t total = 0;
+  PackFrame(rq.payloadLen, frame, rq.dir, slot.seq, rq.cls, rq.sub, rq.payload, &total);
+  d.AddSlot(&slot);
   auto leave = [&] {
-    pf::Lock lk(d.m_csDevice);
-    d.m_slots.remove(&slot);
-    return slot.filled;
+    d.RemoveSlot(&slot);
+    reply->swap(slot.frame);
+    return slot.filled;  // no reply can come in once the slot is out of the list
   };
-  if (SendFrame(d, frame.data(), frame.size()) < 0) {
+  if (SendFrame(d, frame, total) < 0) {
     leave();
     return 17;
   }
   slot.ev.Wait(timeoutMs);
-  if (!leave()) return 209;
-  *reply = std::move(slot.frame);
-  return 0;
+  return leave() ? 0 : 209;
 }
 
 int CheckReply(const std::vector<uint8_t>& reply, const BoxRequest& rq) {

@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -12,6 +11,7 @@
 #include "PyrnBox.h"
 #include "frame.h"
 #include "platform/net.h"
+#include "platform/reply_signal.h"
 #include "platform/serial.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
@@ -20,11 +20,13 @@ namespace pyrn {
 
 // One waiting request: the sequence it waits for and the reply, once one
 // came. Every request has its own, so a reply completes only its request.
+// The device links the slots of its waiting requests (no allocation).
 struct ReplySlot {
   uint16_t seq = 0;
   bool filled = false;  // under the device lock
   std::vector<uint8_t> frame;
-  pf::AutoResetEvent ev;
+  pf::ReplySignal ev;
+  ReplySlot* next = nullptr;  // under the device lock
 };
 
 struct UpdateImage;
@@ -79,7 +81,7 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
 
   // Waiting requests and the link handshake, under the device lock.
   pf::CriticalSection m_csDevice;
-  std::list<pyrn::ReplySlot*> m_slots;
+  pyrn::ReplySlot* m_slots = nullptr;
   bool m_bLinkWaiting = false;
   bool m_bLinkGot = false;
   uint8_t m_linkInfo[40] = {};
@@ -103,6 +105,10 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   uint16_t NextSeq();
   // Wakes every waiting request (they end as time-outs).
   void WakeWaiters();
+  // The waiting requests' slots (under the device lock).
+  void AddSlot(pyrn::ReplySlot* slot);
+  void RemoveSlot(pyrn::ReplySlot* slot);
+  size_t WaitingCount();
 };
 
 namespace pyrn {

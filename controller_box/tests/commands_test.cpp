@@ -363,7 +363,7 @@ TEST_F(Commands, ALinkThatCannotSendIs17AndLeavesNoRequestWaiting) {
   EXPECT_EQ(PyrnBox_ReadLog(h_), 17);
   EXPECT_EQ(PyrnBox_SendAnyData(h_, b, 1), 17);
   pf::Lock lk(d->m_csDevice);
-  EXPECT_TRUE(d->m_slots.empty());
+  EXPECT_EQ(d->WaitingCount(), 0u);
 }
 
 TEST_F(Commands, PassThroughReadsCopyWhatFitsAndReportTheLengthOfWhatDoesNot) {

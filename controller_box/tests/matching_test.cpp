@@ -143,7 +143,7 @@ TEST_F(Matching, ADuplicateReplyDoesNotCompleteTheNextRequest) {
   EXPECT_EQ(r, 209);
   EXPECT_GE(took, 450) << "the duplicate left nothing behind";
   std::lock_guard<std::recursive_mutex> lk(pyrn::FindDevice(h_)->m_csDevice);
-  EXPECT_TRUE(pyrn::FindDevice(h_)->m_slots.empty());
+  EXPECT_EQ(pyrn::FindDevice(h_)->WaitingCount(), 0u);
 }
 
 TEST_F(Matching, ALateReplyNeverCompletesALaterRequest) {
@@ -186,8 +186,9 @@ TEST_F(Matching, TheSequenceSkipsZeroWhenItWraps) {
   EXPECT_EQ(gate[2].seq, 2);
 }
 
+// Three at once, answered in reverse order, with the reply hand-over spinning
+// as usual and with it sleeping at once.
 TEST_F(Matching, ConcurrentRequestsOnOneDeviceEachGetTheirOwnReply) {
-  // Replies come in the reverse order of the requests.
   struct Waiting {
     std::mutex m;
     std::vector<Frame> frames;
@@ -197,23 +198,36 @@ TEST_F(Matching, ConcurrentRequestsOnOneDeviceEachGetTheirOwnReply) {
     if (req.seq == 0) return false;
     std::lock_guard<std::mutex> lk(waiting->m);
     waiting->frames.push_back(req);
-    if (waiting->frames.size() == 2) {
+    if (waiting->frames.size() == 3) {
       for (auto it = waiting->frames.rbegin(); it != waiting->frames.rend(); ++it)
         send(boxtest::ReplyTo(*it, {it->sub, 0, 0, 0}));
+      waiting->frames.clear();
     }
     return true;
   });
-  uint32_t count = 0;
-  uint8_t ram = 0;
-  int r1 = -1, r2 = -1;
-  std::thread a([&] { r1 = PyrnBox_ReadLogNum(h_, &count); });
-  std::thread b([&] { r2 = PyrnBox_ReadRamStatus(h_, &ram); });
-  a.join();
-  b.join();
-  EXPECT_EQ(r1, 0);
-  EXPECT_EQ(r2, 0);
-  EXPECT_EQ(count, 0u);  // class 7 sub-command 0
-  EXPECT_EQ(ram, 33);    // class 0 sub-command 33
+  const int saved = pf::test::ReplySpinUs();
+  for (const int spinUs : {saved, 0}) {
+    SCOPED_TRACE("spin " + std::to_string(spinUs) + " us");
+    pf::test::SetReplySpinUs(spinUs);
+    uint32_t count = 1;
+    uint8_t ram = 0;
+    int params[4] = {};
+    int r1 = -1, r2 = -1, r3 = -1;
+    std::thread a([&] { r1 = PyrnBox_ReadLogNum(h_, &count); });
+    std::thread b([&] { r2 = PyrnBox_ReadRamStatus(h_, &ram); });
+    std::thread c([&] { r3 = PyrnBox_ControlSerialPortParams(h_, 0, params, 1); });
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(r1, 0);
+    EXPECT_EQ(r2, 0);
+    EXPECT_EQ(r3, 0);
+    EXPECT_EQ(count, 0u);      // class 7 sub-command 0
+    EXPECT_EQ(ram, 33);        // class 0 sub-command 33
+    EXPECT_EQ(params[0], 12);  // class 3 sub-command 12 (port 1)
+    EXPECT_EQ(pyrn::FindDevice(h_)->WaitingCount(), 0u);
+  }
+  pf::test::SetReplySpinUs(saved);
 }
 
 TEST_F(Matching, APushedReportWhileARequestWaitsDoesNotCompleteIt) {
@@ -240,7 +254,7 @@ TEST_F(Matching, RequestsOnAClosedLinkFailToSend) {
   }
   EXPECT_TRUE(kittest::WaitUntil([&] { return PyrnBox_ControlRoadgate(h_, 1) == 17; }, 2000));
   std::lock_guard<std::recursive_mutex> lk(d->m_csDevice);
-  EXPECT_TRUE(d->m_slots.empty());
+  EXPECT_EQ(d->WaitingCount(), 0u);
 }
 
 }  // namespace

@@ -364,17 +364,11 @@ TEST(Dispatch, OnlyTheReplyClassesAndSubCommandsReachAWaitingRequest) {
       for (uint8_t dir : {0, 1}) {
         pyrn::ReplySlot slot;
         slot.seq = 0x1234;
-        {
-          pf::Lock lk(d->m_csDevice);
-          d->m_slots.push_back(&slot);
-        }
+        d->AddSlot(&slot);
         const auto f = pyrn::MakeFrame(dir, 0x1234, static_cast<uint8_t>(cls),
                                        static_cast<uint8_t>(sub), nullptr, 0);
         pyrn::DispatchFrame(*d, pyrn::FrameView{f.data(), f.size()});
-        {
-          pf::Lock lk(d->m_csDevice);
-          d->m_slots.clear();
-        }
+        d->RemoveSlot(&slot);
         ASSERT_EQ(slot.filled, expected(cls, sub)) << "class " << cls << ", sub-command " << sub;
         if (slot.filled) {
           EXPECT_EQ(slot.frame, f);

@@ -12,6 +12,7 @@
 #include "Nardix.h"
 #include "context.h"
 #include "platform/net.h"
+#include "platform/reply_signal.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
@@ -135,7 +136,7 @@ struct StLprCameraHandle {
   pf::CriticalSection m_csRequest;
   pf::CriticalSection m_csReply;
   nardix::StReplySlot* m_pSlot = nullptr;
-  pf::AutoResetEvent m_evReply;
+  pf::ReplySignal m_evReply;
   std::unique_ptr<nardix::StLprControlChannel> m_pControl;
   char m_szVersion[5][nardix::kVersionSize] = {};
   int32_t m_nShutter = 0;

@@ -17,6 +17,7 @@
 #include "heartbeat.h"
 #include "lpr_fixture.h"
 #include "netns.h"
+#include "platform/reply_signal.h"
 
 namespace {
 
@@ -313,31 +314,38 @@ TEST_F(Requests, LateOrStrayRepliesNeverCompleteALaterRequest) {
   EXPECT_EQ(LPR_SetWorkMode(h_, 1), 209);
 }
 
+// With the reply hand-over spinning as usual and with it sleeping at once.
 TEST_F(Requests, ConcurrentRequestsEachGetTheirOwnReply) {
   Answer(0x20, 0x0B, [](const Command&) { return std::vector<Bytes>{{0x00, 42}}; });
   Answer(0x00, 0x1E, [](const Command&) { return std::vector<Bytes>{{0xBB}}; });
   Answer(0x00, 0x04, [](const Command& c) { return std::vector<Bytes>{{c.payload.at(0), 'v'}}; });
-  std::atomic<int> failures{0};
-  std::thread a([&] {
-    for (int i = 0; i < 20; ++i) {
-      int v = 0;
-      if (LPR_GetShutterValue(h_, &v) != 0 || v != 42) ++failures;
-    }
-  });
-  std::thread b([&] {
-    for (int i = 0; i < 20; ++i)
-      if (LPR_SetWorkMode(h_, 2) != 0) ++failures;
-  });
-  std::thread c([&] {
-    for (int i = 0; i < 20; ++i) {
-      StLprVersionInfo vi;
-      if (LPR_GetAllVersion(h_, &vi) != 0 || strcmp(vi.version[4], "v") != 0) ++failures;
-    }
-  });
-  a.join();
-  b.join();
-  c.join();
-  EXPECT_EQ(failures.load(), 0);
+  const int saved = pf::test::ReplySpinUs();
+  for (const int spinUs : {saved, 0}) {
+    SCOPED_TRACE("spin " + std::to_string(spinUs) + " us");
+    pf::test::SetReplySpinUs(spinUs);
+    std::atomic<int> failures{0};
+    std::thread a([&] {
+      for (int i = 0; i < 20; ++i) {
+        int v = 0;
+        if (LPR_GetShutterValue(h_, &v) != 0 || v != 42) ++failures;
+      }
+    });
+    std::thread b([&] {
+      for (int i = 0; i < 20; ++i)
+        if (LPR_SetWorkMode(h_, 2) != 0) ++failures;
+    });
+    std::thread c([&] {
+      for (int i = 0; i < 20; ++i) {
+        StLprVersionInfo vi;
+        if (LPR_GetAllVersion(h_, &vi) != 0 || strcmp(vi.version[4], "v") != 0) ++failures;
+      }
+    });
+    a.join();
+    b.join();
+    c.join();
+    EXPECT_EQ(failures.load(), 0);
+  }
+  pf::test::SetReplySpinUs(saved);
 }
 
 TEST_F(Requests, DisconnectEndsAWaitingRequestWhichStillHoldsItsRecord) {

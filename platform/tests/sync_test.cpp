@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/reply_signal.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 #include "wait.h"
@@ -106,6 +107,114 @@ TEST(TimedMutex, GivesUpAfterItsTimeAndIsTakenOnceFree) {
   EXPECT_TRUE(got.load());
   EXPECT_TRUE(m.try_lock());
   m.unlock();
+}
+
+// The reply hand-over, with the spin before the sleep at its default length,
+// switched off (every wait sleeps) and long enough that waits never sleep.
+class ReplySignalTest : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    saved_ = pf::test::ReplySpinUs();
+    pf::test::SetReplySpinUs(GetParam() < 0 ? saved_ : GetParam());
+  }
+  void TearDown() override { pf::test::SetReplySpinUs(saved_); }
+  int saved_ = 0;
+};
+
+TEST_P(ReplySignalTest, ASetIsTakenByOneWaitAndResetForgetsIt) {
+  pf::ReplySignal s;
+  s.Set();
+  s.Set();  // not counted: still one set
+  EXPECT_TRUE(s.Wait(0));
+  EXPECT_FALSE(s.Wait(0));
+  s.Set();
+  s.Reset();
+  EXPECT_FALSE(s.Wait(0));
+}
+
+TEST_P(ReplySignalTest, WaitEndsAtItsDeadlineWithoutASet) {
+  pf::ReplySignal s;
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_FALSE(s.Wait(30));
+  EXPECT_GE(kittest::NowMs() - t0, 29);
+  EXPECT_FALSE(s.WaitUntilMs(kittest::NowMs() - 5));  // a deadline already past
+}
+
+TEST_P(ReplySignalTest, SetFromAnotherThreadEndsTheWaitLongBeforeItsDeadline) {
+  pf::ReplySignal s;
+  std::atomic<bool> waiting{false};
+  std::thread setter([&] {
+    while (!waiting.load()) std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the waiter sleeps by now
+    s.Set();
+  });
+  waiting.store(true);
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_TRUE(s.Wait(10000));
+  EXPECT_LT(kittest::NowMs() - t0, 5000);
+  setter.join();
+  EXPECT_FALSE(s.Wait(0));  // taken by that wait
+}
+
+// Round trips between two threads: every set reaches its wait, none is lost
+// or taken twice, and what was written before a set is seen after the wait.
+TEST_P(ReplySignalTest, ManyHandOversLoseNothing) {
+  pf::ReplySignal toB, toA;
+  int value = 0;  // written before each set, read after each wait
+  constexpr int kRounds = 2000;
+  std::atomic<bool> failed{false};
+  std::thread b([&] {
+    for (int i = 0; i < kRounds; ++i) {
+      if (!toB.Wait(10000) || value != 2 * i + 1) {
+        failed.store(true);
+        toA.Set();
+        return;
+      }
+      value = 2 * i + 2;
+      toA.Set();
+    }
+  });
+  for (int i = 0; i < kRounds && !failed.load(); ++i) {
+    value = 2 * i + 1;
+    toB.Set();
+    ASSERT_TRUE(toA.Wait(10000));
+    if (!failed.load()) {
+      EXPECT_EQ(value, 2 * i + 2);
+    }
+  }
+  b.join();
+  EXPECT_FALSE(failed.load());
+  EXPECT_FALSE(toA.Wait(0));
+  EXPECT_FALSE(toB.Wait(0));
+}
+
+INSTANTIATE_TEST_SUITE_P(Spin, ReplySignalTest, ::testing::Values(-1, 0, 1000000),
+                         [](const ::testing::TestParamInfo<int>& i) {
+                           return i.param < 0 ? std::string("Default") : i.param == 0 ? std::string("None")
+                                                                                      : std::string("Long");
+                         });
+
+TEST(TimedMutex, ContendedLockingLosesNoWakeUp) {
+  pf::TimedMutex m;
+  long counter = 0;
+  constexpr int kThreads = 4, kRounds = 5000;
+  std::vector<std::thread> ts;
+  for (int t = 0; t < kThreads; ++t)
+    ts.emplace_back([&, t] {
+      for (int i = 0; i < kRounds; ++i) {
+        if (t % 2) {
+          std::lock_guard<pf::TimedMutex> lk(m);
+          ++counter;
+        } else {
+          std::unique_lock<pf::TimedMutex> lk(m, std::defer_lock);
+          while (!lk.try_lock_for(std::chrono::milliseconds(1))) {
+          }
+          ++counter;
+        }
+      }
+    });
+  for (auto& t : ts) t.join();
+  EXPECT_EQ(counter, static_cast<long>(kThreads) * kRounds);
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // waiter, or stays set until one wait takes it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -62,44 +63,54 @@ class AutoResetEvent {
 };
 
 // A lock whose acquisition can be given up after a time-out (works with
-// std::unique_lock). Built on a plain mutex and a condition, which every
-// sanitizer understands.
+// std::unique_lock). Taking it when it is free costs one atomic exchange and
+// no system call; only a thread that has to wait sleeps on a plain mutex and
+// condition, which every sanitizer understands.
 class TimedMutex {
  public:
   TimedMutex() = default;
   TimedMutex(const TimedMutex&) = delete;
   TimedMutex& operator=(const TimedMutex&) = delete;
 
-  void lock() {
-    std::unique_lock<std::mutex> lk(m_);
-    cv_.wait(lk, [this] { return !held_; });
-    held_ = true;
-  }
   bool try_lock() {
-    std::lock_guard<std::mutex> lk(m_);
-    if (held_) return false;
-    held_ = true;
-    return true;
+    bool expected = false;
+    return held_.compare_exchange_strong(expected, true);
+  }
+  void lock() {
+    if (try_lock()) return;
+    std::unique_lock<std::mutex> lk(m_);
+    waiters_.fetch_add(1);
+    while (!try_lock()) cv_.wait(lk);
+    waiters_.fetch_sub(1);
   }
   template <class Rep, class Period>
   bool try_lock_for(const std::chrono::duration<Rep, Period>& d) {
+    if (try_lock()) return true;
+    const auto deadline = std::chrono::steady_clock::now() + d;
     std::unique_lock<std::mutex> lk(m_);
-    if (!cv_.wait_for(lk, d, [this] { return !held_; })) return false;
-    held_ = true;
-    return true;
+    waiters_.fetch_add(1);
+    bool got = try_lock();
+    while (!got && std::chrono::steady_clock::now() < deadline) {
+      cv_.wait_until(lk, deadline);
+      got = try_lock();
+    }
+    waiters_.fetch_sub(1);
+    return got;
   }
   void unlock() {
-    {
-      std::lock_guard<std::mutex> lk(m_);
-      held_ = false;
-    }
-    cv_.notify_one();
+    held_.store(false);  // sequentially consistent with the waiters' count below
+    if (waiters_.load() == 0) return;
+    // A waiter counts itself under m_ and keeps m_ until it waits, so once m_
+    // was free here it has either seen the lock free or waits for this notice.
+    { std::lock_guard<std::mutex> lk(m_); }
+    cv_.notify_all();
   }
 
  private:
+  std::atomic<bool> held_{false};
+  std::atomic<int> waiters_{0};
   std::mutex m_;
   std::condition_variable cv_;
-  bool held_ = false;
 };
 
 }  // namespace pf
