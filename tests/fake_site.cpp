@@ -11,76 +11,38 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <thread>
 
 #include "fake_discovery_camera.h"
 #include "fake_peer.h"
+#include "fake_site_devices.h"
 #include "netns.h"
 
 namespace {
 
-using kittest::Addr;
-using kittest::Bytes;
+using fakesite::Found;
 using kittest::Datagram;
 
-std::string TextAt(const Bytes& b, size_t at, size_t size) {
-  std::string s(b.begin() + at, b.begin() + at + size);
-  return s.substr(0, s.find('\0'));
-}
-
-// A camera or a box as its discovery answer describes it; `host` is the
-// address the search named as its sender.
-Bytes DiscoveryAnswer(uint32_t host, const char* type, const char* text, const char* ip, uint8_t macSeed,
-                      const char* serial) {
-  fakecam::Answer a;
-  a.hostAddr = host;
-  a.type = type;
-  a.text = text;
-  a.ip = Addr(ip);
-  a.mask = Addr("255.255.255.0");
-  a.gateway = Addr("198.51.100.254");
-  for (size_t i = 0; i < a.mac.size(); ++i) a.mac[i] = static_cast<uint8_t>(macSeed + i);
-  a.serial = serial;
-  return fakecam::Encode(a);
-}
-
-// The plate-recognition camera's 160-byte answer to a scan from `pc`.
-Bytes ScanAnswer(const std::string& pc) {
-  Bytes p(160, 0);
-  const auto put = [&p](size_t at, const std::string& s) { memcpy(p.data() + at, s.data(), s.size()); };
-  p[0] = 0xAA, p[1] = 0x55, p[2] = 0xF0, p[3] = 2;
-  p[4] = 148;
-  put(8, pc);
-  put(48, "MOLQ-SD");
-  put(56, "A1");
-  const uint8_t mac[6] = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
-  memcpy(p.data() + 63, mac, sizeof mac);
-  put(69, "198.51.100.30");
-  put(91, "255.255.255.0");
-  put(107, "198.51.100.254");
-  p[156] = 0x0F, p[157] = 0x55, p[158] = 0xAA;
-  return p;
-}
-
-bool IsSearch(const Datagram& d, const char* sender) {
-  return d.bytes.size() == fakecam::kRecordSize && fakecam::Get32(d.bytes, fakecam::kOffCommand) == 0 &&
-         TextAt(d.bytes, fakecam::kOffSender, 16) == sender;
-}
+constexpr uint8_t kCameraMac[6] = {0x10, 0x11, 0x12, 0x13, 0x14, 0x15};
+constexpr uint8_t kLprMac[6] = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
+constexpr uint8_t kBoxMac[6] = {0x40, 0x41, 0x42, 0x43, 0x44, 0x45};
+const Found kCamera{"IPNC", "-site camera", "198.51.100.21", "255.255.255.0", "198.51.100.254", kCameraMac,
+                    "CAM-0001"};
+const Found kBox{"VELD", "-site box", "198.51.100.40", "255.255.255.0", "198.51.100.254", kBoxMac, "BOX-0001"};
 
 void Answer(kittest::FakeUdpEndpoint& port, const Datagram& d) {
   const uint32_t host = fakecam::Get32(d.bytes, fakecam::kOffAddressB);
   const char* what = nullptr;
-  if (IsSearch(d, "QV-IPNC")) {
+  if (fakesite::IsRecord(d, 0, "QV-IPNC")) {
     what = "camera search";
-    port.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(host, "IPNC", "-site camera", "198.51.100.21", 0x10, "CAM-0001"));
-  } else if (IsSearch(d, "QV-ZNPC")) {
+    port.SendTo(d.fromAddr, d.fromPort, fakesite::DiscoveryAnswer(host, kCamera));
+  } else if (fakesite::IsRecord(d, 0, "QV-ZNPC")) {
     what = "controller box search";
-    port.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(host, "VELD", "-site box", "198.51.100.40", 0x40, "BOX-0001"));
-  } else if (d.bytes.size() == 160 && d.bytes[3] == 0) {
+    port.SendTo(d.fromAddr, d.fromPort, fakesite::DiscoveryAnswer(host, kBox));
+  } else if (fakesite::IsLprPacket(d, 0)) {
     what = "plate-recognition camera scan";
-    port.SendTo(d.fromAddr, d.fromPort, ScanAnswer(TextAt(d.bytes, 24, 16)));
+    port.SendTo(d.fromAddr, d.fromPort, fakesite::LprAnswer(fakesite::TextAt(d.bytes, 24, 16), kLprMac));
   }
   if (what) {
     printf("answered a %s from port %u\n", what, static_cast<unsigned>(d.fromPort));

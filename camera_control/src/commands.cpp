@@ -183,14 +183,18 @@ int SendCommandAndWait(StCameraHandle* handle, uint16_t ns, bool set, uint32_t c
   // A frame that did not go out is found as a request without reply.
   if (r == ERR_SEND) return ERR_TIMEOUT;
   if (r != ERR_SUCCESS) return r;
+  int result = ERR_PARAM_CODE;
   ItemWalker walker(reply.data(), reply.size());
   ItemView it;
   while (walker.Next(&it)) {
     if (it.head.status != 0 || !SameLow16(it.head.code, code)) continue;
     if (!set) StoreAnswer(static_cast<uint8_t*>(data), length, it);
-    return ERR_SUCCESS;
+    result = ERR_SUCCESS;
+    break;
   }
-  return ERR_PARAM_CODE;
+  // A large reply's buffer is not kept by the thread, as the reassembly keeps none.
+  if (reply.capacity() > kKeptFrameCapacity) std::vector<uint8_t>().swap(reply);
+  return result;
 }
 
 void LocalTimeNow(uint8_t out[kLocalTimeSize]) {

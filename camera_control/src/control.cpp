@@ -488,7 +488,7 @@ void HandleControlFrame(StCameraHandle* h, std::vector<uint8_t>& frame) {
     std::lock_guard<std::mutex> lk(h->m_csHandle);
     if (h->m_bWaiting && head.echo == h->m_sequence) {
       h->m_bWaiting = false;
-      h->m_reply.swap(frame);  // the reassembly gives the next frame a buffer of its own
+      h->m_reply.swap(frame);  // the reassembly reuses the slot's old buffer for the next frame
       h->m_bHasReply = true;
       awaited = true;
     }

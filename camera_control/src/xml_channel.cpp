@@ -442,10 +442,9 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
   // The caller's room: at most QELM_XML_FILES_MAX paths of QELM_XML_PATH_SIZE
   // bytes. A version that names more files, or a path that does not fit, is
   // refused before any path is written.
-  const std::vector<std::string> pieces = NamespacePieces(rec->name);
-  if (pieces.size() + 1 > kMaxListedFiles) return 209;
+  if (ListedFiles(rec->name) > kMaxListedFiles) return 209;
   std::vector<std::string> list{rec->path};
-  for (const std::string& piece : pieces) {
+  for (const std::string& piece : NamespacePieces(rec->name)) {
     std::string id;
     if (!ExtensionFileId(piece, &id)) return 209;  // names no file: as a missing one
     const std::string file = XMLFilePath(id);

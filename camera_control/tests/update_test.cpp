@@ -19,6 +19,7 @@
 #include "platform/net.h"
 #include "platform/thread.h"
 #include "process.h"
+#include "quit_support.h"
 #include "update.h"
 #include "wait.h"
 
@@ -1141,30 +1142,15 @@ TEST_F(Update, QuitEndsTheQueriesThatWaitForTheCamera) {
   ASSERT_EQ(LoadPlatesDb(), 0);
   const uint32_t id = 0;
   std::vector<char> text(QELM_UPDATE_TEXT_SIZE, 0);
-  auto quitWhile = [](std::vector<std::function<int()>> calls, std::function<bool()> waiting) {
-    std::vector<int> results(calls.size(), -1);
-    std::vector<int64_t> ended(calls.size(), 0);
-    std::vector<std::thread> threads;
-    for (size_t i = 0; i < calls.size(); ++i)
-      threads.emplace_back([&, i] {
-        results[i] = calls[i]();
-        ended[i] = kittest::NowMs();
-      });
-    EXPECT_TRUE(kittest::WaitUntil(waiting, 3000));
-    const int64_t t0 = kittest::NowMs();
-    EXPECT_EQ(Qelm_Quit(), 0);
-    EXPECT_LT(kittest::NowMs() - t0, 500);
-    for (auto& t : threads) t.join();
-    for (int64_t e : ended) EXPECT_LT(e - t0, 500);
-    return results;
-  };
   const uint32_t fwIp = kittest::Addr("127.0.0.2"), dbIp = kittest::Addr("127.0.0.4");
-  EXPECT_EQ(quitWhile({[&] { return Qelm_Update(fwIp, 1, &id, 64, nullptr, FirmwareProgress, 1, text.data(), 0); },
-                       [&] { return Qelm_UpdateDBData(dbIp, 0, nullptr, DbProgress); }},
-                      [&] { return fw.Count(0x10209) == 1 && db.Count(0x1040A) == 1; }),
+  EXPECT_EQ(kittest::QuitWhileCallsWait(
+                {[&] { return Qelm_Update(fwIp, 1, &id, 64, nullptr, FirmwareProgress, 1, text.data(), 0); },
+                 [&] { return Qelm_UpdateDBData(dbIp, 0, nullptr, DbProgress); }},
+                [&] { return kittest::WaitUntil([&] { return fw.Count(0x10209) == 1 && db.Count(0x1040A) == 1; }, 3000); }),
             (std::vector<int>{0, 209}));
   EXPECT_EQ(std::string(text.data(), 11), "Velintor200");  // the default text
-  EXPECT_EQ(quitWhile({[&] { return Send("127.0.0.2", {0}, 64); }}, [&] { return fw.Count(0x10209) == 2; }),
+  EXPECT_EQ(kittest::QuitWhileCallsWait({[&] { return Send("127.0.0.2", {0}, 64); }},
+                                        [&] { return kittest::WaitUntil([&] { return fw.Count(0x10209) == 2; }, 3000); }),
             std::vector<int>{153});
   EXPECT_EQ(fw.Count(0x10201), 0u);
 

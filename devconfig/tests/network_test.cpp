@@ -19,6 +19,7 @@
 #include "plate_camera/tests/fake_camera.h"
 #include "fake_discovery_camera.h"
 #include "fake_peer.h"
+#include "fake_site_devices.h"
 #include "netns.h"
 #include "process.h"
 #include "wait.h"
@@ -26,19 +27,16 @@
 
 namespace {
 
+using fakesite::Found;
+using fakesite::IsLprPacket;
+using fakesite::IsRecord;
+using fakesite::TextAt;
 using kittest::Addr;
 using kittest::Bytes;
 using kittest::Datagram;
 using kittest::Gbk;
 
 constexpr const char* kHost = "198.51.100.1";
-
-std::string TextAt(const Bytes& b, size_t at, size_t size) {
-  std::string s(b.begin() + at, b.begin() + at + size);
-  return s.substr(0, s.find('\0'));
-}
-
-void PutText(Bytes& b, size_t at, const std::string& s) { memcpy(b.data() + at, s.data(), s.size()); }
 
 // ---- what answers on UDP 58588: a camera, a plate-recognition camera and a
 // controller box, each answering its own library's search ----
@@ -47,53 +45,10 @@ constexpr uint8_t kCameraMac[6] = {0x00, 0x11, 0x22, 0x33, 0x44, 0x55};
 constexpr uint8_t kLprMac[6] = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
 constexpr uint8_t kBoxMac[6] = {0xA0, 0xB1, 0xC2, 0xD3, 0xE4, 0xF5};
 
-// What a camera or a box says about itself in its discovery answer.
-struct Found {
-  const char* type;
-  std::string text;
-  const char* ip;
-  const char* mask;
-  const char* gateway;
-  const uint8_t* mac;
-  const char* serial;
-};
 const Found kCamera{"IPNC", Gbk("-卡口相机"), "198.51.100.21", "255.255.255.0", "198.51.100.254", kCameraMac,
                     "CAM-0001"};
 const Found kBox{"VELD", Gbk("-道闸控制器"), "198.51.100.40", "255.255.0.0", "198.51.100.1", kBoxMac,
                  "BOX-0001"};
-
-Bytes DiscoveryAnswer(uint32_t host, const Found& f) {
-  fakecam::Answer a;
-  a.hostAddr = host;
-  a.type = f.type;
-  a.text = f.text;
-  a.ip = Addr(f.ip);
-  a.mask = Addr(f.mask);
-  a.gateway = Addr(f.gateway);
-  memcpy(a.mac.data(), f.mac, 6);
-  a.serial = f.serial;
-  return fakecam::Encode(a);
-}
-
-Bytes LprAnswer(const std::string& pc) {
-  Bytes p(160, 0);
-  p[0] = 0xAA, p[1] = 0x55, p[2] = 0xF0, p[3] = 2;
-  p[4] = 148;
-  PutText(p, 8, pc);
-  PutText(p, 48, "MOLQ-SD");
-  PutText(p, 56, "A1");
-  memcpy(p.data() + 63, kLprMac, 6);
-  PutText(p, 69, "198.51.100.30");
-  PutText(p, 91, "255.255.255.0");
-  PutText(p, 107, "198.51.100.254");
-  p[156] = 0x0F, p[157] = 0x55, p[158] = 0xAA;
-  return p;
-}
-
-bool IsRecord(const Datagram& d, uint32_t command, const char* tag) {
-  return d.bytes.size() == 524 && fakecam::Get32(d.bytes, 20) == command && TextAt(d.bytes, 28, 16) == tag;
-}
-bool IsLprPacket(const Datagram& d, uint8_t sub) { return d.bytes.size() == 160 && d.bytes[3] == sub; }
 
 // The camera library's broadcast setting: the current address, then the new
 // address, mask and gateway.
@@ -117,9 +72,9 @@ class FakeDevices {
   FakeDevices() {
     port_.SetOnDatagram([this](kittest::FakeUdpEndpoint& ep, const Datagram& d) {
       if (IsRecord(d, 0, "QV-IPNC") && cameraAnswers_)
-        ep.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kCamera));
-      if (IsRecord(d, 0, "QV-ZNPC")) ep.SendTo(d.fromAddr, d.fromPort, DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kBox));
-      if (IsLprPacket(d, 0)) ep.SendTo(d.fromAddr, d.fromPort, LprAnswer(TextAt(d.bytes, 24, 16)));
+        ep.SendTo(d.fromAddr, d.fromPort, fakesite::DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kCamera));
+      if (IsRecord(d, 0, "QV-ZNPC")) ep.SendTo(d.fromAddr, d.fromPort, fakesite::DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kBox));
+      if (IsLprPacket(d, 0)) ep.SendTo(d.fromAddr, d.fromPort, fakesite::LprAnswer(TextAt(d.bytes, 24, 16), kLprMac));
     });
   }
   bool Bound() const { return port_.Bound(); }
