@@ -69,34 +69,58 @@ void Setup() {
 }
 
 size_t ChunkOf(uint8_t b) { return b == 0 ? SIZE_MAX : b * 37u; }
+// The time between two receives, from the upper five bits of a settings byte:
+// 0 to 7.75 s, so that frames under way expire between receives or do not.
+int64_t StepOf(uint8_t b) { return (b >> 3) * 250; }
+constexpr int64_t kStartMs = 1000000;
+
+// After the last receive, the receive thread wakes at the deadlines of the
+// frames still under way (each wake drops one and parses its bytes again).
+template <class Rec, class Parse>
+void WakeAtDeadlines(Rec* r, Parse parse) {
+  for (int i = 0; i < 4 && r->m_parse.headFound; ++i) {
+    const int64_t now = r->m_parse.headAtMs + nardix::kFrameTimeLimitMs;
+    nardix::FeedAndParse(r, 0, [&] { parse(now); });
+    // The late frame is gone; a frame under way now was found in its bytes.
+    Check(!r->m_parse.headFound || r->m_parse.headAtMs == now);
+  }
+}
 
 }  // namespace
 
 namespace {
 
 // Copies the bytes into the record's receive buffer as receives of at most
-// `chunk` bytes, each followed by the parser (as the receive threads do).
+// `chunk` bytes, each followed by the parser (as the receive threads do), the
+// clock `now` moving on by `stepMs` before each receive. No bytes: the parser
+// runs once, as when the thread wakes at a frame's deadline.
 template <class Rec, class Parse>
-void Feed(Rec* r, uint32_t bufferSize, const uint8_t* d, size_t n, size_t chunk, Parse parse) {
+void Feed(Rec* r, uint32_t bufferSize, const uint8_t* d, size_t n, size_t chunk, int64_t& now,
+          int64_t stepMs, Parse parse) {
   size_t pos = 0;
-  while (pos < n) {
+  do {
     size_t take = bufferSize - r->m_nRecvLen;
     if (take > chunk) take = chunk;
     if (take > n - pos) take = n - pos;
-    memcpy(r->m_pRecvBuf.get() + r->m_nRecvLen, d + pos, take);
-    nardix::FeedAndParse(r, static_cast<uint32_t>(take), parse);
+    if (take) memcpy(r->m_pRecvBuf.get() + r->m_nRecvLen, d + pos, take);
+    now += stepMs;
+    nardix::FeedAndParse(r, static_cast<uint32_t>(take), [&] { parse(now); });
     pos += take;
-  }
+  } while (pos < n);
 }
 
 }  // namespace
 
-void FeedResult(StLprCameraHandle* h, const uint8_t* d, size_t n, size_t chunk) {
-  Feed(h, nardix::kResultRecvSize, d, n, chunk, [h] { nardix::ParseResultStream(h); });
+void FeedResult(StLprCameraHandle* h, const uint8_t* d, size_t n, size_t chunk, int64_t nowMs,
+                int64_t stepMs) {
+  Feed(h, nardix::kResultRecvSize, d, n, chunk, nowMs, stepMs,
+       [h](int64_t now) { nardix::ParseResultStream(h, now); });
 }
 
-void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, size_t chunk) {
-  Feed(c, nardix::kControlRecvSize, d, n, chunk, [c] { nardix::ParseControlStream(c); });
+void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, size_t chunk, int64_t nowMs,
+                 int64_t stepMs) {
+  Feed(c, nardix::kControlRecvSize, d, n, chunk, nowMs, stepMs,
+       [c](int64_t now) { nardix::ParseControlStream(c, now); });
 }
 
 namespace {
@@ -131,8 +155,9 @@ int FuzzResultStream(const uint8_t* d, size_t n) {
   for (int i = 0; i < 3; ++i) g.m_bWantImage[i].store((d[1] >> i) & 1);
   StLprCameraHandle* h = FreshHandle();
   if (!h) return 0;
-  FeedResult(h, d + 2, n - 2, ChunkOf(d[0]));
+  FeedResult(h, d + 2, n - 2, ChunkOf(d[0]), kStartMs, StepOf(d[1]));
   Check(h->m_nRecvLen < nardix::kResultRecvSize);
+  WakeAtDeadlines(h, [h](int64_t now) { nardix::ParseResultStream(h, now); });
   return 0;
 }
 
@@ -147,7 +172,8 @@ int FuzzReplyStream(const uint8_t* d, size_t n) {
   slot.type = d[2];
   slot.code = d[3];
   h->m_pSlot = &slot;
-  FeedReplies(c, d + 4, n - 4, ChunkOf(d[0]));
+  FeedReplies(c, d + 4, n - 4, ChunkOf(d[0]), kStartMs, StepOf(d[1]));
+  WakeAtDeadlines(c, [c](int64_t now) { nardix::ParseControlStream(c, now); });
   h->m_pSlot = nullptr;
   Check(c->m_nRecvLen < nardix::kControlRecvSize);
   Check(slot.rawLen < nardix::kControlRecvSize);

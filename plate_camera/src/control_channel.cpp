@@ -149,11 +149,9 @@ void ControlChannelThread(const HandlePtr& hp) {
   while (!c->m_bStop.load()) {
     const pf::SOCKET s = c->m_hSocket.load();
     if (up && s != pf::INVALID_SOCKET) {
-      const int n = pf::Recv(s, c->m_pRecvBuf.get() + c->m_nRecvLen, kControlRecvSize - c->m_nRecvLen);
-      if (n >= 1) {
-        FeedAndParse(c, static_cast<uint32_t>(n), [c] { ParseControlStream(c); });
-        continue;
-      }
+      const int n =
+          ReceiveAndParse(c, s, kControlRecvSize, [c](int64_t now) { ParseControlStream(c, now); });
+      if (n >= 1) continue;
       if (c->m_bStop.load()) break;
       up = false;
       ticks = 0;
@@ -177,7 +175,7 @@ void ControlChannelThread(const HandlePtr& hp) {
   CloseLocked(c->m_csSocket, c->m_hSocket);
 }
 
-void ParseControlStream(StLprControlChannel* c) {
+void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
   StReplyParse& p = c->m_parse;
   uint8_t* const buf = c->m_pRecvBuf.get();
   auto at = [&] { return buf + c->m_nRecvPos; };
@@ -190,48 +188,34 @@ void ParseControlStream(StLprControlChannel* c) {
       if (c->m_nRecvLen < 2) return;
       while (c->m_nRecvLen >= 2 && !(at()[0] == 0xAA && at()[1] == 0x55)) take(1);
       if (c->m_nRecvLen < 2) return;
-      take(2);
-      p.headFound = true;
+      p.Start(nowMs);
     }
-    if (!p.seqRead) {
-      if (c->m_nRecvLen < 6) return;
-      p.seq = kit::ReadLE32(at());
-      p.type = at()[4];
-      p.code = at()[5];
-      take(6);
-      p.seqRead = true;
-    }
-    if (!p.lengthRead) {
-      if (c->m_nRecvLen < 4) return;
-      const uint32_t a = kit::ReadLE16(at());
-      const uint32_t b = kit::ReadLE16(at() + 2);
-      if (a != b || a + 1 >= kControlRecvSize) {
-        take(1);
-        p.Clear();
-        continue;
+    // Head, sequence, type, code and the length pair come first.
+    bool bad = false;
+    if (c->m_nRecvLen >= 12) {
+      const uint32_t a = kit::ReadLE16(at() + 8);
+      const uint32_t b = kit::ReadLE16(at() + 10);
+      const uint32_t size = 12 + a + 1 + 4;
+      bad = a != b || a + 1 >= kReplyPayloadLimit;
+      if (!bad && c->m_nRecvLen >= size) {
+        p.tail = kit::ReadLE32(at() + size - 4);
+        bad = p.tail != kFrameTail || Sum8(at() + 12, a) != at()[12 + a];
+        if (!bad) {
+          p.seq = kit::ReadLE32(at() + 2);
+          p.type = at()[6];
+          p.code = at()[7];
+          p.total = a + 1;
+          if (c->m_pOwner) DispatchReply(c->m_pOwner, at() + 12, p.type, p.code, p.seq, p.total);
+          take(size);
+          p.Clear();
+          continue;
+        }
       }
-      take(4);
-      p.total = p.remaining = a + 1;
-      p.lengthRead = true;
     }
-    if (!p.payloadRead) {
-      const uint32_t n = c->m_nRecvLen < p.remaining ? c->m_nRecvLen : p.remaining;
-      memcpy(p.payload + (p.total - p.remaining), at(), n);
-      p.remaining -= n;
-      take(n);
-      if (p.remaining > 0) return;
-      p.payloadRead = true;
-    }
-    if (c->m_nRecvLen < 4) return;
-    p.tail = kit::ReadLE32(at());
-    if (p.tail == kFrameTail) {
-      take(4);
-      if (c->m_pOwner) DispatchReply(c->m_pOwner, p.payload, p.type, p.code, p.seq, p.total);
-      memset(p.payload, 0, sizeof p.payload);
-      p.total = 0;
-    } else {
-      take(1);
-    }
+    if (!bad && !p.Expired(nowMs)) return;
+    // A bad reply: nothing of it was used, and its bytes after the first are
+    // searched again, so the replies among them are found.
+    take(1);
     p.Clear();
   }
 }
@@ -239,8 +223,7 @@ void ParseControlStream(StLprControlChannel* c) {
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code, uint32_t seq,
                    uint32_t total) {
   if (total < 1) return;
-  const uint32_t n = total - 1;  // payload bytes before the checksum
-  if (Sum8(payload, n) != payload[n]) return;
+  const uint32_t n = total - 1;  // payload bytes before the checksum (checked by the parser)
   bool reset = false;
   {
     pf::Lock lk(h->m_csReply);

@@ -14,15 +14,27 @@
 #include "platform/net.h"
 #include "platform/reply_signal.h"
 #include "platform/sync.h"
+#include "platform/system.h"
 #include "platform/thread.h"
 
 namespace nardix {
 
 constexpr uint16_t kResultPort = 59002;
 constexpr uint16_t kControlPort = 59200;
-constexpr uint32_t kResultRecvSize = 204800;
-constexpr uint32_t kControlRecvSize = 1024;
+// Longest length field of a result frame.
+constexpr uint32_t kMaxResultLength = 204800;
+// A reply's payload with its checksum byte stays below this.
+constexpr uint32_t kReplyPayloadLimit = 1024;
+// A frame is held in its channel's receive buffer until it is complete and its
+// tail is checked, so each buffer holds the longest frame whole: head, length
+// field and tail around the longest result body; head, sequence, type, code,
+// length pair and tail around the longest reply payload with its checksum.
+constexpr uint32_t kResultRecvSize = 8 + kMaxResultLength + 4;
+constexpr uint32_t kControlRecvSize = 12 + (kReplyPayloadLimit - 1) + 4;
 constexpr uint32_t kFrameTail = 0x550FF0AA;  // AA F0 0F 55 on the wire
+// A frame whose body has not all come this long after its head is dropped, so
+// that a head whose body never comes cannot take the frames behind it.
+constexpr int64_t kFrameTimeLimitMs = 5000;
 constexpr uint32_t kRawReplySize = 512;
 constexpr uint32_t kVersionSize = 255;
 
@@ -49,41 +61,44 @@ struct StReplySlot {
   uint16_t rawLen = 0;  // payload length of the reply (may exceed what raw holds)
 };
 
-// Parse state of the result stream.
-struct StResultParse {
+// The frame under way at a channel's read position: its bytes stay in the
+// receive buffer from its head on until it is complete. It is bad once its
+// body has not all come within kFrameTimeLimitMs of its head.
+struct StFrameUnderWay {
   bool headFound = false;
-  bool lengthRead = false;
-  bool idRead = false;
-  bool bodyRead = false;
-  bool refused = false;  // the segment is larger than its kind allows: skipped
-  uint32_t head = 0;     // AA 55, type, kind
+  int64_t headAtMs = 0;  // monotonic time at which its head was found
+
+  void Start(int64_t nowMs) {
+    headFound = true;
+    headAtMs = nowMs;
+  }
+  bool Expired(int64_t nowMs) const { return headFound && nowMs - headAtMs >= kFrameTimeLimitMs; }
+  // Milliseconds until it expires (0 when it has); -1 when none is under way.
+  int64_t LeftMs(int64_t nowMs) const {
+    if (!headFound) return -1;
+    const int64_t left = headAtMs + kFrameTimeLimitMs - nowMs;
+    return left > 0 ? left : 0;
+  }
+  void Clear() { headFound = false; }
+};
+
+// Parse state of the result stream.
+struct StResultParse : StFrameUnderWay {
+  uint32_t head = 0;  // AA 55, type, kind of the frame under way
   uint32_t tail = 0;
-  uint32_t remaining = 0;
-  uint32_t total = 0;
-  uint16_t resultId = 0;
+  uint16_t resultId = 0;  // id of the result under assembly
 
   uint8_t Type() const { return static_cast<uint8_t>(head >> 16); }
   uint8_t Kind() const { return static_cast<uint8_t>(head >> 24); }
-  void Clear() {
-    headFound = lengthRead = idRead = bodyRead = refused = false;
-  }
 };
 
 // Parse state of the reply stream.
-struct StReplyParse {
-  bool headFound = false;
-  bool seqRead = false;
-  bool lengthRead = false;
-  bool payloadRead = false;
-  uint8_t type = 0;
+struct StReplyParse : StFrameUnderWay {
+  uint8_t type = 0;  // of the last reply taken
   uint8_t code = 0;
   uint32_t tail = 0;
   uint32_t seq = 0;
-  uint32_t remaining = 0;
   uint32_t total = 0;  // payload length + 1 (the checksum byte)
-  uint8_t payload[kControlRecvSize] = {};
-
-  void Clear() { headFound = seqRead = lengthRead = payloadRead = false; }
 };
 
 struct StLprControlChannel {
@@ -166,11 +181,16 @@ void StopHandle(const HandlePtr& h);
 // Link events of the result channel and reset reports of the control channel.
 StLprConnEvent* NewConnEvent(StLprCameraHandle* h, int code);
 
-// Result stream: parses what the receive buffer holds.
-void ParseResultStream(StLprCameraHandle* h);
-// Reply stream: parses what the control record's receive buffer holds and
-// dispatches complete replies into the owner.
-void ParseControlStream(StLprControlChannel* ch);
+// Result stream: parses what the receive buffer holds at monotonic time
+// `nowMs`. A frame is taken only whole and with its tail in place; a frame
+// whose tail is wrong, or whose body has not all come by its deadline, is
+// dropped, and parsing resumes at the byte after the first byte of its head.
+void ParseResultStream(StLprCameraHandle* h, int64_t nowMs);
+// Reply stream: the same for a control record's receive buffer, where a
+// wrong checksum also makes a reply bad; complete replies are dispatched into
+// the owner.
+void ParseControlStream(StLprControlChannel* ch, int64_t nowMs);
+// A reply whose checksum matched: `payload` holds `total` bytes, its checksum last.
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code,
                    uint32_t seq, uint32_t total);
 
@@ -183,6 +203,23 @@ void FeedAndParse(Rec* r, uint32_t n, Parse parse) {
   if (r->m_nRecvLen && r->m_nRecvPos)
     memmove(r->m_pRecvBuf.get(), r->m_pRecvBuf.get() + r->m_nRecvPos, r->m_nRecvLen);
   r->m_nRecvPos = 0;
+}
+
+// One receive into a channel's buffer (of `size` bytes), then the parser,
+// called with the monotonic time. While a frame is under way the wait ends at
+// its deadline, and the parser then runs without new bytes, so that a frame
+// whose body stopped coming is dropped even when nothing else arrives.
+// Returns what the receive gave (1 when the deadline ended the wait).
+template <class Rec, class Parse>
+int ReceiveAndParse(Rec* r, pf::SOCKET s, uint32_t size, Parse parse) {
+  const int64_t left = r->m_parse.LeftMs(pf::MonotonicMs());
+  if (left == 0 || (left > 0 && pf::WaitReadable(s, static_cast<int>(left)) == 0)) {
+    FeedAndParse(r, 0, [&] { parse(pf::MonotonicMs()); });
+    return 1;
+  }
+  const int n = pf::Recv(s, r->m_pRecvBuf.get() + r->m_nRecvLen, size - r->m_nRecvLen);
+  if (n >= 1) FeedAndParse(r, static_cast<uint32_t>(n), [&] { parse(pf::MonotonicMs()); });
+  return n;
 }
 
 namespace test {

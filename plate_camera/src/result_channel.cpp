@@ -27,7 +27,6 @@ std::atomic<int> g_failControlAllocs{0};
 std::atomic<int> g_failControlStarts{0};
 
 constexpr int kReconnectTicks = 12;
-constexpr uint32_t kMaxFrameLength = 204800;
 constexpr uint32_t kNoLimit = 0xFFFFFFFFu;
 constexpr uint32_t kInfoSegmentSize = 64;
 
@@ -44,22 +43,23 @@ uint32_t SegmentLimit(uint8_t kind) {
   }
 }
 
-// Copies `count` bytes of a segment's body at `offset` into the place of its
-// kind; the caller has checked that the body fits that place.
-void StoreResultSegment(StLprCameraHandle* h, const uint8_t* data, uint32_t count, uint32_t offset) {
+// Stores a segment's body, whose frame has passed its tail check, in the place
+// of its kind; a body larger than its kind allows is not stored.
+void StoreResultSegment(StLprCameraHandle* h, const uint8_t* data, uint32_t count) {
+  const uint8_t kind = h->m_parse.Kind();
+  if (count > SegmentLimit(kind)) return;
   StLprResult* r = h->m_pResult;
-  const uint32_t total = h->m_parse.total;
   uint8_t* dst = nullptr;
-  switch (h->m_parse.Kind()) {
+  switch (kind) {
     case 0x00: dst = h->m_byInfo; break;
     case 0x10: dst = h->m_byBlock; break;
-    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(total); break;
-    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(total); break;
-    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(total); break;
-    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(total); break;
+    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(count); break;
+    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(count); break;
+    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(count); break;
+    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(count); break;
     default: return;  // read past
   }
-  if (count) memcpy(dst + offset, data, count);
+  if (count) memcpy(dst, data, count);
 }
 
 int32_t ReadI32(const uint8_t* p) { return static_cast<int32_t>(kit::ReadLE32(p)); }
@@ -165,13 +165,10 @@ void CameraRecvThread(HandlePtr hp) {
   while (!h->m_bStop.load()) {
     if (up) {
       const pf::SOCKET s = h->m_hSocket.load();
-      const int n = s == pf::INVALID_SOCKET
-                        ? 0
-                        : pf::Recv(s, h->m_pRecvBuf.get() + h->m_nRecvLen, kResultRecvSize - h->m_nRecvLen);
-      if (n >= 1) {
-        FeedAndParse(h, static_cast<uint32_t>(n), [h] { ParseResultStream(h); });
-        continue;
-      }
+      const int n = s == pf::INVALID_SOCKET ? 0
+                                            : ReceiveAndParse(h, s, kResultRecvSize,
+                                                              [h](int64_t now) { ParseResultStream(h, now); });
+      if (n >= 1) continue;
       WriteLogF("接收数据失败，反馈字节数 = %d", n);
       if (h->m_bStop.load()) break;
       up = false;
@@ -256,13 +253,32 @@ void StopHandle(const HandlePtr& h) {
   if (c) c->m_thread.Join();
 }
 
-void ParseResultStream(StLprCameraHandle* h) {
+// A result frame that has passed its tail check: `body` is its length
+// field's `len` bytes, the result id first.
+void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len) {
+  StResultParse& p = h->m_parse;
+  const uint16_t id = kit::ReadLE16(body);
+  if (id != p.resultId) {
+    p.resultId = id;
+    ResetResult(h->m_pResult, h);
+  }
+  StoreResultSegment(h, body + 2, len - 2);
+  if (p.Kind() == 0x50) CompleteResult(h);
+}
+
+void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
   StResultParse& p = h->m_parse;
   uint8_t* const buf = h->m_pRecvBuf.get();
   auto at = [&] { return buf + h->m_nRecvPos; };
   auto take = [&](uint32_t n) {
     h->m_nRecvPos += n;
     h->m_nRecvLen -= n;
+  };
+  // A bad frame: nothing of it was used, and its bytes after the first are
+  // searched again, so the frames among them are found.
+  auto drop = [&] {
+    take(1);
+    p.Clear();
   };
   for (;;) {
     if (!p.headFound) {
@@ -275,59 +291,36 @@ void ParseResultStream(StLprCameraHandle* h) {
         folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
         kit::CreateFolderPath(folder);
       }
-      if (announced > static_cast<int32_t>(kMaxFrameLength)) {
+      if (announced > static_cast<int32_t>(kMaxResultLength)) {
         DumpOversized(h, folder);
         return;
       }
       p.head = kit::ReadLE32(at());
-      take(4);
-      p.headFound = true;
+      p.Start(nowMs);
     }
-    if (!p.lengthRead) {
-      if (h->m_nRecvLen < 4) return;
-      const uint32_t len = kit::ReadLE32(at());
-      // A result frame's length holds at least its 2-byte result id.
-      if (len > kMaxFrameLength || (p.Type() == 0xFF && len < 2)) {
-        take(1);
-        p.Clear();
+    const uint32_t len = kit::ReadLE32(at() + 4);
+    // A result frame's length holds at least its 2-byte result id.
+    if (len > kMaxResultLength || (p.Type() == 0xFF && len < 2)) {
+      drop();
+      continue;
+    }
+    const uint32_t size = 8 + len + 4;
+    if (h->m_nRecvLen < size) {
+      if (p.Expired(nowMs)) {
+        drop();
         continue;
       }
-      take(4);
-      p.total = p.remaining = len;
-      p.lengthRead = true;
+      return;
     }
-    if (p.Type() == 0xFF && !p.idRead) {
-      if (h->m_nRecvLen < 2) return;
-      const uint16_t id = kit::ReadLE16(at());
-      if (id != p.resultId) {
-        p.resultId = id;
-        ResetResult(h->m_pResult, h);
-      }
-      take(2);
-      p.total -= 2;
-      p.remaining -= 2;
-      p.idRead = true;
-      p.refused = p.total > SegmentLimit(p.Kind());
+    p.tail = kit::ReadLE32(at() + 8 + len);
+    if (p.tail != kFrameTail) {
+      drop();
+      continue;
     }
-    if (!p.bodyRead) {
-      const uint32_t n = h->m_nRecvLen < p.remaining ? h->m_nRecvLen : p.remaining;
-      const uint32_t offset = p.total - p.remaining;
-      // The body of a frame of another type is read past: it never lands in
-      // the info segment or anything else of the result under assembly.
-      if (p.Type() == 0xFF && !p.refused) StoreResultSegment(h, at(), n, offset);
-      p.remaining -= n;
-      take(n);
-      if (p.remaining > 0) return;
-      p.bodyRead = true;
-    }
-    if (h->m_nRecvLen < 4) return;
-    p.tail = kit::ReadLE32(at());
-    if (p.tail == kFrameTail) {
-      take(4);
-      if (p.Type() == 0xFF && p.Kind() == 0x50) CompleteResult(h);
-    } else {
-      take(1);
-    }
+    // The body of a frame of another type is read past: it never lands in
+    // the info segment or anything else of the result under assembly.
+    if (p.Type() == 0xFF) TakeResultFrame(h, at() + 8, len);
+    take(size);
     p.Clear();
   }
 }

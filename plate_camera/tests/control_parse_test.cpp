@@ -23,12 +23,16 @@ class ReplyStream : public testing::Test {
   void SetUp() override {
     nardix::Global().m_log.m_bLogOn.store(0);
     nardix::Global().m_pfnLprConnEvent.store(&Recorder::OnEvent);
+    Recorder::Get().Clear();
     h_ = nardix::NewCameraHandle(0x0500007F);  // 127.0.0.5
     h_->m_pControl.reset(new nardix::StLprControlChannel);
     c_ = h_->m_pControl.get();
     c_->m_pOwner = h_.get();
   }
-  void Feed(const Bytes& b, size_t chunk = SIZE_MAX) { nardixfuzz::FeedReplies(c_, b.data(), b.size(), chunk); }
+  // Received at monotonic time `nowMs` (no bytes: the thread woke at a deadline).
+  void Feed(const Bytes& b, size_t chunk = SIZE_MAX, int64_t nowMs = 0) {
+    nardixfuzz::FeedReplies(c_, b.data(), b.size(), chunk, nowMs);
+  }
   void Wait(ReplyKind kind, uint8_t type = 0, uint8_t code = 0) {
     slot_ = nardix::StReplySlot();
     slot_.kind = kind;
@@ -78,6 +82,71 @@ TEST_F(ReplyStream, BrokenRepliesAreSkippedAndTheNextIsFound) {
       EXPECT_EQ(Recorder::Get().EventCount(), 1u) << c.name << " in receives of " << chunk;
     }
   }
+}
+
+// A reply head with its length pair and as much of its payload as given.
+Bytes ReplyHead(uint16_t n, const Bytes& payload = {}) {
+  Bytes b = {0xAA, 0x55, 0, 0, 0, 0, 0x20, 0x0B};
+  for (int i = 0; i < 2; ++i) {
+    b.push_back(static_cast<uint8_t>(n));
+    b.push_back(static_cast<uint8_t>(n >> 8));
+  }
+  return Concat({b, payload});
+}
+
+TEST_F(ReplyStream, HeadWhoseBodyNeverComesGivesBackTheRepliesBehindIt) {
+  const struct {
+    const char* name;
+    Bytes head;
+    bool heldUntilDeadline;  // its length covers all the replies behind it
+  } cases[] = {
+      {"longest length, no payload", ReplyHead(1022), true},
+      {"longest length, payload cut short", ReplyHead(1022, Bytes(300, 0x31)), true},
+      {"head without its length pair", {0xAA, 0x55, 0, 0, 0, 0}, false},
+      // The replies behind it reach where its tail should be: no waiting.
+      {"short length, no payload", ReplyHead(40), false},
+  };
+  const Bytes after = Concat({kReset, kReset, kReset});
+  for (const auto& c : cases) {
+    for (size_t chunk : {size_t(7), SIZE_MAX}) {
+      const std::string name = std::string(c.name) + " in receives of " + std::to_string(chunk);
+      Recorder::Get().Clear();
+      Feed(c.head, chunk, 1000);
+      Feed(after, chunk, 1200);
+      Feed({}, SIZE_MAX, 5999);  // the thread wakes before the deadline
+      EXPECT_EQ(Recorder::Get().EventCount(), c.heldUntilDeadline ? 0u : 3u) << name;
+      Feed({}, SIZE_MAX, 6000);  // and at it
+      EXPECT_EQ(Recorder::Get().EventCount(), 3u) << name;
+      EXPECT_FALSE(c_->m_parse.headFound) << name;
+      EXPECT_EQ(c_->m_nRecvLen, 0u) << name;
+    }
+  }
+}
+
+TEST_F(ReplyStream, WrongTailOrSumGivesBackTheRepliesInsideIt) {
+  // A reply whose payload holds a whole reset report.
+  Bytes wrongSum = ReplyFrame(0x00, 0x1C, kReset);
+  wrongSum.at(12 + kReset.size()) ^= 1;
+  Bytes wrongTail = ReplyFrame(0x00, 0x1C, kReset);
+  wrongTail.back() = 0x56;
+  for (const Bytes& bad : {wrongSum, wrongTail}) {
+    Wait(ReplyKind::kRaw, 0x00, 0x1C);
+    Recorder::Get().Clear();
+    Feed(Concat({bad, kReset}));
+    EXPECT_FALSE(slot_.done);
+    EXPECT_EQ(Recorder::Get().EventCount(), 2u);
+  }
+}
+
+TEST_F(ReplyStream, ReplyTricklingInWithinTheLimitIsTaken) {
+  Wait(ReplyKind::kRaw, 0x00, 0x1C);
+  const Bytes reply = ReplyFrame(0x00, 0x1C, Bytes(1022, 0x31));
+  for (size_t i = 0; i < reply.size(); i += 100)
+    Feed(Bytes(reply.begin() + static_cast<long>(i), reply.begin() + static_cast<long>(std::min(reply.size(), i + 100))),
+         SIZE_MAX, static_cast<int64_t>(1000 + 4999 * i / (reply.size() - 1)));
+  Feed(Bytes(reply.end() - 1, reply.end()), SIZE_MAX, 5999);
+  EXPECT_TRUE(slot_.done);
+  EXPECT_EQ(slot_.rawLen, 1022);
 }
 
 TEST_F(ReplyStream, LongestReplyFitsAndLongerIsRefused) {

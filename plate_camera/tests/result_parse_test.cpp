@@ -72,8 +72,9 @@ class ResultStream : public lprtest::LprTest {
     }
     h_ = nardix::NewCameraHandle(kittest::Addr("127.0.0.9"));
   }
-  void Feed(const Bytes& b, size_t chunk = SIZE_MAX) {
-    nardixfuzz::FeedResult(h_.get(), b.data(), b.size(), chunk);
+  // Received at monotonic time `nowMs` (no bytes: the thread woke at a deadline).
+  void Feed(const Bytes& b, size_t chunk = SIZE_MAX, int64_t nowMs = 0) {
+    nardixfuzz::FeedResult(h_.get(), b.data(), b.size(), chunk, nowMs);
   }
   std::vector<lprtest::SeenResult> Results() { return Recorder::Get().Results(); }
   nardix::HandlePtr h_;
@@ -269,6 +270,114 @@ TEST_F(ResultStream, BrokenFramesCostOneByteAndTheNextFrameIsFound) {
     EXPECT_EQ(Results()[0].image2, (Bytes{9, 9})) << c.name;
   }
   EXPECT_TRUE(g_dumps.empty());
+}
+
+// A result whose image is its id's own bytes, so that a delivered image shows
+// whether it holds anything of another frame.
+Bytes OwnResult(uint16_t id) {
+  return Concat({ResultFrame(0x00, id, Info("R" + std::to_string(id), 1, 0, 0, 0, 0)),
+                 ResultFrame(0x40, id, Filled(300 + id, static_cast<uint8_t>(id))), ResultFrame(0x50, id, {})});
+}
+
+void ExpectOwnResults(const std::vector<lprtest::SeenResult>& got, std::initializer_list<uint16_t> ids,
+                      const std::string& name) {
+  ASSERT_EQ(got.size(), ids.size()) << name;
+  size_t i = 0;
+  for (uint16_t id : ids) {
+    EXPECT_EQ(got[i].copy.resultId, id) << name;
+    EXPECT_STREQ(got[i].copy.infoText, ("R" + std::to_string(id)).c_str()) << name;
+    EXPECT_EQ(got[i].image1, Filled(300 + id, static_cast<uint8_t>(id))) << name;
+    ++i;
+  }
+}
+
+TEST_F(ResultStream, HeadWhoseBodyNeverComesGivesBackTheResultsBehindIt) {
+  const struct {
+    const char* name;
+    Bytes head;
+    bool heldUntilDeadline;  // its length covers all the results behind it
+  } cases[] = {
+      {"image head of the largest length", {0xAA, 0x55, 0xFF, 0x40, 0x00, 0x20, 0x03, 0x00}, true},
+      {"head of another type", {0xAA, 0x55, 0x01, 0x00, 0x00, 0x20, 0x03, 0x00}, true},
+      {"end-of-result head with a body", {0xAA, 0x55, 0xFF, 0x50, 0x00, 0x10, 0x00, 0x00}, true},
+      // The results behind it reach where its tail should be: no waiting.
+      {"info head", {0xAA, 0x55, 0xFF, 0x00, 0x42, 0x00, 0x00, 0x00}, false},
+  };
+  const Bytes after = Concat({OwnResult(10), OwnResult(11), OwnResult(12)});
+  for (const auto& c : cases) {
+    Recorder::Get().Clear();
+    Feed(c.head, SIZE_MAX, 1000);
+    Feed(after, 100, 1100);
+    Feed({}, SIZE_MAX, 5999);  // the thread wakes before the deadline
+    EXPECT_EQ(Results().size(), c.heldUntilDeadline ? 0u : 3u) << c.name;
+    Feed({}, SIZE_MAX, 6000);  // and at it
+    ExpectOwnResults(Results(), {10, 11, 12}, c.name);
+    EXPECT_FALSE(h_->m_parse.headFound) << c.name;
+    EXPECT_EQ(h_->m_nRecvLen, 0u) << c.name;
+  }
+}
+
+TEST_F(ResultStream, ABadFramesSegmentNeverBecomesPartOfAResult) {
+  const Bytes own = Filled(400, 1);
+  Bytes wrongTail = ResultFrame(0x40, 1, Filled(400, 2));
+  wrongTail.back() = 0x56;
+  Bytes wrongTailNewId = ResultFrame(0x40, 2, Filled(400, 2));
+  wrongTailNewId.back() = 0x56;
+  const Bytes cut = ResultFrame(0x40, 1, Filled(400, 2));
+  const Bytes cutNewId = ResultFrame(0x40, 2, Filled(400, 2));
+  const struct {
+    const char* name;
+    Bytes bad;
+  } cases[] = {
+      {"wrong tail", wrongTail},
+      {"wrong tail, new id", wrongTailNewId},
+      {"body cut off", Bytes(cut.begin(), cut.begin() + 200)},
+      {"body cut off, new id", Bytes(cutNewId.begin(), cutNewId.begin() + 200)},
+  };
+  for (const auto& c : cases) {
+    Recorder::Get().Clear();
+    Feed(ResultFrame(0x40, 1, own), SIZE_MAX, 1000);
+    Feed(c.bad, 64, 1000);
+    Feed({}, SIZE_MAX, 6000);
+    Feed(ResultFrame(0x50, 1, {}), SIZE_MAX, 6000);
+    ASSERT_EQ(Results().size(), 1u) << c.name;
+    EXPECT_EQ(Results()[0].copy.resultId, 1) << c.name;
+    EXPECT_EQ(Results()[0].image1, own) << c.name;
+  }
+}
+
+TEST_F(ResultStream, WrongTailGivesBackTheFramesItsLengthCovered) {
+  // A head whose length ends inside the second of two results.
+  const Bytes head = {0xAA, 0x55, 0xFF, 0x40, 0x40, 0x01, 0x00, 0x00};
+  for (size_t chunk : {size_t(1), size_t(50), SIZE_MAX}) {
+    Recorder::Get().Clear();
+    Feed(Concat({head, OwnResult(20), OwnResult(21), OwnResult(22)}), chunk);
+    ExpectOwnResults(Results(), {20, 21, 22}, "receives of " + std::to_string(chunk));
+  }
+}
+
+TEST_F(ResultStream, LargestImageTricklingInWithinTheLimitIsTakenWhole) {
+  const Bytes image = Filled(204798, 9);
+  const Bytes frame = ResultFrame(0x40, 4, image);
+  // 4096 bytes at a time, the last one 4999 ms after the head.
+  const size_t pieces = (frame.size() + 4095) / 4096;
+  for (size_t i = 0; i < pieces; ++i) {
+    const size_t from = i * 4096, to = std::min(frame.size(), from + 4096);
+    Feed(Bytes(frame.begin() + static_cast<long>(from), frame.begin() + static_cast<long>(to)), SIZE_MAX,
+         static_cast<int64_t>(1000 + 4999 * i / (pieces - 1)));
+  }
+  Feed(ResultFrame(0x50, 4, {}), SIZE_MAX, 6000);
+  ASSERT_EQ(Results().size(), 1u);
+  EXPECT_EQ(Results()[0].image1, image);
+
+  // The same frame one byte short at its deadline is dropped; its last byte
+  // after the deadline makes nothing of it.
+  Recorder::Get().Clear();
+  Feed(Bytes(frame.begin(), frame.end() - 1), 4096, 10000);
+  Feed({}, SIZE_MAX, 15000);
+  Feed(Concat({Bytes(frame.end() - 1, frame.end()), ResultFrame(0x50, 4, {})}), SIZE_MAX, 15001);
+  ASSERT_EQ(Results().size(), 1u);
+  EXPECT_EQ(Results()[0].copy.image1Length, 0);
 }
 
 TEST_F(ResultStream, ImageSwitchesEmptyTheLengthsButKeepTheBuffers) {
