@@ -7,7 +7,9 @@
 namespace kit {
 
 bool CreateFolderPath(const std::string& path) {
-  if (path.empty()) return false;
+  // The libraries' folders are absolute; a relative one (a library that
+  // keeps no files) must not land in whatever the current folder is.
+  if (!pf::IsAbsolute(path)) return false;
   if (pf::PathExists(path)) return true;
   for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
     const std::string prefix = path.substr(0, pos);
@@ -20,7 +22,7 @@ bool CreateFolderPath(const std::string& path) {
 }
 
 void DeleteFolderTree(const std::string& folder) {
-  if (folder.empty()) return;
+  if (!pf::IsAbsolute(folder)) return;
   std::string base = folder;
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   std::vector<std::string> names;

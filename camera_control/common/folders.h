@@ -6,11 +6,12 @@
 namespace kit {
 
 // Creates every missing folder along `path` ('/'-separated), outermost first.
-// True when the whole path exists afterwards.
+// True when the whole path exists afterwards. A relative path is refused.
 bool CreateFolderPath(const std::string& path);
 
 // Deletes a folder with all its files and sub-folders; failures are ignored.
-// A symbolic link inside the folder is removed itself, never followed.
+// A symbolic link inside the folder is removed itself, never followed. A
+// relative path is left alone.
 void DeleteFolderTree(const std::string& folder);
 
 }  // namespace kit

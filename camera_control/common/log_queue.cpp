@@ -107,6 +107,8 @@ void LogWriter::Drain() {
   }
   if (lines.empty()) return;
   const std::string folder = layout_.folder ? layout_.folder() : std::string();
+  // A library that keeps no files (no folder it may write) loses its lines.
+  if (!pf::IsAbsolute(folder)) return;
   CreateFolderPath(folder);
   FILE* f = nullptr;
   std::string openName;

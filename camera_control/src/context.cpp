@@ -11,13 +11,14 @@ std::string LogFolder() { return Global().m_strModulePath + "DLLLog/"; }
 
 std::atomic<int> g_failChannelAllocs{0};
 
-// What the library does when the process loads it: find its own folder and
-// make sure the XML folder beside it exists.
+// What the library does when the process loads it: find the folder it keeps
+// its files in (beside itself, or the per-user folder for an installed
+// library) and make sure the XML folder there exists.
 struct LoadTimeInit {
   LoadTimeInit() {
     CForGlobal& g = Global();
-    g.m_strModulePath = pf::ModuleFolder(reinterpret_cast<const void*>(&Global));
-    kit::CreateFolderPath(g.m_strModulePath + "XML/");
+    g.m_strModulePath = pf::LibraryFolder(reinterpret_cast<const void*>(&Global));
+    if (!g.m_strModulePath.empty()) kit::CreateFolderPath(g.m_strModulePath + "XML/");
   }
 };
 const LoadTimeInit g_loadTimeInit;

@@ -1,14 +1,22 @@
 // The shared library as a process loads it, from a folder of its own: it
 // finds that folder itself, makes its XML folder there at load, and keeps its
-// control log beside itself.
+// control log beside itself; loaded from a folder it cannot write, it keeps
+// the same files in the per-user folder.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
 
+#include <cstdio>
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "Qelm_Control.h"
+#include "fake_camera.h"
+#include "fake_file_camera.h"
+#include "netns.h"
 #include "process.h"
 
 namespace {
@@ -47,6 +55,97 @@ TEST(Load, TheLibraryMakesItsXMLFolderAndKeepsItsLogBesideItself) {
   const std::string text = kittest::ReadFile(logs[0].string());
   EXPECT_NE(text.find(kittest::Gbk("动态库开始初始化") + "\r\n"), std::string::npos);
   EXPECT_NE(text.find(kittest::Gbk("初始化回调函数是NULL") + "\r\n"), std::string::npos);
+}
+
+std::vector<std::string> Names(const std::string& folder) {
+  std::vector<std::string> out;
+  for (const auto& e : fs::directory_iterator(folder)) out.push_back(e.path().filename().string());
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+void QELM_CALL NoCamera(StCameraInfo*) {}
+void QELM_CALL NoEvent(void*, StCameraHandle*, int) {}
+
+// As an installed kit is used by an ordinary user: the library sits in a
+// folder the process may not write. Its descriptions, index and log must land
+// in the per-user folder, and parameters must be read through them.
+TEST(Load, ALibraryInAFolderItCannotWriteKeepsItsFilesInThePerUserFolder) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  const std::string dir = kittest::MakeTempFolder("rolib");
+  const std::string home = kittest::MakeTempFolder("home");
+  fs::copy_file(KIT_SHARED_LIBRARY, dir + "libQelm_Control.so");
+  std::string why;
+  ASSERT_TRUE(kittest::MakeUnwritable(dir, &why)) << why;
+  setenv("HOME", home.c_str(), 1);
+  unsetenv("XDG_STATE_HOME");
+  const std::string own = home + ".local/state/device-kit/";
+
+  void* lib = dlopen((dir + "libQelm_Control.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  EXPECT_TRUE(fs::is_directory(own + "XML"));
+  struct stat st {};
+  ASSERT_EQ(stat(own.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+
+#define QELM_SYMBOL(name) auto name = Symbol<decltype(&::name)>(lib, #name)
+  QELM_SYMBOL(Qelm_RecordControlLog);
+  QELM_SYMBOL(Qelm_InitControl);
+  QELM_SYMBOL(Qelm_OpenCamera);
+  QELM_SYMBOL(Qelm_GetXMLFileInfo);
+  QELM_SYMBOL(Qelm_GetParams);
+  QELM_SYMBOL(Qelm_CloseCamera);
+  QELM_SYMBOL(Qelm_Quit);
+#undef QELM_SYMBOL
+  ASSERT_TRUE(Qelm_RecordControlLog && Qelm_InitControl && Qelm_OpenCamera && Qelm_GetXMLFileInfo &&
+              Qelm_GetParams && Qelm_CloseCamera && Qelm_Quit);
+  ASSERT_EQ(Qelm_RecordControlLog(1), 0);
+  ASSERT_EQ(Qelm_InitControl(NoCamera), 0);
+
+  // The camera: its control port answers a get of parameter 0x10 with four
+  // bytes; its file port holds a main description and one extension.
+  kittest::FakeCamera control("127.0.0.2");
+  control.SetAnswer([](const kittest::CamFrame& req) -> std::vector<kittest::Bytes> {
+    if (req.seq == 0 || req.items.empty() || req.items[0].code != 0x10) return {};
+    return {kittest::EncodeCamFrame(kittest::FakeCamera::ReplyTo(req, {kittest::CamItem{0x10, 7, 0, 0, {1, 2, 3, 4}}}))};
+  });
+  filecam::FakeFileCamera files("127.0.0.2", 58020);
+  files.SetVersion(" 0123456789ABCDEF ");
+  files.AddFile("0000000000000000", {"dev.xml", filecam::Xml(4), uint32_t(filecam::Xml(4).size()), 64});
+  files.AddFile("0123456789ABCDEF", {"ext.xml", filecam::Xml(9), uint32_t(filecam::Xml(9).size()), 64});
+
+  StCameraHandle* h = nullptr;
+  ASSERT_EQ(Qelm_OpenCamera(control.addr(), &h, nullptr, NoEvent), 0);
+  char room[2][QELM_XML_PATH_SIZE] = {};
+  char* paths[2] = {room[0], room[1]};
+  int count = 0;
+  ASSERT_EQ(Qelm_GetXMLFileInfo(h, &count, paths, 3000), 0);
+  ASSERT_EQ(count, 2);
+  EXPECT_EQ(std::string(room[0]), own + "XML/dev0.xml");
+  EXPECT_EQ(std::string(room[1]), own + "XML/0123456789ABCDEF.xml");
+  const kittest::Bytes ext = filecam::Xml(9);
+  EXPECT_EQ(kittest::ReadFile(room[1]), std::string(ext.begin(), ext.end()));
+  EXPECT_NE(kittest::ReadFile(own + "XML/xmlinfo.ini").find(own + "XML/dev0.xml"), std::string::npos);
+
+  static StXMLParam param;  // 4 kB of value
+  int status = -1, length = -1;
+  param.handle = h;
+  snprintf(param.ns, sizeof param.ns, "0123456789ABCDEF");
+  snprintf(param.code, sizeof param.code, "0x10");
+  param.status = &status;
+  param.length = &length;
+  ASSERT_EQ(Qelm_GetParams(&param, 2000), 0);
+  EXPECT_EQ(status, 0);
+  ASSERT_EQ(length, 4);
+  EXPECT_EQ(std::vector<uint8_t>(param.value, param.value + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+
+  EXPECT_EQ(Qelm_CloseCamera(h), 0);
+  EXPECT_EQ(Qelm_Quit(), 0);  // writes the queued log lines before it returns
+  ASSERT_TRUE(fs::is_directory(own + "DLLLog"));
+  const std::vector<std::string> logs = Names(own + "DLLLog");
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_NE(kittest::ReadFile(own + "DLLLog/" + logs[0]).find(kittest::Gbk("动态库开始初始化")), std::string::npos);
+  EXPECT_EQ(Names(dir), std::vector<std::string>{"libQelm_Control.so"}) << "nothing beside the library";
 }
 
 }  // namespace

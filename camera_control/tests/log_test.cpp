@@ -233,6 +233,33 @@ TEST(Folders, CreateFolderPathCases) {
   EXPECT_FALSE(pf::PathExists(base + "file/sub"));
 }
 
+// A library that keeps no files has no folder; the paths it then builds are
+// relative and must not land in, or empty, the process's current folder.
+TEST(Folders, RelativePathsAreLeftAlone) {
+  const std::string cwd = kittest::MakeTempFolder("cwd");
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  ASSERT_TRUE(kit::CreateFolderPath(cwd + "XML/"));
+  FILE* f = fopen((cwd + "XML/keep").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fclose(f);
+  EXPECT_FALSE(kit::CreateFolderPath("DLLLog/"));
+  EXPECT_FALSE(kit::CreateFolderPath("ErrorData/127.0.0.2/"));
+  kit::DeleteFolderTree("XML");
+  EXPECT_FALSE(pf::PathExists(cwd + "DLLLog"));
+  EXPECT_FALSE(pf::PathExists(cwd + "ErrorData"));
+  EXPECT_TRUE(pf::PathExists(cwd + "XML/keep"));
+
+  kit::LogQueue q;
+  kit::LogWriter w(q, kit::LogFileLayout{[] { return std::string("DLLLog/"); }, "control-", true});
+  q.m_bLogOn.store(1);
+  kit::QueueLogLine(q, "a line with nowhere to go");
+  w.Drain();
+  EXPECT_FALSE(pf::PathExists(cwd + "DLLLog"));
+  std::vector<std::string> names;
+  ASSERT_TRUE(pf::ListDirectory(cwd, &names));
+  EXPECT_EQ(names, std::vector<std::string>{"XML"});
+}
+
 TEST(Folders, DeleteFolderTreeRemovesEverythingBelow) {
   const std::string base = kittest::MakeTempFolder("tree");
   ASSERT_TRUE(kit::CreateFolderPath(base + "t/a/b/"));

@@ -255,7 +255,7 @@ PYRN_API int PYRN_CALL PyrnBox_Init(PyrnByteReportCallback report1,
   {
     pf::Lock lk(g.m_csModule);
     if (g.m_strModulePath.empty())
-      g.m_strModulePath = pf::ModuleFolder(reinterpret_cast<const void*>(&Global));
+      g.m_strModulePath = pf::LibraryFolder(reinterpret_cast<const void*>(&Global));
   }
   g.m_pfnReport1.store(report1);
   g.m_pfnReport0.store(report0);

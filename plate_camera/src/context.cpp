@@ -39,7 +39,7 @@ void RefreshModulePath() {
     pf::Lock lk(g_csTestPath);
     path = g_testPath;
   }
-  if (path.empty()) path = pf::ModuleFolder(reinterpret_cast<const void*>(&Global));
+  if (path.empty()) path = pf::LibraryFolder(reinterpret_cast<const void*>(&Global));
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csPath);
   g.m_strModulePath = path;

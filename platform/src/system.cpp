@@ -3,17 +3,21 @@
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <vector>
 
 namespace pf {
 
@@ -54,6 +58,98 @@ std::string ModuleFolder(const void* addressInside) {
   if (slash == std::string::npos) return "./";
   return path.substr(0, slash + 1);
 }
+
+namespace {
+
+bool UnderUsr(const std::string& folder) {
+  return folder == "/usr" || folder.rfind("/usr/", 0) == 0;
+}
+
+// Whether the process may create and write files in `folder`. Asked by making
+// a file there (an unnamed one where the file system has them), because the
+// permission bits alone do not tell of read-only mounts, or of a superuser
+// who passes every permission check.
+bool CanCreateFilesIn(const std::string& folder) {
+  if (!IsDirectory(folder)) return false;
+#ifdef O_TMPFILE
+  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    close(fd);
+    return true;
+  }
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
+#endif
+  const std::string probe = folder + "/.device-kit-probe-" + std::to_string(getpid());
+  int fd2 = open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd2 < 0) return false;
+  close(fd2);
+  unlink(probe.c_str());
+  return true;
+}
+
+std::string HomeFolder() {
+  const char* home = getenv("HOME");
+  if (home && IsAbsolute(home)) return home;
+  long size = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
+  passwd pw{};
+  passwd* found = nullptr;
+  if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir &&
+      *found->pw_dir)
+    return found->pw_dir;
+  return {};
+}
+
+std::string WithSlash(std::string folder) {
+  if (folder.empty() || folder.back() != '/') folder += '/';
+  return folder;
+}
+
+// Creates every missing level of an absolute folder path; the levels made
+// here are private to the user.
+bool MakePrivateFolders(const std::string& folder) {
+  for (size_t pos = folder.find('/', 1); pos != std::string::npos; pos = folder.find('/', pos + 1)) {
+    const std::string level = folder.substr(0, pos);
+    if (IsDirectory(level)) continue;
+    if (mkdir(level.c_str(), 0700) != 0 && !IsDirectory(level)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string PerUserFolder() {
+  const char* state = getenv("XDG_STATE_HOME");
+  std::string base;
+  if (state && IsAbsolute(state)) {
+    base = state;
+  } else {
+    const std::string home = HomeFolder();
+    if (home.empty()) return {};
+    base = WithSlash(home) + ".local/state";
+  }
+  return WithSlash(base) + "device-kit/";
+}
+
+std::string LibraryFolderFor(const std::string& moduleFolder) {
+  std::string beside = moduleFolder;
+  while (beside.size() > 1 && beside.back() == '/') beside.pop_back();
+  if (IsAbsolute(beside) && !UnderUsr(beside) && CanCreateFilesIn(beside)) return WithSlash(beside);
+  const std::string own = PerUserFolder();
+  if (own.empty() || !IsAbsolute(own)) {
+    // No per-user folder can be named: a folder outside /usr stays the
+    // library's (its files fail there as they would have); under /usr none.
+    return IsAbsolute(beside) && !UnderUsr(beside) ? WithSlash(beside) : std::string();
+  }
+  MakePrivateFolders(own);  // a failure shows when the library writes there
+  return own;
+}
+
+std::string LibraryFolder(const void* addressInside) {
+  return LibraryFolderFor(ModuleFolder(addressInside));
+}
+
+bool IsAbsolute(const std::string& path) { return !path.empty() && path[0] == '/'; }
 
 bool PathExists(const std::string& path) {
   struct stat st;

@@ -3,10 +3,16 @@
 #include <dirent.h>
 #include <iconv.h>
 #include <stdlib.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <vector>
 
@@ -70,6 +76,32 @@ std::string MakeTempFolder(const std::string& tag) {
   std::string tmpl = std::string(base && *base ? base : "/tmp") + "/kit-" + tag + "-XXXXXX";
   if (!mkdtemp(tmpl.data())) throw std::runtime_error("mkdtemp failed");
   return tmpl + "/";
+}
+
+namespace {
+bool CanCreateIn(const std::string& folder) {
+  const std::string probe = folder + "/.probe";
+  const int fd = open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  close(fd);
+  unlink(probe.c_str());
+  return true;
+}
+}  // namespace
+
+bool MakeUnwritable(const std::string& folder, std::string* why) {
+  std::string err;
+  if (unshare(CLONE_NEWNS) != 0) {
+    err = std::string("no mount namespace: ") + strerror(errno);
+  } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount(folder.c_str(), folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+             mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+    err = std::string("no read-only bind mount: ") + strerror(errno);
+  }
+  if (!err.empty()) chmod(folder.c_str(), 0555);
+  if (!CanCreateIn(folder)) return true;
+  if (why) *why = err.empty() ? "still writable" : err + ", and the permission bits do not stop this process";
+  return false;
 }
 
 std::string ReadFile(const std::string& path) {

@@ -24,6 +24,12 @@ int OpenDescriptorCount();
 bool WithNoFreeDescriptor(const std::function<void()>& f);
 // A fresh empty folder under the build's temporary area, with a trailing '/'.
 std::string MakeTempFolder(const std::string& tag);
+// Makes `folder` one that this process cannot create files in: a read-only
+// bind mount of itself in a mount namespace of the calling thread's own (as
+// root, or as the root of the test's user namespace), else by its permission
+// bits. Threads started afterwards by the calling thread share the view.
+// False, with the reason, when the process can still write there.
+bool MakeUnwritable(const std::string& folder, std::string* why);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 // The files of a folder (a daily log folder), whole, one after the other in

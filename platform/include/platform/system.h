@@ -18,11 +18,31 @@ std::vector<std::string> ListLocalIPv4();
 // with a trailing '/'. Empty when it cannot be told.
 std::string ModuleFolder(const void* addressInside);
 
+// The folder a library keeps its files in ("XML/", "DLLLog/", "LPRLog/",
+// "ErrorData/"), with a trailing '/'. It is the folder of the library file
+// when that lies outside /usr and the process can create files in it (a
+// private copy in an application's folder, a build tree, /opt/...).
+// Otherwise it is the per-user folder below, created (mode 0700) when
+// missing, so that an installed kit keeps the same files in the same layout
+// for every user and never writes under /usr. Empty when neither can be
+// named (no home at all and a library under /usr): the library then keeps
+// no files.
+std::string LibraryFolder(const void* addressInside);
+// The same choice for a library file in `moduleFolder` (with or without the
+// trailing '/'); what LibraryFolder uses, open to tests.
+std::string LibraryFolderFor(const std::string& moduleFolder);
+// ${XDG_STATE_HOME:-$HOME/.local/state}/device-kit/ by the XDG base
+// directory rules: an XDG_STATE_HOME that is not absolute is ignored, and
+// without HOME the home comes from the password database. Not created here;
+// empty when no home can be found.
+std::string PerUserFolder();
+
 // File system, '/' paths. Exists: the path names anything.
 bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool IsLink(const std::string& path);           // a symbolic link itself, not followed
 bool MakeDirectory(const std::string& path);    // one level
+bool IsAbsolute(const std::string& path);       // starts with '/'
 bool RemoveDirectory(const std::string& path);  // empty folder
 bool RemoveFile(const std::string& path);
 bool MakeWritable(const std::string& path);     // "normal" attributes
