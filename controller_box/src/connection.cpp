@@ -99,7 +99,8 @@ void RecvThreadProc(std::shared_ptr<CBoxDevice> d) {
       // A frame under way whose time runs out before the receive time-out
       // is dropped on time, even when nothing more arrives.
       const int left = d->ExpireFrame();
-      if (left >= 0 && left < Timing().silenceMs.load() && pf::WaitReadable(cur, left) == 0) continue;
+      if (left >= 0 && left < Timing().silenceMs.load() && pf::WaitReadable(cur, left) == 0)
+        continue;
       const int n = pf::Recv(cur, d->m_parser.RecvPtr(), d->m_parser.RecvSpace());
       if (n > 0) {
         d->m_tLastRecv.store(pf::MonotonicMs());

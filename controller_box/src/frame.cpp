@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "bytes.h"
-#include "platform/system.h"
 
 namespace pyrn {
 
@@ -46,8 +45,6 @@ uint32_t SwapBytes32(uint32_t v) {
 
 uint16_t FrameView::Seq() const { return kit::ReadLE16(bytes + kOffSeq); }
 uint16_t FrameView::Status() const { return kit::ReadLE16(bytes + kOffStatus); }
-
-int64_t CBoxParser::NowMs() { return pf::MonotonicMs(); }
 
 void CBoxParser::Reset() {
   m_nCount = m_nPos = 0;

@@ -65,17 +65,14 @@ class CBoxParser {
  public:
   static constexpr int64_t kNoDeadline = INT64_MAX;
 
-  // Parses n bytes just received at RecvPtr(). A frame whose deadline has
-  // passed by nowMs is dropped first: its body did not come in time.
+  // Parses n bytes just received at RecvPtr() at nowMs (monotonic). A frame
+  // whose deadline has passed by then is dropped first: its body did not
+  // come in time.
   template <class Handler>
   void Received(size_t n, int64_t nowMs, Handler&& onFrame) {
     m_nCount += static_cast<uint32_t>(n);
     if (Due(nowMs)) DropFrame();
     Run(nowMs, onFrame);
-  }
-  template <class Handler>
-  void Received(size_t n, Handler&& onFrame) {
-    Received(n, NowMs(), onFrame);
   }
   // Drops the frame under way if its deadline has passed by nowMs, and hands
   // out the good frames among its bytes.
@@ -104,10 +101,6 @@ class CBoxParser {
     }
     return fed;
   }
-  template <class Handler>
-  size_t Feed(const uint8_t* data, size_t n, Handler&& onFrame) {
-    return Feed(data, n, NowMs(), onFrame);
-  }
   uint32_t Unconsumed() const { return m_nCount; }
   // Forgets every byte taken so far: a new connection starts afresh.
   void Reset();
@@ -120,7 +113,6 @@ class CBoxParser {
   }
 
  private:
-  static int64_t NowMs();
   bool Due(int64_t nowMs) const { return m_bLength && nowMs >= m_tDeadline; }
   template <class Handler>
   void Run(int64_t nowMs, Handler& onFrame) {

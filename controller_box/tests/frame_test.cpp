@@ -69,7 +69,7 @@ std::vector<Bytes> Parse(const Bytes& stream, size_t piece) {
   std::vector<Bytes> out;
   for (size_t i = 0; i < stream.size(); i += piece) {
     const size_t n = stream.size() - i < piece ? stream.size() - i : piece;
-    p.Feed(stream.data() + i, n,
+    p.Feed(stream.data() + i, n, 0,
            [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
   }
   return out;
@@ -150,7 +150,8 @@ struct Timed {
   pyrn::CBoxParser p;
   std::vector<Bytes> out;
   void At(int64_t ms, const Bytes& b) {
-    p.Feed(b.data(), b.size(), ms, [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
+    p.Feed(b.data(), b.size(), ms,
+           [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
   }
   void Tick(int64_t ms) {
     p.Expire(ms, [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
@@ -266,7 +267,7 @@ TEST(Parser, WhatIsLeftBetweenReceivesStaysSmall) {
   pyrn::CBoxParser p;
   int frames = 0;
   const Bytes s = Cat({kA, FromHex("AA 55 FF")});
-  p.Feed(s.data(), s.size(), [&](const pyrn::FrameView&) { ++frames; });
+  p.Feed(s.data(), s.size(), 0, [&](const pyrn::FrameView&) { ++frames; });
   EXPECT_EQ(frames, 1);
   EXPECT_EQ(p.Unconsumed(), 3u);  // a head needs its fourth byte before it counts
   EXPECT_EQ(p.RecvSpace(), pyrn::kRecvBufferSize - 3);
