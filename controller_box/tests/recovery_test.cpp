@@ -142,7 +142,6 @@ TEST_P(Recovery, ABadHeadWithoutBodyIsDroppedInTimeAndTheLinkAnswersAgain) {
     EXPECT_EQ(dev->m_nDropCount.load(), 0u);
     EXPECT_EQ(g_status4.load(), 0);
   }
-  EXPECT_EQ(dev->m_parser.Deadline(), pyrn::CBoxParser::kNoDeadline);
 }
 
 INSTANTIATE_TEST_SUITE_P(
