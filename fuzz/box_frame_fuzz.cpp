@@ -1,12 +1,15 @@
 // Fuzz target: the controller-box frame parser and the dispatcher behind it.
 //
-// Input: one byte that chooses how the stream is cut into receives, then the
-// stream. The stream goes through the parser once in receives as large as
-// the buffer takes and once cut as the first byte says; both must hand over
-// exactly the frames that a plain reading of the rules written here finds.
-// Every frame is then dispatched into a device with every callback
-// registered, a request waiting and an update under way; the callbacks check
-// that what they are handed lies within the frame. Any difference aborts.
+// Input: one byte that chooses how the stream is cut into receives and how
+// much time passes between them (bit 7: the bytes come over a serial line at
+// 9600 bit/s), then the stream. The stream goes through the parser once in
+// receives as large as the buffer takes, all at one time, and once cut and
+// timed as the first byte says; both must hand over exactly the frames that
+// a plain reading of the rules written here finds, and tell the same
+// deadline for the frame under way. Every frame is then dispatched into a
+// device with every callback registered, a request waiting and an update
+// under way; the callbacks check that what they are handed lies within the
+// frame. Any difference aborts.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,50 +29,97 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The frames of a stream: a head is AA 55 FF then 00 (another fourth byte:
-// the search goes on at that byte); a length below 16 is no frame (the search
-// goes on after it); a whole frame is handed over when it ends in 55 AA, and
-// its bytes are consumed either way.
-std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n) {
-  std::vector<Bytes> out;
-  size_t pos = 0;
-  while (n - pos >= 4) {
-    if (!(s[pos] == 0xAA && s[pos + 1] == 0x55 && s[pos + 2] == 0xFF)) {
-      ++pos;
-      continue;
+constexpr uint32_t kLineRate = 9600;
+
+// The frames of a stream that comes in timed pieces. A head is AA 55 FF then
+// 00 (another fourth byte: the search goes on at that byte); a length below
+// 16 is no frame (the search goes on after it). A frame is handed over when
+// its bytes sum to 0 and it ends in 55 AA, and the search goes on after it.
+// A frame that does not, or that is not whole by 5 s after its length came
+// (on the line plus 10 bits a byte at the rate), is dropped, and the search
+// goes on at the byte after its first.
+struct Reference {
+  bool line = false;
+  Bytes s;          // every byte that came
+  size_t pos = 0;   // where the search stands
+  bool underWay = false;
+  size_t head = 0;  // of the frame under way
+  size_t len = 0;
+  int64_t deadline = 0;
+  std::vector<Bytes> frames;
+
+  void At(int64_t t, const uint8_t* p, size_t n) {
+    if (underWay && t >= deadline) {
+      underWay = false;
+      pos = head + 1;
     }
-    if (s[pos + 3] != 0x00) {
-      pos += 3;
-      continue;
+    s.insert(s.end(), p, p + n);
+    for (;;) {
+      if (underWay) {
+        if (s.size() - head < len) return;  // still arriving
+        underWay = false;
+        uint8_t sum = 0;
+        for (size_t i = head; i < head + len; ++i) sum = static_cast<uint8_t>(sum + s[i]);
+        if (sum == 0 && s[head + len - 2] == 0x55 && s[head + len - 1] == 0xAA) {
+          frames.emplace_back(s.begin() + head, s.begin() + head + len);
+          pos = head + len;
+        } else {
+          pos = head + 1;
+        }
+        continue;
+      }
+      if (s.size() - pos < 4) return;
+      if (!(s[pos] == 0xAA && s[pos + 1] == 0x55 && s[pos + 2] == 0xFF)) {
+        ++pos;
+        continue;
+      }
+      if (s[pos + 3] != 0x00) {
+        pos += 3;
+        continue;
+      }
+      if (s.size() - pos < 6) return;
+      len = s[pos + 4] | (s[pos + 5] << 8);
+      if (len < 16) {
+        pos += 6;
+        continue;
+      }
+      underWay = true;
+      head = pos;
+      deadline = t + 5000;
+      if (line) deadline += static_cast<int64_t>((len * 10 * 1000 + kLineRate - 1) / kLineRate);
     }
-    if (n - pos < 6) break;
-    const size_t len = s[pos + 4] | (s[pos + 5] << 8);
-    if (len < 16) {
-      pos += 6;
-      continue;
-    }
-    if (n - pos < len) break;  // still arriving when the stream ends
-    if (s[pos + len - 2] == 0x55 && s[pos + len - 1] == 0xAA) out.emplace_back(s + pos, s + pos + len);
-    pos += len;
   }
-  return out;
-}
+  int64_t Deadline() const { return underWay ? deadline : pyrn::CBoxParser::kNoDeadline; }
+};
 
 std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
   pyrn::CBoxParser p;
+  Reference ref;
+  if (cut & 0x80) {
+    p.SetLineRate(kLineRate);
+    ref.line = true;
+  }
   std::vector<Bytes> out;
+  auto take = [&](const pyrn::FrameView& f) {
+    FUZZ_CHECK(f.len >= 16 && f.len == static_cast<size_t>(f.bytes[4] | (f.bytes[5] << 8)));
+    out.emplace_back(f.bytes, f.bytes + f.len);
+  };
   size_t i = 0;
+  int64_t t = 0;
   unsigned k = cut;
   while (i < n) {
     size_t piece = cut == 0 ? n - i : 1 + (k % 37);
-    k = k * 1103515245u + 12345u;
     if (piece > n - i) piece = n - i;
-    p.Feed(s + i, piece, [&](const pyrn::FrameView& f) {
-      FUZZ_CHECK(f.len >= 16 && f.len == static_cast<size_t>(f.bytes[4] | (f.bytes[5] << 8)));
-      out.emplace_back(f.bytes, f.bytes + f.len);
-    });
+    // As a receive thread that wakes by the deadline does, now and then.
+    if (k & 0x100) p.Expire(t, take);
+    p.Feed(s + i, piece, t, take);
+    ref.At(t, s + i, piece);
     FUZZ_CHECK(p.Unconsumed() < 4);
+    FUZZ_CHECK(out == ref.frames);
+    FUZZ_CHECK(p.Deadline() == ref.Deadline());
     i += piece;
+    if (cut != 0) t += (k >> 16) % 3000;
+    k = k * 1103515245u + 12345u;
   }
   return out;
 }
@@ -145,9 +195,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* s = data + 1;
   const size_t n = size - 1;
 
-  const std::vector<Bytes> want = ReferenceFrames(s, n);
-  FUZZ_CHECK(Parse(s, n, 0) == want);
-  FUZZ_CHECK(Parse(s, n, cut) == want);
+  // All at once: the frames that the stream holds, whatever their time.
+  const std::vector<Bytes> want = Parse(s, n, 0);
+  Parse(s, n, cut);
 
   // A device that is not connected (its sends fail), with one request
   // waiting under sequence 1 and an update of three blocks under way.

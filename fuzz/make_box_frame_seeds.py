@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of box_frame_fuzz into fuzz/corpus/box_frame/.
 
-Each file is one byte choosing how the stream is cut into receives (0: as
-much as the buffer takes; odd: an update is under way), then the stream.
+Each file is one byte choosing how the stream is cut into receives and how
+much time passes between them (0: as much as the buffer takes, all at one
+time; odd: an update is under way; bit 7: the bytes come over a serial line),
+then the stream.
 """
 import os
 import struct
@@ -13,6 +15,14 @@ def frame(cls, sub, payload=b"", seq=0, status=0x8000, direction=0, tail=b"\x55\
     body = b"\xaa\x55\xff\x00" + struct.pack("<HHHBBB", n, seq, status, direction, cls, sub) + payload
     check = (-(sum(body) + sum(tail))) & 0xFF
     return body + bytes([check]) + tail
+
+
+def head(length):
+    return b"\xaa\x55\xff\x00" + struct.pack("<H", length)
+
+
+def replies(n):
+    return b"".join(frame(7, 0, struct.pack("<I", seq), seq=seq) for seq in range(1, n + 1))
 
 
 seeds = {
@@ -31,6 +41,18 @@ seeds = {
     "update_acks": (1, frame(6, 0, seq=1) + frame(6, 1) + frame(6, 1) + frame(6, 1) + frame(6, 2) + frame(5, 9)),
     "large_frame": (0, frame(3, 9, bytes(i & 0xFF for i in range(5000)), seq=1)),
     "high_classes": (8, frame(8, 0) + frame(0xFF, 1) + frame(3, 18) + frame(2, 0)),
+    # A head whose body never comes, then the box's traffic: its time runs
+    # out, and the report and replies it took are found.
+    "bad_head_then_traffic": (0x23, head(0xFFFF) + frame(4, 1, b"\x5a") + replies(12)),
+    "bad_head_then_traffic_line": (0xA3, head(2000) + frame(4, 1, b"\x5a") + replies(12)),
+    "short_bad_head_then_traffic": (0x42, head(64) + frame(4, 1, b"\x5a") + replies(6)),
+    # A bad frame whose tail falls on the next frame's tail (its checksum
+    # tells), or into the next frame.
+    "bad_sum_where_the_length_ends": (0, head(6 + 17 + 16) + frame(1, 1, b"\x01", seq=1) + frame(0, 33)),
+    "bad_tail_cuts_the_next": (3, head(6 + 17 + 5) + frame(1, 1, b"\x01", seq=1) + frame(0, 33) + frame(4, 0, b"\x02")),
+    "bad_sum_good_tail": (0, frame(1, 1, b"\x01", seq=1)[:-3] + b"\x00\x55\xaa" + frame(1, 1, seq=1)),
+    "nested_bad_heads": (5, head(16) * 60 + frame(4, 1, b"\x01")),
+    "head_in_a_payload": (0, frame(3, 2, head(16) + head(0xFFFF)) + frame(4, 1, b"\x03")),
 }
 
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "box_frame")

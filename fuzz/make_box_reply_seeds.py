@@ -40,6 +40,9 @@ seeds = {
     "port_data_equal": seed(PORT_DATA, bytes(range(10)), buffer_len=10),
     "port_data_larger_port1": seed(PORT_DATA, bytes(range(10)), flags=0x10, buffer_len=11),
     "port_data_large": seed(PORT_DATA, bytes(i & 0xFF for i in range(5000)), buffer_len=2047),
+    # Heads inside a reply's payload are payload: a whole frame is taken whole.
+    "port_data_holding_a_head": seed(PORT_DATA, b"\xaa\x55\xff\x00\xff\xff" + bytes(20), buffer_len=100),
+    "serial_no_holding_a_head": seed(SERIAL_NO, b"\xaa\x55\xff\x00\x10\x00\x55\xaa"),
 }
 
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "box_reply")

@@ -96,6 +96,11 @@ void RecvThreadProc(std::shared_ptr<CBoxDevice> d) {
   int ticks = 0;
   while (!d->m_bStop.load()) {
     if (receiving) {
+      // A frame under way whose time runs out before the receive time-out
+      // is dropped on time, even when nothing more arrives.
+      const int left = d->ExpireFrame();
+      if (left >= 0 && left < Timing().silenceMs.load() && pf::WaitReadable(cur, left) == 0)
+        continue;
       const int n = pf::Recv(cur, d->m_parser.RecvPtr(), d->m_parser.RecvSpace());
       if (n > 0) {
         d->m_tLastRecv.store(pf::MonotonicMs());
@@ -127,6 +132,9 @@ void RecvThreadProc(std::shared_ptr<CBoxDevice> d) {
       continue;
     }
     WriteLogF("设备%s  重连成功 ", d->m_szIP);
+    // The new link starts afresh: a half frame of the old one would take its
+    // bytes as body.
+    d->m_parser.Reset();
     DrainNewSocket(*d, s);
     const std::vector<uint8_t> tf = MakeTimeFrame();
     pf::Send(s, tf.data(), tf.size());
@@ -352,16 +360,27 @@ PYRN_API int PYRN_CALL PyrnBox_ConnectDeviceEx(const char* ip, CBoxDevice** hand
   if (!portName || !ip) return 1;
   auto d = std::make_shared<CBoxDevice>();
   d->m_bTcp.store(0);
+  // A frame's time on the line: a start bit, the data bits, the parity bit
+  // and the stop bits (one and a half counted as two) for each byte.
+  const uint8_t bits = static_cast<uint8_t>(byteSize);
+  d->m_parser.SetLineRate(baudRate, 1u + bits + (static_cast<uint8_t>(parity) ? 1u : 0u) +
+                                        (static_cast<uint8_t>(stopBits) ? 2u : 1u));
   std::weak_ptr<CBoxDevice> weak = d;
   const bool open = d->m_serial.InitPort(
-      portName, baudRate, static_cast<uint8_t>(byteSize), static_cast<uint8_t>(stopBits),
-      static_cast<uint8_t>(parity), [weak](const uint8_t* data, size_t n) {
+      portName, baudRate, bits, static_cast<uint8_t>(stopBits), static_cast<uint8_t>(parity),
+      [weak](const uint8_t* data, size_t n) {
         // Held while its bytes are handled, so a disconnection from inside a
         // callback cannot free it under the reader.
         if (std::shared_ptr<CBoxDevice> dev = weak.lock()) {
           dev->m_recvThreadId.store(std::this_thread::get_id());
           dev->ReceiveBytes(data, n);
         }
+      },
+      [weak] {
+        // A frame under way is dropped by its deadline, even when nothing
+        // more arrives.
+        if (std::shared_ptr<CBoxDevice> dev = weak.lock()) return dev->ExpireFrame();
+        return -1;
       });
   if (!open) return 26;
   d->m_dwIP = pf::InetAddr(ip);

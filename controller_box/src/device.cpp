@@ -57,16 +57,26 @@ size_t CBoxDevice::WaitingCount() {
   return n;
 }
 
+void CBoxDevice::Dispatch(const FrameView& f) {
+  if (!m_bStop.load()) pyrn::DispatchFrame(*this, f);
+}
+
 void CBoxDevice::ReceiveBytes(const uint8_t* data, size_t n) {
-  m_parser.Feed(data, n, [this](const FrameView& f) {
-    if (!m_bStop.load()) pyrn::DispatchFrame(*this, f);
-  });
+  m_parser.Feed(data, n, pf::MonotonicMs(), [this](const FrameView& f) { Dispatch(f); });
 }
 
 void CBoxDevice::ParseReceived(size_t n) {
-  m_parser.Received(n, [this](const FrameView& f) {
-    if (!m_bStop.load()) pyrn::DispatchFrame(*this, f);
-  });
+  m_parser.Received(n, pf::MonotonicMs(), [this](const FrameView& f) { Dispatch(f); });
+}
+
+int CBoxDevice::ExpireFrame() {
+  const int64_t now = pf::MonotonicMs();
+  m_parser.Expire(now, [this](const FrameView& f) { Dispatch(f); });
+  const int64_t deadline = m_parser.Deadline();
+  if (deadline == pyrn::CBoxParser::kNoDeadline) return -1;
+  const int64_t left = deadline - pf::MonotonicMs();
+  if (left <= 0) return 0;
+  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
 uint16_t CBoxDevice::NextSeq() {

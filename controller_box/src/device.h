@@ -101,6 +101,10 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   // dispatcher, until the device is stopped (a callback may disconnect it).
   void ReceiveBytes(const uint8_t* data, size_t n);
   void ParseReceived(size_t n);
+  // Drops a frame whose time is up (the good frames among its bytes are
+  // dispatched). The milliseconds until the deadline of the frame still under
+  // way, or -1 when none is.
+  int ExpireFrame();
   // The next request sequence; 0 is never used (heartbeats carry it).
   uint16_t NextSeq();
   // Wakes every waiting request (they end as time-outs).
@@ -109,6 +113,9 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   void AddSlot(pyrn::ReplySlot* slot);
   void RemoveSlot(pyrn::ReplySlot* slot);
   size_t WaitingCount();
+
+ private:
+  void Dispatch(const pyrn::FrameView& f);
 };
 
 namespace pyrn {

@@ -46,34 +46,76 @@ uint32_t SwapBytes32(uint32_t v) {
 uint16_t FrameView::Seq() const { return kit::ReadLE16(bytes + kOffSeq); }
 uint16_t FrameView::Status() const { return kit::ReadLE16(bytes + kOffStatus); }
 
+void CBoxParser::Reset() {
+  m_nCount = m_nPos = 0;
+  ClearFlags();
+  m_wLength = 0;
+  m_nWrite = 0;
+  std::vector<uint8_t>().swap(m_frame);
+  std::vector<uint8_t>().swap(m_replay);
+  m_nReplayPos = m_nHeadAt = 0;
+  m_bFrameInReplay = false;
+}
+
+void CBoxParser::DropFrame() {
+  if (m_bFrameInReplay) {
+    // All its bytes are still in the re-parse: go back to the byte after its
+    // head.
+    m_nReplayPos = m_nHeadAt + 1;
+  } else {
+    // Its bytes after the first (the head word and length are the bytes that
+    // came), then the received bytes not yet parsed.
+    m_replay.assign(m_frame.begin() + 1, m_frame.begin() + m_nWrite);
+    m_replay.insert(m_replay.end(), m_recv + m_nPos, m_recv + m_nPos + m_nCount);
+    m_nReplayPos = 0;
+    m_nPos = m_nCount = 0;
+  }
+  m_bFrameInReplay = false;
+  ClearFlags();
+}
+
+void CBoxParser::EndReplay() {
+  // Fewer bytes than a head needs are left; no byte is waiting behind them.
+  const uint32_t left = InCount();
+  memcpy(m_recv, m_replay.data() + m_nReplayPos, left);
+  m_nPos = 0;
+  m_nCount = left;
+  m_bFrameInReplay = false;
+  if (m_replay.capacity() > kRecvBufferSize) {
+    std::vector<uint8_t>().swap(m_replay);
+  } else {
+    m_replay.clear();
+  }
+  m_nReplayPos = 0;
+}
+
 bool CBoxParser::ParseStep() {
   for (;;) {
     while (!m_bHead) {
-      if (m_nCount < 4) return false;
-      const uint8_t* p = m_recv + m_nPos;
+      if (InCount() < 4) break;
+      const uint8_t* p = InPtr();
       if (p[0] == 0xAA && p[1] == 0x55 && p[2] == 0xFF) {
+        m_bFrameInReplay = Replaying();
+        m_nHeadAt = m_nReplayPos;
         Consume(3);
         m_bHead = true;
       } else {
         Consume(1);
       }
     }
-    while (!m_bZero) {
-      if (m_nCount < 1) return false;
-      if (m_recv[m_nPos] == 0x00) {
+    if (m_bHead && !m_bZero && InCount() >= 1) {
+      if (InPtr()[0] == 0x00) {
         Consume(1);
         m_bZero = true;
       } else {
         // Not a head after all; the hunt resumes at this byte, which may
         // itself begin the next head.
         ClearFlags();
-        break;
+        continue;
       }
     }
-    if (!m_bZero) continue;
-    if (!m_bLength) {
-      if (m_nCount < 2) return false;
-      m_wLength = kit::ReadLE16(m_recv + m_nPos);
+    if (m_bZero && !m_bLength && InCount() >= 2) {
+      m_wLength = kit::ReadLE16(InPtr());
       Consume(2);
       if (m_wLength < kFrameOverhead) {
         // Too short for its own head and tail: not a frame.
@@ -88,16 +130,39 @@ bool CBoxParser::ParseStep() {
       m_frame[3] = 0x00;
       kit::WriteLE16(m_frame.data() + kOffLength, m_wLength);
       m_nWrite = 6;
+      m_tDeadline = m_tNow + kFrameLimitMs;
+      if (m_nBaud > 0)
+        m_tDeadline += static_cast<int64_t>(
+            (uint64_t{m_wLength} * m_nBitsPerByte * 1000 + m_nBaud - 1) / m_nBaud);
     }
-    uint32_t need = m_wLength - m_nWrite;
-    uint32_t take = m_nCount < need ? m_nCount : need;
-    memcpy(m_frame.data() + m_nWrite, m_recv + m_nPos, take);
+    if (!m_bLength) {
+      // More bytes are needed before the head can be told.
+      if (!Replaying()) return false;
+      EndReplay();
+      continue;
+    }
+    const uint32_t need = m_wLength - m_nWrite;
+    const uint32_t have = InCount();
+    const uint32_t take = have < need ? have : need;
+    memcpy(m_frame.data() + m_nWrite, InPtr(), take);
     m_nWrite += take;
     Consume(take);
-    if (m_nWrite < m_wLength) return false;
-    ClearFlags();
-    if (m_frame[m_wLength - 2] == 0x55 && m_frame[m_wLength - 1] == 0xAA) return true;
-    // A wrong tail: the frame is dropped, its bytes stay consumed.
+    if (m_nWrite < m_wLength) {
+      // The rest comes with later receives; the frame's bytes are all in
+      // m_frame from here on.
+      if (!Replaying()) return false;
+      EndReplay();
+      continue;
+    }
+    uint8_t sum = 0;
+    for (uint8_t b : m_frame) sum = static_cast<uint8_t>(sum + b);
+    if (sum == 0 && m_frame[m_wLength - 2] == 0x55 && m_frame[m_wLength - 1] == 0xAA) {
+      ClearFlags();
+      m_bFrameInReplay = false;
+      return true;
+    }
+    // A wrong tail or checksum where the length puts them.
+    DropFrame();
   }
 }
 

@@ -1,6 +1,7 @@
 // The frame packer and the stream parser, against frames written out here.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -68,7 +69,7 @@ std::vector<Bytes> Parse(const Bytes& stream, size_t piece) {
   std::vector<Bytes> out;
   for (size_t i = 0; i < stream.size(); i += piece) {
     const size_t n = stream.size() - i < piece ? stream.size() - i : piece;
-    p.Feed(stream.data() + i, n,
+    p.Feed(stream.data() + i, n, 0,
            [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
   }
   return out;
@@ -95,7 +96,7 @@ TEST(Parser, StreamsAndTheFramesTheyGive) {
       {"noise before the head", Cat({FromHex("00 AA 55 13 AA"), kA}), {kA}},
       {"head with a wrong fourth byte", Cat({FromHex("AA 55 FF 01"), kA}), {kA}},
       {"head doubled", Cat({FromHex("AA 55 FF"), kA}), {kA}},
-      {"wrong checksum, good tail: handed on", Cat({badSum, kB}), {badSum, kB}},
+      {"wrong checksum, good tail: dropped, the next is found", Cat({badSum, kB}), {kB}},
       {"wrong tail: dropped, the next is found", Cat({badTail, kA}), {kA}},
       {"length below 16 is no frame", Cat({FromHex("AA 55 FF 00 03 00"), kA}), {kA}},
       {"length 0 is no frame", Cat({FromHex("AA 55 FF 00 00 00"), kB}), {kB}},
@@ -106,6 +107,146 @@ TEST(Parser, StreamsAndTheFramesTheyGive) {
       EXPECT_EQ(Parse(c.stream, piece), c.frames) << c.name << ", pieces of " << piece;
     }
   }
+}
+
+// A head AA 55 FF 00 announcing `len` bytes.
+Bytes Head(uint16_t len) {
+  return {0xAA, 0x55, 0xFF, 0x00, static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8)};
+}
+
+TEST(Parser, ABadFrameIsDroppedAndTheFramesItTookAreFound) {
+  Bytes nested;  // heads of 16 bytes each, every one inside the one before
+  for (int i = 0; i < 700; ++i) {
+    const Bytes h = Head(16);
+    nested.insert(nested.end(), h.begin(), h.end());
+  }
+  boxtest::Frame inside;
+  inside.cls = 3;
+  inside.sub = 2;
+  inside.payload = Head(16);
+  const Bytes headInside = boxtest::Encode(inside);
+  struct Case {
+    const char* name;
+    Bytes stream;
+    std::vector<Bytes> frames;
+  } cases[] = {
+      // The tail where the length puts it is kB's, right by chance.
+      {"wrong checksum where the length ends", Cat({Head(6 + 17 + 16), kA, kB}), {kA, kB}},
+      {"wrong tail, the next frame cut by it", Cat({Head(6 + 17 + 5), kA, kB, kA}), {kA, kB, kA}},
+      {"a bad frame inside a bad frame", Cat({Head(40), Head(30), kA, FromHex("01 02 03 04 05"), kB}),
+       {kA, kB}},
+      {"false heads in a row", Cat({nested, kA}), {kA}},
+      {"a head inside a good frame's payload stays payload", Cat({headInside, kA}), {headInside, kA}},
+  };
+  for (const auto& c : cases) {
+    for (size_t piece : {size_t{1}, size_t{3}, size_t{4096}}) {
+      EXPECT_EQ(Parse(c.stream, piece), c.frames) << c.name << ", pieces of " << piece;
+    }
+  }
+}
+
+// A parser fed at given times (milliseconds of a clock of the test's own).
+struct Timed {
+  pyrn::CBoxParser p;
+  std::vector<Bytes> out;
+  void At(int64_t ms, const Bytes& b) {
+    p.Feed(b.data(), b.size(), ms,
+           [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
+  }
+  void Tick(int64_t ms) {
+    p.Expire(ms, [&](const pyrn::FrameView& f) { out.emplace_back(f.bytes, f.bytes + f.len); });
+  }
+};
+
+TEST(Parser, AFrameNotCompleteByItsDeadlineIsDroppedAndWhatItTookIsParsedAgain) {
+  Timed t;
+  EXPECT_EQ(t.p.Deadline(), pyrn::CBoxParser::kNoDeadline);
+  t.At(1000, Head(0xFFFF));
+  EXPECT_EQ(t.p.Deadline(), 1000 + pyrn::kFrameLimitMs);
+  t.At(1100, kA);
+  t.At(5000, Cat({kB, Bytes(kA.begin(), kA.begin() + 5)}));
+  t.Tick(5999);
+  EXPECT_TRUE(t.out.empty()) << "still within its time";
+  t.Tick(6000);
+  EXPECT_EQ(t.out, (std::vector<Bytes>{kA, kB})) << "the frames that the bad head took";
+  EXPECT_EQ(t.p.Deadline(), pyrn::CBoxParser::kNoDeadline) << "the half head of kA waits for its length";
+  t.At(6001, Bytes(kA.begin() + 5, kA.end()));
+  EXPECT_EQ(t.out.size(), 3u);
+  EXPECT_EQ(t.out.back(), kA) << "the frame cut off at the end is completed by what comes";
+}
+
+TEST(Parser, BytesThatComeAfterTheDeadlineDropTheFrameBeforeTheyAreParsed) {
+  Timed t;
+  t.At(0, Cat({Head(0xFFFF), kA}));
+  t.At(7000, kB);  // no Tick in between: nothing woke the parser on time
+  EXPECT_EQ(t.out, (std::vector<Bytes>{kA, kB}));
+}
+
+TEST(Parser, AFrameFoundInWhatIsParsedAgainHasItsOwnTime) {
+  Timed t;
+  t.At(0, Head(0xFFFF));
+  t.At(2000, Cat({Head(0xFFFF), kA}));
+  t.Tick(5000);
+  EXPECT_TRUE(t.out.empty()) << "the second head now takes kA";
+  EXPECT_EQ(t.p.Deadline(), 5000 + pyrn::kFrameLimitMs);
+  t.Tick(9999);
+  EXPECT_TRUE(t.out.empty());
+  t.Tick(10000);
+  EXPECT_EQ(t.out, std::vector<Bytes>{kA});
+}
+
+TEST(Parser, ASlowFrameThatCompletesInTimeIsTakenWhole) {
+  boxtest::Frame f;
+  f.cls = 3;
+  f.sub = 2;
+  f.payload.resize(60000);
+  for (size_t i = 0; i < f.payload.size(); ++i) f.payload[i] = static_cast<uint8_t>(i * 13);
+  const Bytes big = boxtest::Encode(f);
+  Timed t;
+  // In 100 pieces over 4950 ms, checked for expiry between them.
+  const size_t piece = big.size() / 100 + 1;
+  for (size_t i = 0, k = 0; i < big.size(); i += piece, ++k) {
+    const int64_t at = static_cast<int64_t>(k) * 50;
+    t.Tick(at);
+    t.At(at, Bytes(big.begin() + i, big.begin() + std::min(big.size(), i + piece)));
+  }
+  ASSERT_EQ(t.out.size(), 1u);
+  EXPECT_EQ(t.out[0], big);
+}
+
+TEST(Parser, OnASerialLineTheLengthsTimeAtTheRateComesOnTop) {
+  const struct {
+    uint32_t baud, bitsPerByte;
+    uint16_t len;
+    int64_t limit;
+  } cases[] = {
+      {9600, 10, 0xFFFF, 5000 + 68266},  // 655350 bits at 9600 bit/s, rounded up
+      {9600, 11, 1000, 5000 + 1146},     // a parity bit more
+      {115200, 10, 1024, 5000 + 89},
+      {4000000, 10, 0xFFFF, 5000 + 164},
+      {0, 10, 0xFFFF, 5000},  // no line: TCP
+  };
+  for (const auto& c : cases) {
+    Timed t;
+    t.p.SetLineRate(c.baud, c.bitsPerByte);
+    t.At(100, Head(c.len));
+    EXPECT_EQ(t.p.Deadline(), 100 + c.limit) << c.baud << " " << c.len;
+    t.At(100 + c.limit - 1, kA);
+    t.Tick(100 + c.limit - 1);
+    EXPECT_TRUE(t.out.empty()) << c.baud << " " << c.len;
+    t.Tick(100 + c.limit);
+    EXPECT_EQ(t.out, std::vector<Bytes>{kA}) << c.baud << " " << c.len;
+  }
+}
+
+TEST(Parser, ResetForgetsTheFrameUnderWay) {
+  Timed t;
+  t.At(0, Cat({Head(0xFFFF), kA, FromHex("AA 55")}));
+  t.p.Reset();
+  EXPECT_EQ(t.p.Deadline(), pyrn::CBoxParser::kNoDeadline);
+  EXPECT_EQ(t.p.Unconsumed(), 0u);
+  t.At(10, kB);
+  EXPECT_EQ(t.out, std::vector<Bytes>{kB}) << "at once, not after the old head's time";
 }
 
 TEST(Parser, FrameLongerThanTheReceiveBufferIsAssembledAcrossReceives) {
@@ -126,7 +267,7 @@ TEST(Parser, WhatIsLeftBetweenReceivesStaysSmall) {
   pyrn::CBoxParser p;
   int frames = 0;
   const Bytes s = Cat({kA, FromHex("AA 55 FF")});
-  p.Feed(s.data(), s.size(), [&](const pyrn::FrameView&) { ++frames; });
+  p.Feed(s.data(), s.size(), 0, [&](const pyrn::FrameView&) { ++frames; });
   EXPECT_EQ(frames, 1);
   EXPECT_EQ(p.Unconsumed(), 3u);  // a head needs its fourth byte before it counts
   EXPECT_EQ(p.RecvSpace(), pyrn::kRecvBufferSize - 3);

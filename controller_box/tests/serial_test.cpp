@@ -360,15 +360,8 @@ TEST_F(Serial, AFrameInManyPiecesIsHandledOnce) {
   EXPECT_EQ(g_reports.load(), 1);
 }
 
-std::mutex g_dataM;
-std::vector<Bytes> g_data;
-void PYRN_CALL CollectSerialData(void*, StBoxSerialData* d) {
-  std::lock_guard<std::mutex> lk(g_dataM);
-  g_data.emplace_back(d->data, d->data + d->length);
-}
-
 TEST_F(Serial, ABurstLargerThanTheReceiveBufferIsParsedWhole) {
-  ASSERT_EQ(PyrnBox_RegSerialPortCallback(CollectSerialData), 0);
+  ASSERT_EQ(PyrnBox_RegSerialPortCallback(boxtest::SerialData::Collect), 0);
   ASSERT_NE(Open(115200), nullptr);
   // Eight frames of serial data, 8128 bytes in one write: more than the
   // receive buffer holds, and bytes keep coming while earlier ones are
@@ -386,12 +379,8 @@ TEST_F(Serial, ABurstLargerThanTheReceiveBufferIsParsedWhole) {
     stream.insert(stream.end(), b.begin(), b.end());
   }
   ASSERT_TRUE(pty_.Push(stream));
-  ASSERT_TRUE(kittest::WaitUntil([] {
-    std::lock_guard<std::mutex> lk(g_dataM);
-    return g_data.size() >= 8;
-  }, 5000));
-  std::lock_guard<std::mutex> lk(g_dataM);
-  EXPECT_EQ(g_data, sent);
+  ASSERT_TRUE(kittest::WaitUntil([] { return boxtest::SerialData::Got().size() >= 8; }, 5000));
+  EXPECT_EQ(boxtest::SerialData::Got(), sent);
 }
 
 TEST_F(Serial, AHungUpLineFailsToSendUntilDisconnected) {

@@ -77,6 +77,7 @@ struct CSerialPort::State {
   std::atomic<bool> open{false};
   std::atomic<bool> closeOnExit{false};
   Receiver rx;
+  Idle idle;
   Thread reader;
   std::mutex writeMu;
   SerialTimeouts timeouts{};
@@ -141,7 +142,7 @@ std::string CSerialPort::MakeDevicePath(const std::string& name) {
 }
 
 bool CSerialPort::InitPort(const char* name, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
-                           uint8_t parity, Receiver rx) {
+                           uint8_t parity, Receiver rx, Idle idle) {
   if (!name) return false;
   ClosePort();
   auto st = std::make_shared<State>();
@@ -174,6 +175,7 @@ bool CSerialPort::InitPort(const char* name, uint32_t baud, uint8_t byteSize, ui
   if (wakeFd < 0) return fail();
 
   st->rx = std::move(rx);
+  st->idle = std::move(idle);
   st->fd.store(fd);
   st->wakeFd = wakeFd;
   st->open.store(true);
@@ -181,9 +183,11 @@ bool CSerialPort::InitPort(const char* name, uint32_t baud, uint8_t byteSize, ui
   if (!raw->reader.Start([st] {
         uint8_t buf[1024];
         while (st->open.load()) {
+          const int waitMs = st->idle ? st->idle() : -1;
           pollfd p[2] = {{st->fd.load(), POLLIN, 0}, {st->wakeFd, POLLIN, 0}};
-          const int r = poll(p, 2, -1);
+          const int r = poll(p, 2, waitMs < 0 ? -1 : waitMs);
           if (!st->open.load()) break;
+          if (r == 0) continue;  // the owner's wait is over
           if (r < 0) {
             if (errno != EINTR) WaitWake(st->wakeFd, 50);
             continue;

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "PyrnBox.h"
 #include "context.h"
@@ -13,6 +15,27 @@
 #include "wait.h"
 
 namespace boxtest {
+
+// The payloads that the serial-data callback (register SerialData::Collect)
+// was handed, in order.
+struct SerialData {
+  static void PYRN_CALL Collect(void*, StBoxSerialData* d) {
+    std::lock_guard<std::mutex> lk(M());
+    All().emplace_back(d->data, d->data + d->length);
+  }
+  static std::vector<Bytes> Got() {
+    std::lock_guard<std::mutex> lk(M());
+    return All();
+  }
+  static std::mutex& M() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<Bytes>& All() {
+    static std::vector<Bytes> all;
+    return all;
+  }
+};
 
 class BoxFixture : public testing::Test {
  protected:

@@ -44,6 +44,9 @@ class CSerialPort {
  public:
   // Called on the reader thread with each piece of received bytes.
   using Receiver = std::function<void(const uint8_t* data, size_t n)>;
+  // Called on the reader thread before each wait for bytes: how long (ms)
+  // the reader may wait before it calls again; negative: until bytes come.
+  using Idle = std::function<int()>;
 
   CSerialPort();
   ~CSerialPort();  // ClosePort
@@ -58,7 +61,7 @@ class CSerialPort {
   // reader. Any rate above 0 that the driver takes will do. True when the
   // port is open (the open flag); on failure nothing stays open.
   bool InitPort(const char* name, uint32_t baud, uint8_t byteSize, uint8_t stopBits,
-                uint8_t parity, Receiver rx);
+                uint8_t parity, Receiver rx, Idle idle = nullptr);
   // Writes all bytes, one writer at a time. False when the port is closed or
   // not every byte could be written.
   bool WriteData(const void* data, size_t len);
