@@ -1,7 +1,8 @@
 /*
- * A site application in a few lines: starts the three device libraries,
- * searches the local network once with each, waits a moment for the answers,
- * prints what answered, and quits. C99; it compiles as C++ as well.
+ * A site application in a few lines: starts the three device libraries (with
+ * the camera library's control log on), searches the local network once with
+ * each, waits a moment for the answers, prints what answered, and quits. C99;
+ * it compiles as C++ as well.
  *
  * Built against the installed kit, with CMake (CMakeLists.txt here):
  *   find_package(DeviceKit CONFIG REQUIRED)
@@ -62,7 +63,7 @@ static void PYRN_CALL OnBox(StSearchResult* result) {
 int main(void) {
   struct timespec moment = {2, 0};
   int code;
-  if ((code = Qelm_InitControl(OnCamera)) != 0 ||
+  if ((code = Qelm_RecordControlLog(1)) != 0 || (code = Qelm_InitControl(OnCamera)) != 0 ||
       (code = LPR_Init(1, NULL, OnPlateCamera, NULL, NULL, NULL)) != 0 ||
       (code = PyrnBox_Init(NULL, NULL, NULL, NULL)) != 0) {
     fprintf(stderr, "a library did not start: %d\n", code);
