@@ -149,28 +149,53 @@ bool ItemWalker::Next(ItemView* out) {
   return true;
 }
 
-StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), buf_(limits.bufferSize) {}
+StRecvState::StRecvState(const FrameLimits& limits)
+    : limits_(limits), store_(new uint8_t[limits.bufferSize]), cap_(limits.bufferSize) {}
 
-void StRecvState::Clear() {
-  held_ = 0;
-  inBody_ = false;
-  FrameBuffer().swap(frame_);
-  frameLen_ = 0;
+bool StRecvState::Resize(size_t cap) {
+  // Uninitialised: a length that is announced and never filled costs no writes.
+  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[cap]);
+  if (!bigger) return false;
+  memcpy(bigger.get(), store_.get() + begin_, held_ - begin_);
+  held_ -= begin_;
+  begin_ = 0;
+  store_ = std::move(bigger);
+  cap_ = cap;
+  return true;
 }
 
-void StRecvState::Feed(size_t received, const Handler& handler) {
-  held_ += std::min(received, buf_.size() - held_);
-  size_t off = 0;
+void StRecvState::Clear() {
+  begin_ = held_ = 0;
+  inFrame_ = false;
+  frameLen_ = 0;
+  if (cap_ != limits_.bufferSize) Resize(limits_.bufferSize);  // nothing held: cannot fail for want of room
+  FrameBuffer().swap(frame_);
+}
+
+void StRecvState::DropFrame() {
+  inFrame_ = false;
+  ++begin_;  // the search goes on at the byte after the head's first byte
+}
+
+void StRecvState::Parse(const Handler& handler, int64_t nowMs) {
   for (;;) {
-    if (inBody_) {
-      // The frame grows into its reserved length as bytes arrive: each byte
-      // is written once, and a length that is never filled costs no writes.
-      const size_t take = std::min(frameLen_ - frame_.size(), held_ - off);
-      frame_.insert(frame_.end(), buf_.data() + off, buf_.data() + off + take);
-      off += take;
-      if (frame_.size() < frameLen_) break;
-      inBody_ = false;
-      if (ReadLE32(frame_.data() + frame_.size() - kTailSize) == kFrameTail && handler) handler(frame_);
+    const size_t avail = held_ - begin_;
+    const uint8_t* p = store_.get() + begin_;
+    if (inFrame_) {
+      if (avail < frameLen_) return;
+      if (ReadLE32(p + frameLen_ - kTailSize) != kFrameTail) {
+        DropFrame();
+        continue;
+      }
+      inFrame_ = false;
+      try {
+        frame_.assign(p, p + frameLen_);
+      } catch (const std::bad_alloc&) {
+        ++begin_;  // no room to hand it over: resynchronise as for a refused length
+        continue;
+      }
+      begin_ += frameLen_;
+      if (handler) handler(frame_);
       // The next frame reuses whatever buffer the handler left (the frame, or
       // one it gave in exchange) unless it is large.
       if (frame_.capacity() > kKeptFrameCapacity)
@@ -180,41 +205,76 @@ void StRecvState::Feed(size_t received, const Handler& handler) {
       continue;
     }
     // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.
-    const size_t avail = held_ - off;
-    if (avail < 4) break;
-    const uint8_t* p = buf_.data() + off;
+    if (avail < 4) return;
     if (ReadLE32(p) != kFrameHead) {
       const void* next = memchr(p + 1, 0xAA, avail - 1);
-      off = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - buf_.data()) : held_;
+      begin_ = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - store_.get()) : held_;
       continue;
     }
-    if (avail < 8) break;
+    if (avail < 8) return;
     const uint32_t version = ReadLE32(p + 4);
     if (version != kFrameVersion && !(limits_.acceptAltVersion && version == kFrameVersionAlt)) {
-      ++off;
+      ++begin_;
       continue;
     }
-    if (avail < 12) break;
+    if (avail < 12) return;
     const uint32_t length = ReadLE32(p + 8);
     if (length < kMinFrame || length > limits_.maxFrame) {
-      ++off;
+      ++begin_;
       continue;
     }
-    try {
-      frame_.reserve(length);  // frame_ is empty here
-    } catch (const std::bad_alloc&) {
-      ++off;
-      continue;
-    }
-    frame_.insert(frame_.end(), p, p + 12);
+    inFrame_ = true;
     frameLen_ = length;
-    off += 12;
-    inBody_ = true;
+    deadline_ = nowMs + kFrameBodyLimitMs;
   }
-  if (off > 0) {
-    memmove(buf_.data(), buf_.data() + off, held_ - off);
-    held_ -= off;
+}
+
+void StRecvState::Settle(const Handler& handler, int64_t nowMs) {
+  for (;;) {
+    if (begin_ > 0) {
+      memmove(store_.get(), store_.get() + begin_, held_ - begin_);
+      held_ -= begin_;
+      begin_ = 0;
+    }
+    if (!inFrame_) {
+      // Only a partial head is left: a store grown for a long frame goes back
+      // to the receive buffer.
+      if (cap_ != limits_.bufferSize) Resize(limits_.bufferSize);
+      return;
+    }
+    if (frameLen_ <= cap_ || Resize(frameLen_)) return;
+    // No memory for this frame's length: resynchronise as for a refused one.
+    DropFrame();
+    Parse(handler, nowMs);
   }
+}
+
+void StRecvState::Feed(size_t received, const Handler& handler, int64_t nowMs) {
+  if (inFrame_ && nowMs >= deadline_) {
+    // Its deadline passed before these bytes came: its own bytes are parsed
+    // again first (the new bytes lie beyond held_ and stay where they are).
+    DropFrame();
+    Parse(handler, nowMs);
+  }
+  held_ += std::min(received, cap_ - held_);
+  Parse(handler, nowMs);
+  Settle(handler, nowMs);
+}
+
+void StRecvState::Expire(int64_t nowMs, const Handler& handler) {
+  if (!inFrame_ || nowMs < deadline_) return;
+  DropFrame();
+  Parse(handler, nowMs);
+  Settle(handler, nowMs);
+}
+
+void StRecvState::Finish(const Handler& handler) {
+  while (inFrame_) {
+    DropFrame();
+    Parse(handler, 0);
+  }
+  begin_ = held_;
+  Settle(handler, 0);
 }
 
 }  // namespace qelm
