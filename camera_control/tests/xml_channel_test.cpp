@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -45,6 +46,7 @@ struct Request {
   uint32_t cls;
   Bytes data;
   Bytes frame;  // the whole frame as received
+  int64_t atMs = 0;
 };
 
 // One-item reply frame in the camera's own encoding.
@@ -155,7 +157,8 @@ class FakeFileCamera {
         Bytes f(pending.begin(), pending.begin() + len);
         pending.erase(pending.begin(), pending.begin() + len);
         const uint8_t* item = f.data() + 36;
-        Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16)), f};
+        Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16)), f,
+                  kittest::NowMs()};
         bool close = false;
         Bytes answer = Answer(r, &close);
         if (close) c.Close();
@@ -176,6 +179,11 @@ class FakeFileCamera {
   void CloseOnVersionRequest(bool on) {
     std::lock_guard<std::mutex> lk(m_);
     closeOnVersion_ = on;
+  }
+  // Sends these bytes before its answer to the version request.
+  void SendBeforeVersion(Bytes b) {
+    std::lock_guard<std::mutex> lk(m_);
+    beforeVersion_ = std::move(b);
   }
   // Takes the requests and answers none.
   void AnswerNothing(bool on) {
@@ -216,7 +224,12 @@ class FakeFileCamera {
       *close = true;
       return {};
     }
-    if (r.code == 0x10101) return Reply(0x10101, Bytes(version_.begin(), version_.end()));
+    if (r.code == 0x10101) {
+      Bytes answer = beforeVersion_;
+      const Bytes reply = Reply(0x10101, Bytes(version_.begin(), version_.end()));
+      answer.insert(answer.end(), reply.begin(), reply.end());
+      return answer;
+    }
     if (r.code == 0x10103 && r.data.size() == 8) {
       char ids[17];
       snprintf(ids, sizeof ids, "%08X%08X", Get32(r.data.data()), Get32(r.data.data() + 4));
@@ -253,6 +266,7 @@ class FakeFileCamera {
   bool stray_ = false;
   bool closeOnVersion_ = false;
   bool silent_ = false;
+  Bytes beforeVersion_;
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 
@@ -706,6 +720,32 @@ TEST_F(XmlChannel, BlocksOfAnotherIndexAreDropped) {
   EXPECT_EQ(Fetch(&count, 2000), 209);  // "V1" names no extension file
   EXPECT_EQ(kittest::ReadFile(dir_ + "XML/dev0.xml"), std::string(content.begin(), content.end()));
   EXPECT_NE(qelm::FindXMLNamespace("V1.ext"), nullptr);
+}
+
+// A head whose body never comes swallows the version reply; at its deadline
+// the reply is found among its bytes and the call goes on, on the same link.
+TEST_F(XmlChannel, AHeadWithNoBodyDelaysTheCallByItsDeadlineOnly) {
+  camera_->SetVersion("0123456789ABCDEF");
+  camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
+  camera_->AddFile("0123456789ABCDEF", {"ext.xml", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
+  Bytes head;
+  Put32(head, 0x0FF055AA);
+  Put32(head, 0x00010000);
+  Put32(head, 3u << 20);
+  camera_->SendBeforeVersion(head);
+  int count = 0;
+  ASSERT_EQ(Fetch(&count, 8000), 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(camera_->Server().ConnectionCount(), 1u);
+  // The file information was asked for once the version reply was found.
+  const std::vector<Request> reqs = camera_->Requests();
+  ASSERT_GE(reqs.size(), 2u);
+  ASSERT_EQ(reqs[0].code, 0x10101u);
+  ASSERT_EQ(reqs[1].code, 0x10103u);
+  const int64_t recovery = reqs[1].atMs - reqs[0].atMs;
+  std::cout << "recovery xml channel, head of 3 MiB before the version reply: " << recovery << " ms" << std::endl;
+  EXPECT_GE(recovery, 4900);
+  EXPECT_LT(recovery, 6000);
 }
 
 TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
