@@ -149,26 +149,29 @@ bool ItemWalker::Next(ItemView* out) {
   return true;
 }
 
-StRecvState::StRecvState(const FrameLimits& limits)
-    : limits_(limits), store_(new uint8_t[limits.bufferSize]), cap_(limits.bufferSize) {}
+StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), store_(limits.bufferSize) {}
 
-bool StRecvState::Resize(size_t cap) {
-  // Uninitialised: a length that is announced and never filled costs no writes.
-  std::unique_ptr<uint8_t[]> bigger(new (std::nothrow) uint8_t[cap]);
-  if (!bigger) return false;
-  memcpy(bigger.get(), store_.get() + begin_, held_ - begin_);
-  held_ -= begin_;
-  begin_ = 0;
-  store_ = std::move(bigger);
-  cap_ = cap;
-  return true;
+bool StRecvState::LongFrame() const { return inFrame_ && frameLen_ > limits_.bufferSize; }
+
+void StRecvState::FitStore() {
+  if (store_.capacity() > std::max(limits_.bufferSize, kKeptFrameCapacity)) {
+    // What a long frame left: back to the receive buffer's size.
+    try {
+      FrameBuffer store(limits_.bufferSize);
+      memcpy(store.data(), store_.data(), held_);
+      store_.swap(store);
+      return;
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  store_.resize(limits_.bufferSize);  // its capacity is at least that: allocates nothing
 }
 
 void StRecvState::Clear() {
   begin_ = held_ = 0;
   inFrame_ = false;
   frameLen_ = 0;
-  if (cap_ != limits_.bufferSize) Resize(limits_.bufferSize);  // nothing held: cannot fail for want of room
+  FitStore();
   FrameBuffer().swap(frame_);
 }
 
@@ -177,38 +180,59 @@ void StRecvState::DropFrame() {
   ++begin_;  // the search goes on at the byte after the head's first byte
 }
 
+void StRecvState::HandOver(const Handler& handler) {
+  const bool wholeStore = begin_ == 0 && held_ == frameLen_ && LongFrame();
+  inFrame_ = false;
+  if (wholeStore) {
+    // A long frame fills the store that took it: the store is handed over,
+    // and the buffer left from the last frame becomes the store.
+    FrameBuffer next;
+    next.swap(frame_);
+    try {
+      next.resize(limits_.bufferSize);
+    } catch (const std::bad_alloc&) {
+      ++begin_;  // no room for what follows: resynchronise as for a refused length
+      return;
+    }
+    frame_.swap(store_);
+    store_.swap(next);
+    held_ = 0;
+  } else {
+    const uint8_t* p = store_.data() + begin_;
+    try {
+      frame_.assign(p, p + frameLen_);
+    } catch (const std::bad_alloc&) {
+      ++begin_;  // no room to hand it over: resynchronise as for a refused length
+      return;
+    }
+    begin_ += frameLen_;
+  }
+  if (handler) handler(frame_);
+  // The next frame reuses whatever buffer the handler left (the frame, or
+  // one it gave in exchange) unless it is large.
+  if (frame_.capacity() > kKeptFrameCapacity)
+    FrameBuffer().swap(frame_);
+  else
+    frame_.clear();
+}
+
 void StRecvState::Parse(const Handler& handler, int64_t nowMs) {
   for (;;) {
     const size_t avail = held_ - begin_;
-    const uint8_t* p = store_.get() + begin_;
+    const uint8_t* p = store_.data() + begin_;
     if (inFrame_) {
       if (avail < frameLen_) return;
-      if (ReadLE32(p + frameLen_ - kTailSize) != kFrameTail) {
+      if (ReadLE32(p + frameLen_ - kTailSize) != kFrameTail)
         DropFrame();
-        continue;
-      }
-      inFrame_ = false;
-      try {
-        frame_.assign(p, p + frameLen_);
-      } catch (const std::bad_alloc&) {
-        ++begin_;  // no room to hand it over: resynchronise as for a refused length
-        continue;
-      }
-      begin_ += frameLen_;
-      if (handler) handler(frame_);
-      // The next frame reuses whatever buffer the handler left (the frame, or
-      // one it gave in exchange) unless it is large.
-      if (frame_.capacity() > kKeptFrameCapacity)
-        FrameBuffer().swap(frame_);
       else
-        frame_.clear();
+        HandOver(handler);
       continue;
     }
     // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.
     if (avail < 4) return;
     if (ReadLE32(p) != kFrameHead) {
       const void* next = memchr(p + 1, 0xAA, avail - 1);
-      begin_ = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - store_.get()) : held_;
+      begin_ = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - store_.data()) : held_;
       continue;
     }
     if (avail < 8) return;
@@ -232,17 +256,23 @@ void StRecvState::Parse(const Handler& handler, int64_t nowMs) {
 void StRecvState::Settle(const Handler& handler, int64_t nowMs) {
   for (;;) {
     if (begin_ > 0) {
-      memmove(store_.get(), store_.get() + begin_, held_ - begin_);
+      memmove(store_.data(), store_.data() + begin_, held_ - begin_);
       held_ -= begin_;
       begin_ = 0;
     }
-    if (!inFrame_) {
-      // Only a partial head is left: a store grown for a long frame goes back
-      // to the receive buffer.
-      if (cap_ != limits_.bufferSize) Resize(limits_.bufferSize);
+    if (!LongFrame()) {
+      FitStore();
       return;
     }
-    if (frameLen_ <= cap_ || Resize(frameLen_)) return;
+    // A frame longer than the receive buffer grows in a store of its length,
+    // reserved at once (so that an announced length costs no writes) and
+    // opened one receive buffer at a time, never past the frame's end.
+    try {
+      store_.reserve(frameLen_);
+      store_.resize(std::min(frameLen_, held_ + limits_.bufferSize));
+      return;
+    } catch (const std::bad_alloc&) {
+    }
     // No memory for this frame's length: resynchronise as for a refused one.
     DropFrame();
     Parse(handler, nowMs);
@@ -256,7 +286,7 @@ void StRecvState::Feed(size_t received, const Handler& handler, int64_t nowMs) {
     DropFrame();
     Parse(handler, nowMs);
   }
-  held_ += std::min(received, cap_ - held_);
+  held_ += std::min(received, store_.size() - held_);
   Parse(handler, nowMs);
   Settle(handler, nowMs);
 }

@@ -7,7 +7,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <vector>
 
 namespace qelm {
@@ -141,10 +140,12 @@ constexpr int64_t kFrameBodyLimitMs = 5000;
 // found there may itself be partial and go on in the bytes still to come).
 // The bytes are parsed where they lie: the search for a head never goes back,
 // each pass over a bad frame consumes at least one byte, a byte is copied out
-// only with the one good frame it belongs to, and a receive moves the bytes
-// not yet decided to the front of the store at most once. The store holds the
-// receive buffer or, while a longer frame is under way, that frame's length
-// (at most the channel's bound). Times are the caller's monotonic
+// only with the one good frame it belongs to (a frame longer than the receive
+// buffer not even then: the store it grew in is handed over), and a receive
+// moves the bytes not yet decided to the front of the store at most once. The
+// store holds the receive buffer or, while a longer frame is under way, room
+// for that frame's length (at most the channel's bound), of which a receive
+// reads at most a receive buffer's worth. Times are the caller's monotonic
 // milliseconds.
 class StRecvState {
  public:
@@ -152,8 +153,8 @@ class StRecvState {
 
   explicit StRecvState(const FrameLimits& limits);
 
-  uint8_t* RecvPtr() { return store_.get() + held_; }
-  size_t RecvSpace() const { return cap_ - held_; }
+  uint8_t* RecvPtr() { return store_.data() + held_; }
+  size_t RecvSpace() const { return store_.size() - held_; }
   // Takes `received` bytes written at RecvPtr() at time `nowMs`. A frame under
   // way whose deadline has passed by then is dropped before they are taken.
   void Feed(size_t received, const Handler& handler, int64_t nowMs);
@@ -171,14 +172,18 @@ class StRecvState {
   void Clear();  // drops held bytes and the frame under way
 
  private:
+  // Decides what the bytes held allow: refused heads skipped, frames handed
+  // over or found bad, the head of a frame under way taken at `nowMs`.
   void Parse(const Handler& handler, int64_t nowMs);
   void DropFrame();
+  void HandOver(const Handler& handler);  // the complete frame at begin_, tail checked
+  // After a parse: the bytes left go to the front, with room for the frame under way.
   void Settle(const Handler& handler, int64_t nowMs);
-  bool Resize(size_t cap);
+  bool LongFrame() const;  // a frame under way longer than the receive buffer
+  void FitStore();         // the store back to the receive buffer's size, held bytes kept
 
   FrameLimits limits_;
-  std::unique_ptr<uint8_t[]> store_;
-  size_t cap_ = 0;
+  FrameBuffer store_;
   size_t begin_ = 0;  // first byte not yet decided (the head of the frame under way)
   size_t held_ = 0;   // end of the bytes received
   bool inFrame_ = false;
