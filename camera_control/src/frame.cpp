@@ -154,17 +154,13 @@ StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), store_(li
 bool StRecvState::LongFrame() const { return inFrame_ && frameLen_ > limits_.bufferSize; }
 
 void StRecvState::FitStore() {
-  if (store_.capacity() > std::max(limits_.bufferSize, kKeptFrameCapacity)) {
-    // What a long frame left: back to the receive buffer's size.
-    try {
-      FrameBuffer store(limits_.bufferSize);
-      memcpy(store.data(), store_.data(), held_);
-      store_.swap(store);
-      return;
-    } catch (const std::bad_alloc&) {
-    }
+  if (!spare_.empty()) {
+    // The bytes a long frame's store still holds fit the receive buffer again.
+    memcpy(spare_.data(), store_.data(), held_);
+    store_.swap(spare_);
+    FrameBuffer().swap(spare_);
   }
-  store_.resize(limits_.bufferSize);  // its capacity is at least that: allocates nothing
+  store_.resize(limits_.bufferSize);  // its size already, but after a long frame was handed over
 }
 
 void StRecvState::Clear() {
@@ -181,21 +177,14 @@ void StRecvState::DropFrame() {
 }
 
 void StRecvState::HandOver(const Handler& handler) {
-  const bool wholeStore = begin_ == 0 && held_ == frameLen_ && LongFrame();
+  const bool wholeStore = begin_ == 0 && held_ == frameLen_ && LongFrame() && !spare_.empty();
   inFrame_ = false;
   if (wholeStore) {
-    // A long frame fills the store that took it: the store is handed over,
-    // and the buffer left from the last frame becomes the store.
-    FrameBuffer next;
-    next.swap(frame_);
-    try {
-      next.resize(limits_.bufferSize);
-    } catch (const std::bad_alloc&) {
-      ++begin_;  // no room for what follows: resynchronise as for a refused length
-      return;
-    }
+    // A long frame fills the store that took it: that store is handed over,
+    // and the receive buffer kept aside is the store again.
     frame_.swap(store_);
-    store_.swap(next);
+    store_.swap(spare_);
+    FrameBuffer().swap(spare_);
     held_ = 0;
   } else {
     const uint8_t* p = store_.data() + begin_;
@@ -266,9 +255,16 @@ void StRecvState::Settle(const Handler& handler, int64_t nowMs) {
     }
     // A frame longer than the receive buffer grows in a store of its length,
     // reserved at once (so that an announced length costs no writes) and
-    // opened one receive buffer at a time, never past the frame's end.
+    // opened one receive buffer at a time, never past the frame's end; the
+    // receive buffer is kept aside for the bytes after it.
     try {
-      store_.reserve(frameLen_);
+      if (store_.capacity() < frameLen_) {
+        FrameBuffer grown;
+        grown.reserve(frameLen_);
+        grown.assign(store_.data(), store_.data() + held_);
+        if (spare_.empty()) spare_.swap(store_);
+        store_.swap(grown);
+      }
       store_.resize(std::min(frameLen_, held_ + limits_.bufferSize));
       return;
     } catch (const std::bad_alloc&) {

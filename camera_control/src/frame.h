@@ -180,10 +180,11 @@ class StRecvState {
   // After a parse: the bytes left go to the front, with room for the frame under way.
   void Settle(const Handler& handler, int64_t nowMs);
   bool LongFrame() const;  // a frame under way longer than the receive buffer
-  void FitStore();         // the store back to the receive buffer's size, held bytes kept
+  void FitStore();         // the store back to the receive buffer, held bytes kept
 
   FrameLimits limits_;
   FrameBuffer store_;
+  FrameBuffer spare_;  // the receive buffer, while a long frame's store is the store
   size_t begin_ = 0;  // first byte not yet decided (the head of the frame under way)
   size_t held_ = 0;   // end of the bytes received
   bool inFrame_ = false;
