@@ -4,6 +4,7 @@
 // is what the whole user-space path costs against copying the bytes once.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -36,10 +37,11 @@ void Reassembly(benchmark::State& state, size_t frameSize, size_t count, const q
     ++frames;
   };
   for (auto _ : state) {
-    for (size_t at = 0; at < stream.size(); at += kRecv) {
-      const size_t n = std::min(kRecv, stream.size() - at);
+    for (size_t at = 0; at < stream.size();) {
+      const size_t n = std::min({kRecv, st.RecvSpace(), stream.size() - at});
       memcpy(st.RecvPtr(), stream.data() + at, n);
-      st.Feed(n, handler);
+      st.Feed(n, handler, 0);
+      at += n;
     }
   }
   if (frames != count * state.iterations()) state.SkipWithError("frames lost");

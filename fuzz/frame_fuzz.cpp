@@ -3,9 +3,11 @@
 // Input: one byte that chooses how the stream is cut into receives, then the
 // stream. The stream goes through a reassembly state of every channel kind,
 // cut once into receives as large as the buffer takes and once into receives
-// of varying sizes. What comes out is checked against a plain reading of the
-// rules written here (not the library's code), and so is the item walk of
-// every frame handed over. Any difference aborts.
+// of varying sizes, between some of which the clock passes a frame's body
+// limit; the stream's end is the end of a datagram. What comes out is checked
+// against a plain reading of the rules written here (not the library's code),
+// and so is the item walk of every frame handed over. Any difference aborts.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,10 +32,18 @@ bool VersionAccepted(uint32_t v, const FrameLimits& lim) {
 
 // The frames a stream holds: a head is magic, accepted version and a length
 // from 40 to the channel's bound; a refused head is searched again one byte
-// after its start; a frame is handed over when its last word is the tail.
-std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n, const FrameLimits& lim) {
+// after its start. A frame is under way from the moment its 12 head bytes are
+// there and the search has reached it. It is handed over when its last word is
+// the tail; it is bad when that word is wrong, when a time-out comes while it
+// is under way (`expiries`: the bytes fed when each came, in order; each drops
+// at most one frame), or when the stream ends first. After a bad frame the
+// search goes on one byte after its start.
+std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n, const FrameLimits& lim,
+                                   const std::vector<size_t>& expiries) {
   std::vector<Bytes> out;
   size_t pos = 0;
+  size_t resumedAt = 0;  // bytes fed when the search last went on
+  size_t next = 0;       // first time-out not yet come
   while (n - pos >= 12) {
     const uint32_t len = Le32(s + pos + 8);
     if (Le32(s + pos) != 0x0FF055AA || !VersionAccepted(Le32(s + pos + 4), lim) || len < 40 ||
@@ -41,9 +51,26 @@ std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n, const FrameLimits
       ++pos;
       continue;
     }
-    if (n - pos < len) break;  // still arriving when the stream ends
-    if (Le32(s + pos + len - 4) == 0x550FF0AA) out.emplace_back(s + pos, s + pos + len);
-    pos += len;
+    const size_t takenAt = std::max(resumedAt, pos + 12);
+    while (next < expiries.size() && expiries[next] < takenAt) ++next;  // nothing under way then
+    const size_t end = pos + len;
+    if (next < expiries.size() && expiries[next] < end) {  // comes while it is under way
+      resumedAt = expiries[next++];
+      ++pos;
+      continue;
+    }
+    if (end > n) {  // still arriving when the stream ends
+      resumedAt = n;
+      ++pos;
+      continue;
+    }
+    resumedAt = end;
+    if (Le32(s + end - 4) == 0x550FF0AA) {
+      out.emplace_back(s + pos, s + end);
+      pos = end;
+    } else {
+      ++pos;
+    }
   }
   return out;
 }
@@ -93,51 +120,79 @@ void CheckItems(const Bytes& f) {
 }
 
 // Receive sizes: all the buffer takes (seed 0), or a mix of single bytes,
-// small and larger pieces.
+// small and larger pieces; and, with a seed, now and then a time-out before
+// the next receive.
 struct Splitter {
   uint32_t state;
-  size_t Next(size_t space) {
-    if (state == 0) return space;
+  uint32_t Step() {
     state ^= state << 13;
     state ^= state >> 17;
     state ^= state << 5;
+    return state;
+  }
+  size_t Next(size_t space) {
+    if (state == 0) return space;
+    const uint32_t r = Step();
     size_t n;
-    switch (state & 3) {
+    switch (r & 3) {
       case 0: n = 1; break;
-      case 1: n = 1 + (state >> 2) % 16; break;
-      case 2: n = 1 + (state >> 2) % 700; break;
+      case 1: n = 1 + (r >> 2) % 16; break;
+      case 2: n = 1 + (r >> 2) % 700; break;
       default: n = space; break;
     }
     return n < space ? n : space;
   }
+  // 0: none; 1: the time-out wakes the receive thread; 2: it has passed when
+  // the next bytes come.
+  int TimeOut() {
+    if (state == 0) return 0;
+    const uint32_t r = Step();
+    return (r & 7) == 0 ? 1 + (r >> 3 & 1) : 0;
+  }
 };
 
-std::vector<Bytes> Reassemble(qelm::StRecvState& st, const FrameLimits& lim, const uint8_t* s, size_t n,
-                              uint32_t seed) {
+struct Run {
+  std::vector<Bytes> frames;
+  std::vector<size_t> expiries;
+};
+
+Run Reassemble(qelm::StRecvState& st, const FrameLimits& lim, const uint8_t* s, size_t n, uint32_t seed) {
   st.Clear();
-  std::vector<Bytes> got;
+  Run run;
   const qelm::StRecvState::Handler handler = [&](qelm::FrameBuffer& frame) {
     FUZZ_CHECK(frame.size() >= 40 && frame.size() <= lim.maxFrame);
     FUZZ_CHECK(Le32(frame.data()) == 0x0FF055AA);
     FUZZ_CHECK(VersionAccepted(Le32(frame.data() + 4), lim));
     FUZZ_CHECK(Le32(frame.data() + 8) == frame.size());
     FUZZ_CHECK(Le32(frame.data() + frame.size() - 4) == 0x550FF0AA);
-    got.emplace_back(frame.begin(), frame.end());
-    if (got.size() % 2) qelm::FrameBuffer taken = std::move(frame);  // as the control channel does
+    run.frames.emplace_back(frame.begin(), frame.end());
+    if (run.frames.size() % 2) qelm::FrameBuffer taken = std::move(frame);  // as the control channel does
   };
   Splitter split{seed};
+  int64_t now = 0;
   size_t at = 0;
   while (at < n) {
+    const int timeOut = split.TimeOut();
+    if (timeOut) {
+      // Past every deadline set so far, and no further.
+      now += qelm::kFrameBodyLimitMs;
+      FUZZ_CHECK(st.DeadlineMs() <= now);
+      run.expiries.push_back(at);
+      if (timeOut == 1) st.Expire(now, handler);
+    }
     const size_t space = st.RecvSpace();
     FUZZ_CHECK(space > 0);
     size_t k = split.Next(space);
     if (k > n - at) k = n - at;
     memcpy(st.RecvPtr(), s + at, k);
-    st.Feed(k, handler);
+    st.Feed(k, handler, now);
     at += k;
     FUZZ_CHECK(st.Held() < 12);  // only a partial head waits between receives
+    FUZZ_CHECK(!st.InFrame() || st.DeadlineMs() > now);
   }
-  return got;
+  st.Finish(handler);
+  FUZZ_CHECK(!st.InFrame() && st.Held() == 0);
+  return run;
 }
 
 }  // namespace
@@ -154,9 +209,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static qelm::StRecvState* states[4] = {new qelm::StRecvState(kinds[0]), new qelm::StRecvState(kinds[1]),
                                          new qelm::StRecvState(kinds[2]), new qelm::StRecvState(kinds[3])};
   for (int i = 0; i < 4; ++i) {
-    const std::vector<Bytes> want = ReferenceFrames(s, n, kinds[i]);
-    FUZZ_CHECK(Reassemble(*states[i], kinds[i], s, n, 0) == want);
-    FUZZ_CHECK(Reassemble(*states[i], kinds[i], s, n, seed) == want);
+    const Run whole = Reassemble(*states[i], kinds[i], s, n, 0);
+    const std::vector<Bytes> want = ReferenceFrames(s, n, kinds[i], whole.expiries);
+    FUZZ_CHECK(whole.frames == want);
+    const Run cut = Reassemble(*states[i], kinds[i], s, n, seed);
+    FUZZ_CHECK(cut.frames == ReferenceFrames(s, n, kinds[i], cut.expiries));
     for (const Bytes& f : want) CheckItems(f);
   }
   // The walker also meets frames that did not come through the reassembly.

@@ -42,6 +42,14 @@ seeds = {
              + frame([item(1, b"abcd"), item(2, b"", length=0xFFFFFFFF)])
              + frame([item(1, b"abcd"), item(2, b"z" * 3, length=4)], count=0),
     "large_frame": b"\x02" + frame([item(0x10105, bytes(range(256)) * 20)]) + a,
+    # Bad frames: a head whose body never comes (dropped at a time-out or at
+    # the stream's end), one whose length ends inside the next frames, and a
+    # whole frame whose tail is wrong; the good frames among their bytes count.
+    "no_body_then_frames": b"\x05" + frame(length=3 << 20)[:36] + a + b + a,
+    "no_body_at_the_bound": b"\x09" + head_only(4 << 20) + a + head_only(64 << 20) + b,
+    "nested_heads_without_body": b"\x0b" + head_only(3 << 20) + head_only(1000) + a + b[:20] + b[20:] + a,
+    "length_ends_inside_a_frame": b"\x00" + head_only(12 + len(a) + 20) + a + b + a,
+    "wrong_tail_holds_frames": b"\x04" + frame([item(0x10105, a + b)], tail=TAIL ^ 1) + a,
 }
 
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "frame")

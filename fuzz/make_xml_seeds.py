@@ -117,6 +117,13 @@ channel = {
                                 + transfer(0x10103, b"m.xml", MAIN, 200) + transfer(0x10103, b"e", EXT, 50),
     "more_files_than_a_call_lists": b"\x00" + version(b".".join(b"%08X%08X" % (i, i) for i in range(1, 31)))
                                     + transfer(0x10103, b"m.xml", MAIN, 200) + transfer(0x10103, b"e", EXT, 50),
+    # A head whose body never comes, and a frame whose tail is wrong, before
+    # and around a whole transfer: the transfer is still taken.
+    "a_head_with_no_body_first": b"\x00" + struct.pack("<III", HEAD, VERSION, 3 << 20) + version(b"0123456789ABCDEF")
+                                 + transfer(0x10103, b"m.xml", MAIN, 200),
+    "a_wrong_tail_around_a_transfer": b"\x08" + frame(item(0x10104, version(b"0123456789ABCDEF")
+                                                             + transfer(0x10103, b"m.xml", MAIN, 300)))[:-4]
+                                      + struct.pack("<I", TAIL ^ 1) + frame(item(0x10105)),
     "names_that_try_to_leave": b"\x00" + version(b"../../etc/passw") + transfer(0x10103, b"../../out.xml", MAIN, 300)
                                + transfer(0x10103, b"..\\..\\x.xml.xml", MAIN, 300),
 }

@@ -95,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (left > 0) {
     const size_t k = std::min(left, s->m_recv.RecvSpace());
     memcpy(s->m_recv.RecvPtr(), stream, k);
-    s->m_recv.Feed(k, handler);
+    s->m_recv.Feed(k, handler, 0);
     stream += k;
     left -= k;
   }

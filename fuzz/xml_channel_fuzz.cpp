@@ -2,7 +2,8 @@
 //
 // Input: one byte, then the stream the camera sends. Bit 0 of the byte puts
 // the channel in algorithm-file mode, the other bits choose how the stream is
-// cut into receives. The stream goes through the channel's reassembly into
+// cut into receives. The stream goes through the channel's reassembly (a
+// frame still under way at its end is dropped at its deadline) into
 // its reply handler (version, file information, blocks), which stores files
 // and loads them into the description cache as it does for a camera; the
 // requests it would send go nowhere (the channel has no socket). The harness
@@ -103,10 +104,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     size_t k = NextCut(&cut, space);
     if (k > size - at) k = size - at;
     memcpy(ch->m_recv.RecvPtr(), data + at, k);
-    ch->m_recv.Feed(k, handler);
+    ch->m_recv.Feed(k, handler, 0);
     at += k;
     FUZZ_CHECK(ch->m_received <= ch->m_fileBuffer.size());
   }
+  // The camera sends nothing more: a frame still under way reaches its
+  // deadline, and the frames among its bytes are handled.
+  ch->m_recv.Finish(handler);
+  FUZZ_CHECK(ch->m_received <= ch->m_fileBuffer.size());
 
   CheckFolder(folder, algPath);
   {

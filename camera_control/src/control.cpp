@@ -434,10 +434,16 @@ void ControlRecvThread(StCameraHandle* h) {
   int pauses = 0;
   while (!h->m_bClosing.load()) {
     if (linkUp) {
-      const int n = pf::Recv(h->m_hSocket.load(), h->m_recv.RecvPtr(), h->m_recv.RecvSpace());
+      const pf::SOCKET s = h->m_hSocket.load();
+      if (!WaitFrameBytes(s, h->m_recv)) {
+        // A frame whose body never came: what it had taken is parsed again.
+        h->m_recv.Expire(pf::MonotonicMs(), handler);
+        continue;
+      }
+      const int n = pf::Recv(s, h->m_recv.RecvPtr(), h->m_recv.RecvSpace());
       if (h->m_bClosing.load()) break;
       if (n > 0) {
-        h->m_recv.Feed(static_cast<size_t>(n), handler);
+        h->m_recv.Feed(static_cast<size_t>(n), handler, pf::MonotonicMs());
         continue;
       }
       const int err = pf::WSAGetLastError();

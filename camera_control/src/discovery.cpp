@@ -13,6 +13,7 @@
 #include "log.h"
 #include "log_queue.h"
 #include "message_wnd.h"
+#include "platform/system.h"
 #include "sockets.h"
 
 namespace qelm {
@@ -155,13 +156,18 @@ void InfoRecvThread(StInfoChannel* ch) {
       HandleCameraInfoReply(ch, frame);
   };
   while (g.m_bRunning.load() && !ch->m_bStop.load()) {
-    // A datagram is a whole message: a record one leaves unfinished (cut
-    // short, or forged by any host) must not swallow the next camera's answer.
-    if (ch->m_mode == 1) ch->m_recv.Clear();
+    if (ch->m_mode == 0 && !WaitFrameBytes(s, ch->m_recv)) {
+      ch->m_recv.Expire(pf::MonotonicMs(), handler);
+      continue;
+    }
     const int n = pf::Recv(s, ch->m_recv.RecvPtr(), ch->m_recv.RecvSpace());
     if (ch->m_bStop.load() || !g.m_bRunning.load()) break;
     if (n > 0) {
-      ch->m_recv.Feed(static_cast<size_t>(n), handler);
+      ch->m_recv.Feed(static_cast<size_t>(n), handler, pf::MonotonicMs());
+      // A datagram is a whole message: a record one leaves unfinished (cut
+      // short, or forged by any host) is bad at its end, and must not swallow
+      // the next camera's answer.
+      if (ch->m_mode == 1) ch->m_recv.Finish(handler);
       continue;
     }
     if (ch->m_mode == 1) {

@@ -149,72 +149,158 @@ bool ItemWalker::Next(ItemView* out) {
   return true;
 }
 
-StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), buf_(limits.bufferSize) {}
+StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), store_(limits.bufferSize) {}
 
-void StRecvState::Clear() {
-  held_ = 0;
-  inBody_ = false;
-  FrameBuffer().swap(frame_);
-  frameLen_ = 0;
+bool StRecvState::LongFrame() const { return inFrame_ && frameLen_ > limits_.bufferSize; }
+
+void StRecvState::FitStore() {
+  if (!spare_.empty()) {
+    // The bytes a long frame's store still holds fit the receive buffer again.
+    memcpy(spare_.data(), store_.data(), held_);
+    store_.swap(spare_);
+    FrameBuffer().swap(spare_);
+  }
+  store_.resize(limits_.bufferSize);  // its size already, but after a long frame was handed over
 }
 
-void StRecvState::Feed(size_t received, const Handler& handler) {
-  held_ += std::min(received, buf_.size() - held_);
-  size_t off = 0;
+void StRecvState::Clear() {
+  begin_ = held_ = 0;
+  inFrame_ = false;
+  frameLen_ = 0;
+  FitStore();
+  FrameBuffer().swap(frame_);
+}
+
+void StRecvState::DropFrame() {
+  inFrame_ = false;
+  ++begin_;  // the search goes on at the byte after the head's first byte
+}
+
+void StRecvState::HandOver(const Handler& handler) {
+  const bool wholeStore = begin_ == 0 && held_ == frameLen_ && LongFrame() && !spare_.empty();
+  inFrame_ = false;
+  if (wholeStore) {
+    // A long frame fills the store that took it: that store is handed over,
+    // and the receive buffer kept aside is the store again.
+    frame_.swap(store_);
+    store_.swap(spare_);
+    FrameBuffer().swap(spare_);
+    held_ = 0;
+  } else {
+    const uint8_t* p = store_.data() + begin_;
+    try {
+      frame_.assign(p, p + frameLen_);
+    } catch (const std::bad_alloc&) {
+      ++begin_;  // no room to hand it over: resynchronise as for a refused length
+      return;
+    }
+    begin_ += frameLen_;
+  }
+  if (handler) handler(frame_);
+  // The next frame reuses whatever buffer the handler left (the frame, or
+  // one it gave in exchange) unless it is large.
+  if (frame_.capacity() > kKeptFrameCapacity)
+    FrameBuffer().swap(frame_);
+  else
+    frame_.clear();
+}
+
+void StRecvState::Parse(const Handler& handler, int64_t nowMs) {
   for (;;) {
-    if (inBody_) {
-      // The frame grows into its reserved length as bytes arrive: each byte
-      // is written once, and a length that is never filled costs no writes.
-      const size_t take = std::min(frameLen_ - frame_.size(), held_ - off);
-      frame_.insert(frame_.end(), buf_.data() + off, buf_.data() + off + take);
-      off += take;
-      if (frame_.size() < frameLen_) break;
-      inBody_ = false;
-      if (ReadLE32(frame_.data() + frame_.size() - kTailSize) == kFrameTail && handler) handler(frame_);
-      // The next frame reuses whatever buffer the handler left (the frame, or
-      // one it gave in exchange) unless it is large.
-      if (frame_.capacity() > kKeptFrameCapacity)
-        FrameBuffer().swap(frame_);
+    const size_t avail = held_ - begin_;
+    const uint8_t* p = store_.data() + begin_;
+    if (inFrame_) {
+      if (avail < frameLen_) return;
+      if (ReadLE32(p + frameLen_ - kTailSize) != kFrameTail)
+        DropFrame();
       else
-        frame_.clear();
+        HandOver(handler);
       continue;
     }
     // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.
-    const size_t avail = held_ - off;
-    if (avail < 4) break;
-    const uint8_t* p = buf_.data() + off;
+    if (avail < 4) return;
     if (ReadLE32(p) != kFrameHead) {
       const void* next = memchr(p + 1, 0xAA, avail - 1);
-      off = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - buf_.data()) : held_;
+      begin_ = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - store_.data()) : held_;
       continue;
     }
-    if (avail < 8) break;
+    if (avail < 8) return;
     const uint32_t version = ReadLE32(p + 4);
     if (version != kFrameVersion && !(limits_.acceptAltVersion && version == kFrameVersionAlt)) {
-      ++off;
+      ++begin_;
       continue;
     }
-    if (avail < 12) break;
+    if (avail < 12) return;
     const uint32_t length = ReadLE32(p + 8);
     if (length < kMinFrame || length > limits_.maxFrame) {
-      ++off;
+      ++begin_;
       continue;
     }
-    try {
-      frame_.reserve(length);  // frame_ is empty here
-    } catch (const std::bad_alloc&) {
-      ++off;
-      continue;
-    }
-    frame_.insert(frame_.end(), p, p + 12);
+    inFrame_ = true;
     frameLen_ = length;
-    off += 12;
-    inBody_ = true;
+    deadline_ = nowMs + kFrameBodyLimitMs;
   }
-  if (off > 0) {
-    memmove(buf_.data(), buf_.data() + off, held_ - off);
-    held_ -= off;
+}
+
+void StRecvState::Settle(const Handler& handler, int64_t nowMs) {
+  for (;;) {
+    if (begin_ > 0) {
+      memmove(store_.data(), store_.data() + begin_, held_ - begin_);
+      held_ -= begin_;
+      begin_ = 0;
+    }
+    if (!LongFrame()) {
+      FitStore();
+      return;
+    }
+    // A frame longer than the receive buffer grows in a store of its length,
+    // reserved at once (so that an announced length costs no writes) and
+    // opened one receive buffer at a time, never past the frame's end; the
+    // receive buffer is kept aside for the bytes after it.
+    try {
+      if (store_.capacity() < frameLen_) {
+        FrameBuffer grown;
+        grown.reserve(frameLen_);
+        grown.assign(store_.data(), store_.data() + held_);
+        if (spare_.empty()) spare_.swap(store_);
+        store_.swap(grown);
+      }
+      store_.resize(std::min(frameLen_, held_ + limits_.bufferSize));
+      return;
+    } catch (const std::bad_alloc&) {
+    }
+    // No memory for this frame's length: resynchronise as for a refused one.
+    DropFrame();
+    Parse(handler, nowMs);
   }
+}
+
+void StRecvState::Feed(size_t received, const Handler& handler, int64_t nowMs) {
+  if (inFrame_ && nowMs >= deadline_) {
+    // Its deadline passed before these bytes came: its own bytes are parsed
+    // again first (the new bytes lie beyond held_ and stay where they are).
+    DropFrame();
+    Parse(handler, nowMs);
+  }
+  held_ += std::min(received, store_.size() - held_);
+  Parse(handler, nowMs);
+  Settle(handler, nowMs);
+}
+
+void StRecvState::Expire(int64_t nowMs, const Handler& handler) {
+  if (!inFrame_ || nowMs < deadline_) return;
+  DropFrame();
+  Parse(handler, nowMs);
+  Settle(handler, nowMs);
+}
+
+void StRecvState::Finish(const Handler& handler) {
+  while (inFrame_) {
+    DropFrame();
+    Parse(handler, 0);
+  }
+  begin_ = held_;
+  Settle(handler, 0);
 }
 
 }  // namespace qelm

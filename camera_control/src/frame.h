@@ -120,33 +120,77 @@ using FrameBuffer = std::vector<uint8_t>;
 // A frame buffer up to this size is kept for the next frame.
 constexpr size_t kKeptFrameCapacity = 64 * 1024;
 
+// A frame whose body has not wholly arrived this long after its head was
+// taken is bad: a peer that announces a length and never sends it must not
+// blind the channel.
+constexpr int64_t kFrameBodyLimitMs = 5000;
+
 // Stream reassembly state. Bytes are received into RecvPtr()/RecvSpace() and
 // handed over with Feed; each complete frame whose tail is right goes to the
 // handler, which may move the frame out or swap it for another buffer (which
-// the next frame then reuses). A head, version or length that is
-// refused resynchronises one byte after the start of that head; nothing is
-// ever read outside the bytes received.
+// the next frame then reuses). A head, version or length that is refused
+// resynchronises one byte after the start of that head; nothing is ever read
+// outside the bytes received.
+//
+// Every byte from the head of the frame under way on stays in one store until
+// that frame is either handed over or found bad (its tail wrong where its
+// length puts it, or its body not complete by its deadline). A bad frame is
+// dropped and parsing resumes at the byte after the first byte of its head,
+// so that the good frames among the bytes it had taken are found (a frame
+// found there may itself be partial and go on in the bytes still to come).
+// The bytes are parsed where they lie: the search for a head never goes back,
+// each pass over a bad frame consumes at least one byte, a byte is copied out
+// only with the one good frame it belongs to (a frame longer than the receive
+// buffer not even then: the store it grew in is handed over), and a receive
+// moves the bytes not yet decided to the front of the store at most once. The
+// store holds the receive buffer or, while a longer frame is under way, room
+// for that frame's length (at most the channel's bound), of which a receive
+// reads at most a receive buffer's worth. Times are the caller's monotonic
+// milliseconds.
 class StRecvState {
  public:
   using Handler = std::function<void(FrameBuffer& frame)>;
 
   explicit StRecvState(const FrameLimits& limits);
 
-  uint8_t* RecvPtr() { return buf_.data() + held_; }
-  size_t RecvSpace() const { return buf_.size() - held_; }
-  void Feed(size_t received, const Handler& handler);
+  uint8_t* RecvPtr() { return store_.data() + held_; }
+  size_t RecvSpace() const { return store_.size() - held_; }
+  // Takes `received` bytes written at RecvPtr() at time `nowMs`. A frame under
+  // way whose deadline has passed by then is dropped before they are taken.
+  void Feed(size_t received, const Handler& handler, int64_t nowMs);
+  // The deadline of the frame under way, or -1 while none is.
+  int64_t DeadlineMs() const { return inFrame_ ? deadline_ : -1; }
+  // Drops the frame under way when its deadline is `nowMs` or earlier.
+  void Expire(int64_t nowMs, const Handler& handler);
+  // The stream ends here (the end of a datagram): every frame still under way
+  // is bad, and nothing is kept for the next bytes.
+  void Finish(const Handler& handler);
 
-  size_t Held() const { return held_; }
-  bool InFrame() const { return inBody_; }
+  // Bytes that wait outside a frame under way (at most a partial head).
+  size_t Held() const { return inFrame_ ? 0 : held_ - begin_; }
+  bool InFrame() const { return inFrame_; }
   void Clear();  // drops held bytes and the frame under way
 
  private:
+  // Decides what the bytes held allow: refused heads skipped, frames handed
+  // over or found bad, the head of a frame under way taken at `nowMs`.
+  void Parse(const Handler& handler, int64_t nowMs);
+  void DropFrame();
+  void HandOver(const Handler& handler);  // the complete frame at begin_, tail checked
+  // After a parse: the bytes left go to the front, with room for the frame under way.
+  void Settle(const Handler& handler, int64_t nowMs);
+  bool LongFrame() const;  // a frame under way longer than the receive buffer
+  void FitStore();         // the store back to the receive buffer, held bytes kept
+
   FrameLimits limits_;
-  std::vector<uint8_t> buf_;
-  size_t held_ = 0;  // held bytes start at buf_[0] between receives
-  bool inBody_ = false;
-  FrameBuffer frame_;   // the frame under way: its bytes so far, capacity its length
+  FrameBuffer store_;
+  FrameBuffer spare_;  // the receive buffer, while a long frame's store is the store
+  size_t begin_ = 0;  // first byte not yet decided (the head of the frame under way)
+  size_t held_ = 0;   // end of the bytes received
+  bool inFrame_ = false;
   size_t frameLen_ = 0;
+  int64_t deadline_ = 0;
+  FrameBuffer frame_;  // the buffer a complete frame is handed over in
 };
 
 }  // namespace qelm

@@ -10,6 +10,7 @@
 #include "errors.h"
 #include "log.h"
 #include "message_wnd.h"
+#include "platform/system.h"
 #include "sockets.h"
 
 namespace qelm {
@@ -326,6 +327,12 @@ bool SendTransferBlock(StUpdateSession* s, bool first, uint32_t code, uint32_t c
 void UpdateRecvThread(StUpdateSession* s, pf::SOCKET sock) {
   const StRecvState::Handler handler = [s](std::vector<uint8_t>& f) { HandleUpdateFrame(s, f); };
   for (;;) {
+    if (!WaitFrameBytes(sock, s->m_recv)) {
+      pf::Lock lk(s->m_cs);
+      if (s->m_bStop.load()) return;
+      s->m_recv.Expire(pf::MonotonicMs(), handler);
+      continue;
+    }
     const int n = pf::Recv(sock, s->m_recv.RecvPtr(), s->m_recv.RecvSpace());
     if (s->m_bStop.load()) return;  // stopped on purpose: the stopper closes
     if (n <= 0) {
@@ -338,7 +345,7 @@ void UpdateRecvThread(StUpdateSession* s, pf::SOCKET sock) {
     }
     pf::Lock lk(s->m_cs);
     if (s->m_bStop.load()) return;
-    s->m_recv.Feed(static_cast<size_t>(n), handler);
+    s->m_recv.Feed(static_cast<size_t>(n), handler, pf::MonotonicMs());
   }
 }
 

@@ -155,10 +155,15 @@ void XMLRecvThread(StXMLChannel* ch) {
   int pauses = 0;
   while (!ch->m_bClosing.load()) {
     if (ch->m_bConnected.load()) {
-      const int n = pf::Recv(ch->m_hSocket.load(), ch->m_recv.RecvPtr(), ch->m_recv.RecvSpace());
+      const pf::SOCKET s = ch->m_hSocket.load();
+      if (!WaitFrameBytes(s, ch->m_recv)) {
+        ch->m_recv.Expire(pf::MonotonicMs(), handler);
+        continue;
+      }
+      const int n = pf::Recv(s, ch->m_recv.RecvPtr(), ch->m_recv.RecvSpace());
       if (ch->m_bClosing.load()) break;
       if (n > 0) {
-        ch->m_recv.Feed(static_cast<size_t>(n), handler);
+        ch->m_recv.Feed(static_cast<size_t>(n), handler, pf::MonotonicMs());
         continue;
       }
       WriteLog("XML连接网络异常");

@@ -448,6 +448,19 @@ const AnswerCase kAnswerCases[] = {
        return std::vector<Bytes>{cut, fakecam::Encode(ValidAnswer("198.51.100.24"))};
      },
      1, nullptr},
+    // A head whose body the datagram does not hold is bad at the datagram's
+    // end: the answer after it in the same datagram is still found.
+    {"HeadWithNoBodyThenAnswerInOneDatagram",
+     [] {
+       Bytes b(12);
+       fakecam::Put32(b, 0, 0x0FF055AA);
+       fakecam::Put32(b, 4, 0x00010000);
+       fakecam::Put32(b, 8, 4000);
+       const Bytes a = fakecam::Encode(ValidAnswer("198.51.100.25"));
+       b.insert(b.end(), a.begin(), a.end());
+       return std::vector<Bytes>{b};
+     },
+     1, nullptr},
     // Any host can send one; discovery must go on (the barrier answer after
     // it must still arrive).
     {"EmptyDatagram", [] { return std::vector<Bytes>{Bytes{}, Bytes{}}; }, 0, nullptr},

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fake_peer.h"
+#include "wait.h"
 
 namespace filecam {
 
@@ -30,6 +31,7 @@ struct Request {
   uint32_t cls;
   Bytes data;
   Bytes frame;  // the whole frame as received
+  int64_t atMs = 0;
 };
 
 // One-item reply frame in the camera's own encoding.
@@ -83,7 +85,8 @@ class FakeFileCamera {
         Bytes f(pending.begin(), pending.begin() + len);
         pending.erase(pending.begin(), pending.begin() + len);
         const uint8_t* item = f.data() + 36;
-        Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16)), f};
+        Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16)), f,
+                  kittest::NowMs()};
         bool close = false;
         Bytes answer = Answer(r, &close);
         if (close) c.Close();
@@ -104,6 +107,11 @@ class FakeFileCamera {
   void CloseOnVersionRequest(bool on) {
     std::lock_guard<std::mutex> lk(m_);
     closeOnVersion_ = on;
+  }
+  // Sends these bytes before its answer to the version request.
+  void SendBeforeVersion(Bytes b) {
+    std::lock_guard<std::mutex> lk(m_);
+    beforeVersion_ = std::move(b);
   }
   // Takes the requests and answers none.
   void AnswerNothing(bool on) {
@@ -144,7 +152,12 @@ class FakeFileCamera {
       *close = true;
       return {};
     }
-    if (r.code == 0x10101) return Reply(0x10101, Bytes(version_.begin(), version_.end()));
+    if (r.code == 0x10101) {
+      Bytes answer = beforeVersion_;
+      const Bytes reply = Reply(0x10101, Bytes(version_.begin(), version_.end()));
+      answer.insert(answer.end(), reply.begin(), reply.end());
+      return answer;
+    }
     if (r.code == 0x10103 && r.data.size() == 8) {
       char ids[17];
       snprintf(ids, sizeof ids, "%08X%08X", Get32(r.data.data()), Get32(r.data.data() + 4));
@@ -181,6 +194,7 @@ class FakeFileCamera {
   bool stray_ = false;
   bool closeOnVersion_ = false;
   bool silent_ = false;
+  Bytes beforeVersion_;
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 

@@ -3,6 +3,8 @@
 // library's builders.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -235,7 +237,7 @@ std::vector<Bytes> Reassemble(const FrameLimits& limits, const Bytes& stream, si
     size_t n = std::min(st.RecvSpace(), stream.size() - at);
     if (chunk) n = std::min(n, chunk);
     memcpy(st.RecvPtr(), stream.data() + at, n);
-    st.Feed(n, handler);
+    st.Feed(n, handler, 0);
     at += n;
   }
   return got;
@@ -330,18 +332,155 @@ TEST(FrameReassembly, KeepsOnlyAPartialHeadBetweenReceives) {
   const Bytes a = Good(1);
   const Bytes stream = Cat({a, Bytes(a.begin(), a.begin() + 11)});
   memcpy(st.RecvPtr(), stream.data(), stream.size());
-  st.Feed(stream.size(), handler);
+  st.Feed(stream.size(), handler, 0);
   EXPECT_EQ(handled, 1);
   EXPECT_EQ(st.Held(), 11u);
   EXPECT_FALSE(st.InFrame());
   memcpy(st.RecvPtr(), a.data() + 11, 20);
-  st.Feed(20, handler);
+  st.Feed(20, handler, 0);
   EXPECT_EQ(st.Held(), 0u);
   EXPECT_TRUE(st.InFrame());
   st.Clear();
   memcpy(st.RecvPtr(), a.data(), a.size());
-  st.Feed(a.size(), handler);
+  st.Feed(a.size(), handler, 0);
   EXPECT_EQ(handled, 2);
+}
+
+// --- bad frames: a body that never comes, a tail that is wrong ------------------
+
+// What happens to a reassembly state, in order: bytes fed at a time, a
+// time-out that wakes the receive thread, the end of a datagram.
+struct Step {
+  enum Kind { kFeed, kExpire, kFinish } kind;
+  Bytes bytes;
+  int64_t atMs;
+};
+Step FeedAt(int64_t ms, Bytes b) { return Step{Step::kFeed, std::move(b), ms}; }
+Step ExpireAt(int64_t ms) { return Step{Step::kExpire, {}, ms}; }
+Step Finish() { return Step{Step::kFinish, {}, 0}; }
+
+struct Outcome {
+  std::vector<Bytes> frames;
+  bool inFrame;
+};
+
+// Runs the steps, each feed cut into receives of at most `chunk` bytes.
+Outcome RunSteps(const FrameLimits& limits, const std::vector<Step>& steps, size_t chunk) {
+  qelm::StRecvState st(limits);
+  Outcome out;
+  const qelm::StRecvState::Handler handler = [&](qelm::FrameBuffer& frame) {
+    out.frames.emplace_back(frame.begin(), frame.end());
+  };
+  for (const Step& s : steps) {
+    if (s.kind == Step::kExpire) st.Expire(s.atMs, handler);
+    if (s.kind == Step::kFinish) st.Finish(handler);
+    for (size_t at = 0; s.kind == Step::kFeed && at < s.bytes.size();) {
+      const size_t n = std::min({st.RecvSpace(), s.bytes.size() - at, chunk ? chunk : SIZE_MAX});
+      memcpy(st.RecvPtr(), s.bytes.data() + at, n);
+      st.Feed(n, handler, s.atMs);
+      at += n;
+    }
+  }
+  out.inFrame = st.InFrame();
+  return out;
+}
+
+TEST(FrameReassembly, ABadFrameIsDroppedAndTheGoodFramesAmongItsBytesAreFound) {
+  const Bytes a = Good(1), b = Good(2), c = Good(3, 100);
+  const uint32_t threeMiB = 3u << 20;
+  const Bytes noBody = HeadOnly(threeMiB);
+  // Announces a length that ends inside b: its "tail" is b's bytes.
+  const Bytes endsInB = HeadOnly(static_cast<uint32_t>(12 + a.size() + 20));
+  const Bytes bHead(b.begin(), b.begin() + 30), bRest(b.begin() + 30, b.end());
+  Frame wrongTail;  // a whole frame whose tail is wrong, holding a and b as its item's data
+  Item carrier;
+  carrier.data = Cat({a, b});
+  wrongTail.items.push_back(carrier);
+  wrongTail.tail = 0x550FF0AB;
+  const Bytes big = GoodOfSize(9, 1u << 20);
+  const size_t half = big.size() / 2;
+  const Bytes bigFirst(big.begin(), big.begin() + half), bigLast(big.begin() + half, big.end());
+
+  struct Case {
+    const char* name;
+    FrameLimits limits;
+    std::vector<Step> steps;
+    std::vector<Bytes> want;
+    bool inFrame;  // a frame still under way at the end
+  } cases[] = {
+      {"a head with no body swallows what follows until its time-out", qelm::kControlLimits,
+       {FeedAt(0, Cat({noBody, a, b})), ExpireAt(4999)}, {}, true},
+      {"its time-out gives the frames it had taken", qelm::kControlLimits,
+       {FeedAt(0, Cat({noBody, a, b})), ExpireAt(5000)}, {a, b}, false},
+      {"a time-out passed when more bytes come drops it first", qelm::kControlLimits,
+       {FeedAt(0, Cat({noBody, a})), FeedAt(5000, b)}, {a, b}, false},
+      {"a frame found among its bytes goes on in the bytes still to come", qelm::kControlLimits,
+       {FeedAt(0, Cat({noBody, a, bHead})), ExpireAt(5000), FeedAt(5001, bRest)}, {a, b}, false},
+      {"that frame has a time-out of its own", qelm::kControlLimits,
+       {FeedAt(0, Cat({noBody, a, bHead})), ExpireAt(5000), ExpireAt(9999), FeedAt(10001, Cat({bRest, c}))},
+       {a, c}, false},
+      {"two heads with no body, one inside the other", qelm::kControlLimits,
+       {FeedAt(0, Cat({noBody, noBody, a})), ExpireAt(5000), ExpireAt(10000)}, {a}, false},
+      {"a head at the channel's bound", qelm::kControlLimits,
+       {FeedAt(0, Cat({HeadOnly(static_cast<uint32_t>(qelm::kControlLimits.maxFrame)), a})), ExpireAt(5000)},
+       {a},
+       false},
+      {"a wrong tail where the length puts it", qelm::kControlLimits, {FeedAt(0, Cat({endsInB, a, b, c}))},
+       {a, b, c}, false},
+      {"a whole frame with a wrong tail holding two good ones", qelm::kControlLimits,
+       {FeedAt(0, Cat({wrongTail.Encode(), c}))}, {a, b, c}, false},
+      {"a slow frame complete before its time-out is taken", kBigLimits,
+       {FeedAt(0, bigFirst), FeedAt(4999, Cat({bigLast, a}))}, {big, a}, false},
+      {"a slow frame that is not is dropped", kBigLimits,
+       {FeedAt(0, bigFirst), FeedAt(5000, Cat({bigLast, a}))}, {a}, false},
+      {"the end of a datagram ends the frame under way", qelm::kDiscoveryLimits,
+       {FeedAt(0, Cat({HeadOnly(1000), a, bHead})), Finish()}, {a}, false},
+      {"on the update channel, whose buffer is smaller than the bad frame", qelm::kUpdateLimits,
+       {FeedAt(0, Cat({noBody, c, a})), ExpireAt(5000)}, {c, a}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (size_t chunk : {kAll, size_t{1}, size_t{7}, size_t{4096}}) {
+      SCOPED_TRACE("receives of " + (chunk ? std::to_string(chunk) : std::string("all")) + " bytes");
+      const Outcome got = RunSteps(c.limits, c.steps, chunk);
+      ASSERT_EQ(got.frames.size(), c.want.size());
+      for (size_t i = 0; i < got.frames.size(); ++i) EXPECT_TRUE(got.frames[i] == c.want[i]) << "frame " << i;
+      EXPECT_EQ(got.inFrame, c.inFrame);
+    }
+  }
+}
+
+TEST(FrameReassembly, AFramesDeadlineIsFiveSecondsAfterItsHeadWasTaken) {
+  qelm::StRecvState st(qelm::kControlLimits);
+  int handled = 0;
+  const qelm::StRecvState::Handler handler = [&](qelm::FrameBuffer&) { ++handled; };
+  EXPECT_EQ(st.DeadlineMs(), -1);
+  const Bytes head = HeadOnly(100);
+  // Ten bytes of it are no head yet.
+  memcpy(st.RecvPtr(), head.data(), 10);
+  st.Feed(10, handler, 1000);
+  EXPECT_EQ(st.DeadlineMs(), -1);
+  memcpy(st.RecvPtr(), head.data() + 10, 2);
+  st.Feed(2, handler, 1200);
+  EXPECT_EQ(st.DeadlineMs(), 6200);
+  // More of its body does not move it.
+  memset(st.RecvPtr(), 0x11, 20);
+  st.Feed(20, handler, 3000);
+  EXPECT_EQ(st.DeadlineMs(), 6200);
+  st.Expire(6199, handler);
+  EXPECT_TRUE(st.InFrame());
+  st.Expire(6200, handler);
+  EXPECT_FALSE(st.InFrame());
+  EXPECT_EQ(st.DeadlineMs(), -1);
+  EXPECT_EQ(handled, 0);
+  // A long frame is received a receive buffer's worth at a time, and after
+  // it the room is the receive buffer's again.
+  const Bytes longHead = HeadOnly(1u << 20);
+  memcpy(st.RecvPtr(), longHead.data(), longHead.size());
+  st.Feed(longHead.size(), handler, 7000);
+  EXPECT_EQ(st.RecvSpace(), qelm::kControlLimits.bufferSize);
+  st.Expire(12000, handler);
+  EXPECT_EQ(st.RecvSpace(), qelm::kControlLimits.bufferSize - st.Held());
 }
 
 // --- item walk ---------------------------------------------------------------

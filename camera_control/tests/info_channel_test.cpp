@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <future>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -115,12 +116,14 @@ class FakeInfoCamera {
         Answer a;
         std::vector<InfoItem> items;
         bool closeAfter;
+        Bytes first;
         {
           std::lock_guard<std::mutex> lk(m_);
           frames_.push_back(frame);
           a = answer_;
           items = reply_;
           closeAfter = closeAfterReply_;
+          first = first_;
           // Held as the request is recorded: a test that has seen the request
           // can let the answer go.
           if (a == Answer::Hold) held_ = {c.id(), Encode(8, 2, 0x8002, items)};
@@ -128,7 +131,10 @@ class FakeInfoCamera {
         if (a == Answer::CloseAtOnce) {
           c.Close();
         } else if (a == Answer::Items) {
-          c.Send(Encode(8, 2, 0x8002, items));
+          Bytes answer = first;
+          const Bytes reply = Encode(8, 2, 0x8002, items);
+          answer.insert(answer.end(), reply.begin(), reply.end());
+          c.Send(answer);
           if (closeAfter) c.Close();
         }
       }
@@ -140,6 +146,11 @@ class FakeInfoCamera {
     answer_ = a;
     reply_ = std::move(items);
     closeAfterReply_ = closeAfter;
+  }
+  // Bytes sent before each answer.
+  void SendFirst(Bytes b) {
+    std::lock_guard<std::mutex> lk(m_);
+    first_ = std::move(b);
   }
   std::vector<Bytes> Frames() {
     std::lock_guard<std::mutex> lk(m_);
@@ -171,6 +182,7 @@ class FakeInfoCamera {
   Answer answer_ = Answer::Items;
   std::vector<InfoItem> reply_;
   bool closeAfterReply_ = false;
+  Bytes first_;
   std::pair<int, Bytes> held_{-1, {}};  // connection id, answer
   kittest::FakeTcpServer server_;  // last: its threads stop before the script goes
 };
@@ -502,6 +514,26 @@ TEST_F(InfoChannel, SlowReplyIsAwaitedWithinTheTimeOutAndIgnoredAfterIt) {
   camera_->Script(FakeInfoCamera::Answer::Items, {{0x01000700, 0, Word(0x0B0B0B0B)}});
   ASSERT_EQ(Qelm_GetCameraInfo(ip_, &info, 2000), 0);
   EXPECT_EQ(info.ip, 0x0B0B0B0Bu);
+}
+
+// A head whose body never comes, before the answer: the answer is found
+// among its bytes at its deadline, and a read that waits longer takes it.
+TEST_F(InfoChannel, AHeadWithNoBodyDelaysTheAnswerUntilItsDeadlineOnly) {
+  Bytes head;
+  Put32(head, 0x0FF055AA);
+  Put32(head, 0x00010000);
+  Put32(head, 3000);
+  camera_->SendFirst(head);
+  camera_->Script(FakeInfoCamera::Answer::Items, {{0x01000700, 0, Word(0x01020304)}});
+  StCameraInfo info{};
+  const int64_t t0 = kittest::NowMs();
+  ASSERT_EQ(Qelm_GetCameraInfo(ip_, &info, 8000), 0);
+  const int64_t recovery = kittest::NowMs() - t0;
+  std::cout << "recovery information channel, head of 3000 bytes before the answer: " << recovery << " ms"
+            << std::endl;
+  EXPECT_EQ(info.ip, 0x01020304u);
+  EXPECT_GE(recovery, 4900);
+  EXPECT_LT(recovery, 6000);
 }
 
 // Every way a request ends: its result, the read's log line, and no

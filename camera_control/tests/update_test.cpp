@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iostream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -164,6 +165,7 @@ struct Frame {
   uint32_t seq = 0, echo = 0, cls = 0, count = 0;
   std::vector<Item> items;
   Bytes raw;
+  int64_t atMs = 0;  // when the fake camera took it
   uint32_t code() const { return items.empty() ? 0 : items[0].code; }
   const Bytes& data() const { return items.at(0).data; }
 };
@@ -264,6 +266,7 @@ class FakeUpdateCamera {
         Frame f = ParseFrame(Bytes(pending.begin(), pending.begin() + len));
         pending.erase(pending.begin(), pending.begin() + len);
         f.conn = c.id();
+        f.atMs = kittest::NowMs();
         Script script;
         Bytes version, dbAnswer;
         bool hasVersion, hasDb;
@@ -933,6 +936,43 @@ TEST_F(Update, BlocksOfOneItem) {
     EXPECT_EQ(frames[frames.size() - 2].code(), 0x10203u);
     EXPECT_EQ(frames.back().code(), 0x10207u);
   }
+}
+
+// A head whose body never comes, before the answer to the first block, holds
+// the transfer up only until its deadline: the answer is found among its
+// bytes and the transfer goes on over the same connection.
+TEST_F(Update, AHeadWithNoBodyHoldsTheTransferUpUntilItsDeadlineOnly) {
+  FakeUpdateCamera cam("127.0.0.2", 58022);
+  cam.SetVersion(Text("V"));
+  std::atomic<bool> sent{false};
+  std::atomic<int64_t> sentAt{0};
+  cam.SetScript([&](kittest::FakeConn& c, const Frame& f) {
+    if (f.code() != 0x10202 || sent.exchange(true)) return false;
+    Bytes head;
+    Put32(head, 0x0FF055AA);
+    Put32(head, 0x00010000);
+    Put32(head, 3u << 20);
+    c.Send(head);
+    sentAt.store(kittest::NowMs());
+    return false;  // the answer follows
+  });
+  ASSERT_EQ(Load(Package({OtherPart("item.bin", 1000, 9)}, "")), 0);
+  ASSERT_EQ(Send("127.0.0.2", {0}, 256), 0);
+  ASSERT_TRUE(WaitFinal(5, 15000));
+  ASSERT_GE(cam.Count(0x10202), 2u);
+  const auto frames = cam.Frames();
+  const auto second = std::find_if(frames.begin(), frames.end(), [](const Frame& f) {
+    return f.code() == 0x10202 && Get32(&f.data()[0]) == 1;
+  });
+  ASSERT_NE(second, frames.end());
+  // When the second block was asked for: after the first block's answer was
+  // found at the deadline.
+  const int64_t recovery = second->atMs - sentAt.load();
+  std::cout << "recovery update channel, head of 3 MiB before a block's answer: " << recovery << " ms" << std::endl;
+  EXPECT_GE(recovery, 4900);
+  EXPECT_LT(recovery, 6000);
+  EXPECT_EQ(cam.Server().ConnectionCount(), 1u);
+  EXPECT_EQ(cam.Count(0x10202), 4u);  // each block once
 }
 
 TEST_F(Update, VersionQuery) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <iostream>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -537,6 +538,32 @@ TEST_F(XmlChannel, BlocksOfAnotherIndexAreDropped) {
   EXPECT_EQ(Fetch(&count, 2000), 209);  // "V1" names no extension file
   EXPECT_EQ(kittest::ReadFile(dir_ + "XML/dev0.xml"), std::string(content.begin(), content.end()));
   EXPECT_NE(qelm::FindXMLNamespace("V1.ext"), nullptr);
+}
+
+// A head whose body never comes swallows the version reply; at its deadline
+// the reply is found among its bytes and the call goes on, on the same link.
+TEST_F(XmlChannel, AHeadWithNoBodyDelaysTheCallByItsDeadlineOnly) {
+  camera_->SetVersion("0123456789ABCDEF");
+  camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
+  camera_->AddFile("0123456789ABCDEF", {"ext.xml", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
+  Bytes head;
+  Put32(head, 0x0FF055AA);
+  Put32(head, 0x00010000);
+  Put32(head, 3u << 20);
+  camera_->SendBeforeVersion(head);
+  int count = 0;
+  ASSERT_EQ(Fetch(&count, 8000), 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(camera_->Server().ConnectionCount(), 1u);
+  // The file information was asked for once the version reply was found.
+  const std::vector<Request> reqs = camera_->Requests();
+  ASSERT_GE(reqs.size(), 2u);
+  ASSERT_EQ(reqs[0].code, 0x10101u);
+  ASSERT_EQ(reqs[1].code, 0x10103u);
+  const int64_t recovery = reqs[1].atMs - reqs[0].atMs;
+  std::cout << "recovery xml channel, head of 3 MiB before the version reply: " << recovery << " ms" << std::endl;
+  EXPECT_GE(recovery, 4900);
+  EXPECT_LT(recovery, 6000);
 }
 
 TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
