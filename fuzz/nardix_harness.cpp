@@ -79,7 +79,7 @@ constexpr int64_t kStartMs = 1000000;
 template <class Rec, class Parse>
 void WakeAtDeadlines(Rec* r, Parse parse) {
   for (int i = 0; i < 4 && r->m_parse.headFound; ++i) {
-    const int64_t now = r->m_parse.headAtMs + nardix::kFrameTimeLimitMs;
+    const int64_t now = r->m_parse.DeadlineMs();
     nardix::FeedAndParse(r, 0, [&] { parse(now); });
     // The late frame is gone; a frame under way now was found in its bytes.
     Check(!r->m_parse.headFound || r->m_parse.headAtMs == now);

@@ -108,8 +108,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     at += k;
     FUZZ_CHECK(ch->m_received <= ch->m_fileBuffer.size());
   }
-  // The camera sends nothing more: a frame still under way reaches its
-  // deadline, and the frames among its bytes are handled.
+  // The camera sends nothing more: a frame still under way is dropped, as at
+  // its deadline, and the frames among its bytes are handled.
   ch->m_recv.Finish(handler);
   FUZZ_CHECK(ch->m_received <= ch->m_fileBuffer.size());
 

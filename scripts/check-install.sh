@@ -247,15 +247,17 @@ echo "== the example against the install tree: find_package"
 build_with_cmake "$work/example-cmake" "$prefix/$libdir/cmake/DeviceKit" -DCMAKE_PREFIX_PATH="$prefix"
 echo "== the example against the install tree: pkg-config"
 PKG_CONFIG_PATH="$prefix/$libdir/pkgconfig" build_with_pkg_config "$work/example-pc"
-echo "== the example against the install tree, as an ordinary user who cannot write the prefix"
 # The pkg-config builds carry no run path: the prefix is named to the loader.
-[ "$(id -u)" = 0 ] || echo "check-install: SKIPPED the run as an ordinary user: it needs root (setpriv)"
-[ "$(id -u)" != 0 ] || LD_LIBRARY_PATH="$prefix/$libdir" run_as_ordinary_user "an ordinary user of the prefix" "$prefix" \
-  "$work/example-cmake/site_app" "$work/example-pc/site_app_cxx"
-echo "== the example against the install tree, in the test network beside the fake site"
-LD_LIBRARY_PATH="$prefix/$libdir" run_examples "" \
-  "$work/example-cmake/site_app" "$work/example-cmake/site_app_cxx" \
-  "$work/example-pc/site_app" "$work/example-pc/site_app_cxx"
+prefix_examples=("$work/example-cmake/site_app" "$work/example-cmake/site_app_cxx"
+                 "$work/example-pc/site_app" "$work/example-pc/site_app_cxx")
+if [ "$(id -u)" = 0 ]; then
+  echo "== the example against the install tree, as an ordinary user who cannot write the prefix"
+  LD_LIBRARY_PATH="$prefix/$libdir" run_as_ordinary_user "an ordinary user of the prefix" "$prefix" "${prefix_examples[@]}"
+else
+  echo "check-install: SKIPPED the run as an ordinary user: it needs root (setpriv)"
+  echo "== the example against the install tree, in the test network beside the fake site"
+  LD_LIBRARY_PATH="$prefix/$libdir" run_examples "" "${prefix_examples[@]}"
+fi
 
 echo "== cpack -G DEB"
 (cd "$build" && cpack -G DEB -B "$work/deb" >/dev/null)

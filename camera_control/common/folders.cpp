@@ -9,16 +9,7 @@ namespace kit {
 bool CreateFolderPath(const std::string& path) {
   // The libraries' folders are absolute; a relative one (a library that
   // keeps no files) must not land in whatever the current folder is.
-  if (!pf::IsAbsolute(path)) return false;
-  if (pf::PathExists(path)) return true;
-  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-    const std::string prefix = path.substr(0, pos);
-    if (prefix.empty() || pf::PathExists(prefix)) continue;
-    if (!pf::MakeDirectory(prefix)) return false;
-  }
-  // A path with a trailing separator is complete after the loop.
-  if (!pf::PathExists(path)) return pf::MakeDirectory(path);
-  return true;
+  return pf::MakeFolderPath(path);
 }
 
 void DeleteFolderTree(const std::string& folder) {

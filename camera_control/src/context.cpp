@@ -18,7 +18,7 @@ struct LoadTimeInit {
   LoadTimeInit() {
     CForGlobal& g = Global();
     g.m_strModulePath = pf::LibraryFolder(reinterpret_cast<const void*>(&Global));
-    if (!g.m_strModulePath.empty()) kit::CreateFolderPath(g.m_strModulePath + "XML/");
+    kit::CreateFolderPath(g.m_strModulePath + "XML/");  // none for a library that keeps no files
   }
 };
 const LoadTimeInit g_loadTimeInit;

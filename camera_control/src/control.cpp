@@ -435,7 +435,7 @@ void ControlRecvThread(StCameraHandle* h) {
   while (!h->m_bClosing.load()) {
     if (linkUp) {
       const pf::SOCKET s = h->m_hSocket.load();
-      if (!WaitFrameBytes(s, h->m_recv)) {
+      if (!pf::WaitReadableUntil(s, h->m_recv.DeadlineMs())) {
         // A frame whose body never came: what it had taken is parsed again.
         h->m_recv.Expire(pf::MonotonicMs(), handler);
         continue;

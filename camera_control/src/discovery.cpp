@@ -156,7 +156,7 @@ void InfoRecvThread(StInfoChannel* ch) {
       HandleCameraInfoReply(ch, frame);
   };
   while (g.m_bRunning.load() && !ch->m_bStop.load()) {
-    if (ch->m_mode == 0 && !WaitFrameBytes(s, ch->m_recv)) {
+    if (ch->m_mode == 0 && !pf::WaitReadableUntil(s, ch->m_recv.DeadlineMs())) {
       ch->m_recv.Expire(pf::MonotonicMs(), handler);
       continue;
     }

@@ -1,8 +1,6 @@
 #include "sockets.h"
 
-#include <algorithm>
 #include <atomic>
-#include <climits>
 
 #include "context.h"
 #include "log.h"
@@ -66,17 +64,6 @@ pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<
   }
   WriteLogF("Create socket IP = %s port = %d 成功", ipText.c_str(), port);
   return s;
-}
-
-bool WaitFrameBytes(pf::SOCKET s, const StRecvState& st) {
-  for (;;) {
-    const int64_t due = st.DeadlineMs();
-    if (due < 0) return true;
-    const int64_t left = due - pf::MonotonicMs();
-    if (left <= 0) return false;
-    // poll may end its wait a little before the deadline by this clock: look again.
-    if (pf::WaitReadable(s, static_cast<int>(std::min<int64_t>(left, INT_MAX))) != 0) return true;
-  }
 }
 
 int GetLocalIPList() {

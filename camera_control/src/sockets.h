@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "frame.h"
 #include "platform/net.h"
 
 namespace qelm {
@@ -17,14 +16,6 @@ namespace qelm {
 // turns non-zero (a device closed while its link is being made again).
 pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp,
                         const std::atomic<uint8_t>* cancel = nullptr);
-
-// Waits before a receive into `st` on a stream socket. While no frame is
-// under way it returns at once (the receive waits as long as it always did);
-// while one is, it waits for bytes no longer than that frame's deadline.
-// True when the receive may go ahead (bytes, the peer's close or a failure
-// wait for it); false when the deadline has passed first (the caller drops the
-// frame with st.Expire).
-bool WaitFrameBytes(pf::SOCKET s, const StRecvState& st);
 
 // Refills the local address list and returns its count.
 int GetLocalIPList();

@@ -327,7 +327,7 @@ bool SendTransferBlock(StUpdateSession* s, bool first, uint32_t code, uint32_t c
 void UpdateRecvThread(StUpdateSession* s, pf::SOCKET sock) {
   const StRecvState::Handler handler = [s](std::vector<uint8_t>& f) { HandleUpdateFrame(s, f); };
   for (;;) {
-    if (!WaitFrameBytes(sock, s->m_recv)) {
+    if (!pf::WaitReadableUntil(sock, s->m_recv.DeadlineMs())) {
       pf::Lock lk(s->m_cs);
       if (s->m_bStop.load()) return;
       s->m_recv.Expire(pf::MonotonicMs(), handler);

@@ -156,7 +156,7 @@ void XMLRecvThread(StXMLChannel* ch) {
   while (!ch->m_bClosing.load()) {
     if (ch->m_bConnected.load()) {
       const pf::SOCKET s = ch->m_hSocket.load();
-      if (!WaitFrameBytes(s, ch->m_recv)) {
+      if (!pf::WaitReadableUntil(s, ch->m_recv.DeadlineMs())) {
         ch->m_recv.Expire(pf::MonotonicMs(), handler);
         continue;
       }

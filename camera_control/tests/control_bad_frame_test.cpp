@@ -185,13 +185,10 @@ TEST_F(ControlTest, ASlowGoodReplyWithinTheDeadlineIsTakenWhole) {
   const Bytes reply =
       kittest::EncodeCamFrame(FakeCamera::ReplyTo(cam.Frames()[1].frame, {CamItem{kCodeBright, 8, 0, 0, data}}));
   const int64_t t0 = NowMs();
-  constexpr size_t kPieces = 20;
-  for (size_t k = 0; k < kPieces; ++k) {
-    const size_t from = reply.size() * k / kPieces, to = reply.size() * (k + 1) / kPieces;
-    ASSERT_TRUE(cam.PushBytes(Bytes(reply.begin() + from, reply.begin() + to)));
-    if (k + 1 < kPieces) std::this_thread::sleep_for(std::chrono::milliseconds(105));
-  }
+  // 20 pieces, 105 ms apart: the last one 2 s after the first.
+  const bool sent = kittest::SendPaced(reply, 20, 105, [&](const Bytes& b) { return cam.PushBytes(b); }) >= 0;
   request.join();
+  ASSERT_TRUE(sent);
   const int64_t took = NowMs() - t0;
   std::cout << "slow reply of " << reply.size() << " bytes sent over " << took << " ms" << std::endl;
   EXPECT_GE(took, 1900);

@@ -89,7 +89,7 @@ void CBoxParser::EndReplay() {
   m_nReplayPos = 0;
 }
 
-bool CBoxParser::ParseStep() {
+bool CBoxParser::ParseStep(int64_t nowMs) {
   for (;;) {
     while (!m_bHead) {
       if (InCount() < 4) break;
@@ -130,7 +130,7 @@ bool CBoxParser::ParseStep() {
       m_frame[3] = 0x00;
       kit::WriteLE16(m_frame.data() + kOffLength, m_wLength);
       m_nWrite = 6;
-      m_tDeadline = m_tNow + kFrameLimitMs;
+      m_tDeadline = nowMs + kFrameLimitMs;
       if (m_nBaud > 0)
         m_tDeadline += static_cast<int64_t>(
             (uint64_t{m_wLength} * m_nBitsPerByte * 1000 + m_nBaud - 1) / m_nBaud);

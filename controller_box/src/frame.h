@@ -116,17 +116,16 @@ class CBoxParser {
   bool Due(int64_t nowMs) const { return m_bLength && nowMs >= m_tDeadline; }
   template <class Handler>
   void Run(int64_t nowMs, Handler& onFrame) {
-    m_tNow = nowMs;
-    while (ParseStep()) onFrame(FrameView{m_frame.data(), m_frame.size()});
+    while (ParseStep(nowMs)) onFrame(FrameView{m_frame.data(), m_frame.size()});
     // Keep what is not consumed at the start of the buffer.
     if (m_nPos > 0) {
       memmove(m_recv, m_recv + m_nPos, m_nCount);
       m_nPos = 0;
     }
   }
-  // Advances over the bytes to parse; true when a good frame is complete in
-  // m_frame.
-  bool ParseStep();
+  // Advances over the bytes to parse, taken at nowMs; true when a good frame
+  // is complete in m_frame.
+  bool ParseStep(int64_t nowMs);
   // Drops the frame under way; its bytes after the first are parsed again.
   void DropFrame();
   // Ends a re-parse: the few bytes it leaves wait with the received ones.
@@ -157,7 +156,6 @@ class CBoxParser {
   std::vector<uint8_t> m_frame;
   uint32_t m_nBaud = 0;
   uint32_t m_nBitsPerByte = kLineBitsPerByte;
-  int64_t m_tNow = 0;       // of the bytes being parsed
   int64_t m_tDeadline = 0;  // of the frame under way
   // Bytes being parsed again after a bad frame, read from m_nReplayPos; the
   // received bytes wait until they are done. A frame whose head lies in them

@@ -3,9 +3,7 @@
 // time limit. Recovery times are printed as "recovery <case>: <ms> ms".
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <iostream>
 #include <mutex>
 #include <thread>
@@ -197,16 +195,8 @@ TEST_F(RecoveryTcp, AFrameThatTricklesInWithinItsTimeIsTakenWhole) {
   for (size_t i = 0; i < f.payload.size(); ++i) f.payload[i] = static_cast<uint8_t>(i * 31 + 7);
   const Bytes big = boxtest::Encode(f);
   // 60 pieces, 34 ms apart: about 2 s from head to tail.
-  const size_t piece = 1001;
-  const int64_t t0 = kittest::NowMs();
-  for (size_t i = 0; i < big.size(); i += piece) {
-    const size_t end = std::min(big.size(), i + piece);
-    ASSERT_TRUE(box_->Push(
-        Bytes(big.begin() + static_cast<long>(i), big.begin() + static_cast<long>(end))));
-    // The box's pace, not a wait for the library.
-    if (end < big.size()) std::this_thread::sleep_for(std::chrono::milliseconds(34));
-  }
-  const int64_t sent = kittest::NowMs() - t0;
+  const int64_t sent = kittest::SendPaced(big, 60, 34, [&](const Bytes& b) { return box_->Push(b); });
+  ASSERT_GE(sent, 0);
   ASSERT_TRUE(kittest::WaitUntil([] { return !boxtest::SerialData::Got().empty(); }, 2000));
   std::cout << "slow frame: " << big.size() << " bytes over " << sent << " ms\n";
   EXPECT_GE(sent, 1800);

@@ -198,14 +198,11 @@ void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
       const uint32_t size = 12 + a + 1 + 4;
       bad = a != b || a + 1 >= kReplyPayloadLimit;
       if (!bad && c->m_nRecvLen >= size) {
-        p.tail = kit::ReadLE32(at() + size - 4);
-        bad = p.tail != kFrameTail || Sum8(at() + 12, a) != at()[12 + a];
+        bad = kit::ReadLE32(at() + size - 4) != kFrameTail || Sum8(at() + 12, a) != at()[12 + a];
         if (!bad) {
-          p.seq = kit::ReadLE32(at() + 2);
-          p.type = at()[6];
-          p.code = at()[7];
-          p.total = a + 1;
-          if (c->m_pOwner) DispatchReply(c->m_pOwner, at() + 12, p.type, p.code, p.seq, p.total);
+          // Sequence at 2, type and code at 6 and 7; payload and checksum from 12.
+          const uint8_t* f = at();
+          if (c->m_pOwner) DispatchReply(c->m_pOwner, f + 12, f[6], f[7], kit::ReadLE32(f + 2), a + 1);
           take(size);
           p.Clear();
           continue;

@@ -72,34 +72,24 @@ struct StFrameUnderWay {
     headFound = true;
     headAtMs = nowMs;
   }
-  bool Expired(int64_t nowMs) const { return headFound && nowMs - headAtMs >= kFrameTimeLimitMs; }
-  // Milliseconds until it expires (0 when it has); -1 when none is under way.
-  int64_t LeftMs(int64_t nowMs) const {
-    if (!headFound) return -1;
-    const int64_t left = headAtMs + kFrameTimeLimitMs - nowMs;
-    return left > 0 ? left : 0;
-  }
+  // The time it turns bad at; -1 when none is under way.
+  int64_t DeadlineMs() const { return headFound ? headAtMs + kFrameTimeLimitMs : -1; }
+  bool Expired(int64_t nowMs) const { return headFound && nowMs >= DeadlineMs(); }
   void Clear() { headFound = false; }
 };
 
 // Parse state of the result stream.
 struct StResultParse : StFrameUnderWay {
   uint32_t head = 0;  // AA 55, type, kind of the frame under way
-  uint32_t tail = 0;
   uint16_t resultId = 0;  // id of the result under assembly
 
   uint8_t Type() const { return static_cast<uint8_t>(head >> 16); }
   uint8_t Kind() const { return static_cast<uint8_t>(head >> 24); }
 };
 
-// Parse state of the reply stream.
-struct StReplyParse : StFrameUnderWay {
-  uint8_t type = 0;  // of the last reply taken
-  uint8_t code = 0;
-  uint32_t tail = 0;
-  uint32_t seq = 0;
-  uint32_t total = 0;  // payload length + 1 (the checksum byte)
-};
+// Parse state of the reply stream: a reply is taken whole from the buffer,
+// so only the frame under way is kept.
+using StReplyParse = StFrameUnderWay;
 
 struct StLprControlChannel {
   StLprControlChannel();
@@ -212,8 +202,7 @@ void FeedAndParse(Rec* r, uint32_t n, Parse parse) {
 // Returns what the receive gave (1 when the deadline ended the wait).
 template <class Rec, class Parse>
 int ReceiveAndParse(Rec* r, pf::SOCKET s, uint32_t size, Parse parse) {
-  const int64_t left = r->m_parse.LeftMs(pf::MonotonicMs());
-  if (left == 0 || (left > 0 && pf::WaitReadable(s, static_cast<int>(left)) == 0)) {
+  if (!pf::WaitReadableUntil(s, r->m_parse.DeadlineMs())) {
     FeedAndParse(r, 0, [&] { parse(pf::MonotonicMs()); });
     return 1;
   }

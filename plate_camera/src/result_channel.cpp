@@ -312,8 +312,7 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
       }
       return;
     }
-    p.tail = kit::ReadLE32(at() + 8 + len);
-    if (p.tail != kFrameTail) {
+    if (kit::ReadLE32(at() + 8 + len) != kFrameTail) {
       drop();
       continue;
     }

@@ -8,7 +8,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <climits>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -233,6 +235,16 @@ int Connect(SOCKET s, uint32_t addr, uint16_t port) {
 
 int WaitWritable(SOCKET s, int ms) { return WaitFor(s, POLLOUT, ms); }
 int WaitReadable(SOCKET s, int ms) { return WaitFor(s, POLLIN, ms); }
+
+bool WaitReadableUntil(SOCKET s, int64_t deadlineMs) {
+  if (deadlineMs < 0) return true;
+  for (;;) {
+    const int64_t left = deadlineMs - MonotonicMs();
+    if (left <= 0) return false;
+    // poll may end its wait a little before the deadline by this clock: look again.
+    if (WaitReadable(s, static_cast<int>(std::min<int64_t>(left, INT_MAX))) != 0) return true;
+  }
+}
 
 int PendingError(SOCKET s) {
   int err = 0;

@@ -95,7 +95,7 @@ std::string HomeFolder() {
   passwd pw{};
   passwd* found = nullptr;
   if (getpwuid_r(geteuid(), &pw, buf.data(), buf.size(), &found) == 0 && found && found->pw_dir &&
-      *found->pw_dir)
+      IsAbsolute(found->pw_dir))
     return found->pw_dir;
   return {};
 }
@@ -103,17 +103,6 @@ std::string HomeFolder() {
 std::string WithSlash(std::string folder) {
   if (folder.empty() || folder.back() != '/') folder += '/';
   return folder;
-}
-
-// Creates every missing level of an absolute folder path; the levels made
-// here are private to the user.
-bool MakePrivateFolders(const std::string& folder) {
-  for (size_t pos = folder.find('/', 1); pos != std::string::npos; pos = folder.find('/', pos + 1)) {
-    const std::string level = folder.substr(0, pos);
-    if (IsDirectory(level)) continue;
-    if (mkdir(level.c_str(), 0700) != 0 && !IsDirectory(level)) return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -134,14 +123,15 @@ std::string PerUserFolder() {
 std::string LibraryFolderFor(const std::string& moduleFolder) {
   std::string beside = moduleFolder;
   while (beside.size() > 1 && beside.back() == '/') beside.pop_back();
-  if (IsAbsolute(beside) && !UnderUsr(beside) && CanCreateFilesIn(beside)) return WithSlash(beside);
+  const bool outsideUsr = IsAbsolute(beside) && !UnderUsr(beside);
+  if (outsideUsr && CanCreateFilesIn(beside)) return WithSlash(beside);
   const std::string own = PerUserFolder();
-  if (own.empty() || !IsAbsolute(own)) {
+  if (own.empty()) {
     // No per-user folder can be named: a folder outside /usr stays the
     // library's (its files fail there as they would have); under /usr none.
-    return IsAbsolute(beside) && !UnderUsr(beside) ? WithSlash(beside) : std::string();
+    return outsideUsr ? WithSlash(beside) : std::string();
   }
-  MakePrivateFolders(own);  // a failure shows when the library writes there
+  MakeFolderPath(own, 0700);  // the user's alone; a failure shows when the library writes there
   return own;
 }
 
@@ -167,6 +157,18 @@ bool IsLink(const std::string& path) {
 }
 
 bool MakeDirectory(const std::string& path) { return mkdir(path.c_str(), 0777) == 0; }
+
+bool MakeFolderPath(const std::string& path, unsigned mode) {
+  if (!IsAbsolute(path)) return false;
+  if (PathExists(path)) return true;
+  for (size_t pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+    const std::string level = path.substr(0, pos);
+    // Another process may make the same level at the same moment.
+    if (!PathExists(level) && mkdir(level.c_str(), mode) != 0 && errno != EEXIST) return false;
+  }
+  // A path with a trailing separator is complete after the loop.
+  return PathExists(path) || mkdir(path.c_str(), mode) == 0;
+}
 bool RemoveDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
 bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 

@@ -308,4 +308,16 @@ void FakeUdpEndpoint::Run() {
   }
 }
 
+int64_t SendPaced(const Bytes& bytes, size_t pieces, int gapMs,
+                  const std::function<bool(const Bytes&)>& send) {
+  const int64_t t0 = NowMs();
+  for (size_t i = 0; i < pieces; ++i) {
+    const size_t from = bytes.size() * i / pieces, to = bytes.size() * (i + 1) / pieces;
+    if (!send(Bytes(bytes.begin() + static_cast<long>(from), bytes.begin() + static_cast<long>(to))))
+      return -1;
+    if (i + 1 < pieces) std::this_thread::sleep_for(std::chrono::milliseconds(gapMs));
+  }
+  return NowMs() - t0;
+}
+
 }  // namespace kittest

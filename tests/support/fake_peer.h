@@ -141,4 +141,10 @@ class FakeUdpEndpoint {
   std::thread t_;
 };
 
+// Sends `bytes` as a peer that is slow to send them: `pieces` parts of about
+// equal size, `gapMs` apart (the peer's pace, not a wait on the library).
+// The milliseconds from the first part to the last; -1 when a send failed.
+int64_t SendPaced(const Bytes& bytes, size_t pieces, int gapMs,
+                  const std::function<bool(const Bytes&)>& send);
+
 }  // namespace kittest

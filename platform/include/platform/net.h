@@ -90,6 +90,11 @@ int Connect(SOCKET s, uint32_t addr, uint16_t port);
 int WaitWritable(SOCKET s, int ms);
 // 1 readable, 0 time-out, SOCKET_ERROR on failure.
 int WaitReadable(SOCKET s, int ms);
+// Waits until `s` is readable or the monotonic clock (MonotonicMs) reaches
+// `deadlineMs`. True when the socket became readable or failed (a receive
+// tells which); false once the deadline has come first. A negative deadline
+// (none) gives true at once.
+bool WaitReadableUntil(SOCKET s, int64_t deadlineMs);
 // The pending error of the socket (SO_ERROR) as a Windows Sockets number, 0 if none.
 int PendingError(SOCKET s);
 // Waits up to `ms` for a connect that returned WSAEWOULDBLOCK to complete,

@@ -42,6 +42,10 @@ bool PathExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 bool IsLink(const std::string& path);           // a symbolic link itself, not followed
 bool MakeDirectory(const std::string& path);    // one level
+// Creates every missing folder along an absolute '/'-separated path,
+// outermost first, with `mode` (less the umask). True when the whole path
+// exists afterwards; a relative path is refused.
+bool MakeFolderPath(const std::string& path, unsigned mode = 0777);
 bool IsAbsolute(const std::string& path);       // starts with '/'
 bool RemoveDirectory(const std::string& path);  // empty folder
 bool RemoveFile(const std::string& path);
