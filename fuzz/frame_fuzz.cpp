@@ -1,12 +1,15 @@
 // Fuzz target: camera frame reassembly and the item walk.
 //
-// Input: one byte that chooses how the stream is cut into receives, then the
-// stream. The stream goes through a reassembly state of every channel kind,
-// cut once into receives as large as the buffer takes and once into receives
-// of varying sizes, between some of which the clock passes a frame's body
-// limit; the stream's end is the end of a datagram. What comes out is checked
-// against a plain reading of the rules written here (not the library's code),
-// and so is the item walk of every frame handed over. Any difference aborts.
+// Input: one byte that chooses how the stream is cut into receives and how
+// time passes between them, then the stream. The stream goes through a
+// reassembly state of every channel kind, cut once into receives as large as
+// the buffer takes (all at one moment) and once into receives of varying
+// sizes with pauses between them, some beyond a frame's body limit, at whose
+// deadlines the receive thread wakes or not; the stream's end is the end of a
+// datagram. What comes out (frames and where they began) is checked against a
+// plain reading of the rules written here (not the library's code), and so is
+// the item walk of every frame handed over, the time it was handed over, and
+// the room the state reserves. Any difference aborts.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -30,20 +33,24 @@ bool VersionAccepted(uint32_t v, const FrameLimits& lim) {
   return v == 0x00010000 || (lim.acceptAltVersion && v == 0x00010001);
 }
 
-// The frames a stream holds: a head is magic, accepted version and a length
-// from 40 to the channel's bound; a refused head is searched again one byte
-// after its start. A frame is under way from the moment its 12 head bytes are
-// there and the search has reached it. It is handed over when its last word is
-// the tail; it is bad when that word is wrong, when a time-out comes while it
-// is under way (`expiries`: the bytes fed when each came, in order; each drops
-// at most one frame), or when the stream ends first. After a bad frame the
-// search goes on one byte after its start.
-std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n, const FrameLimits& lim,
-                                   const std::vector<size_t>& expiries) {
-  std::vector<Bytes> out;
+// A frame as handed over, with the stream position of its first byte.
+struct Handed {
+  Bytes bytes;
+  size_t start;
+  bool operator==(const Handed& o) const { return start == o.start && bytes == o.bytes; }
+};
+
+// The frames a stream holds, each byte with the time it arrived: a head is
+// magic, accepted version and a length from 40 to the channel's bound; a
+// refused head is searched again one byte after its start. A frame is good
+// when its last byte is there within 5 s of its first byte's arrival (arrived
+// strictly before that deadline) and its last word is the tail. A frame that
+// is not good is bad, however late it is found (also one the stream's end
+// cuts short), and the search goes on one byte after its start.
+std::vector<Handed> ReferenceFrames(const uint8_t* s, size_t n, const FrameLimits& lim,
+                                    const std::vector<int64_t>& arrived) {
+  std::vector<Handed> out;
   size_t pos = 0;
-  size_t resumedAt = 0;  // bytes fed when the search last went on
-  size_t next = 0;       // first time-out not yet come
   while (n - pos >= 12) {
     const uint32_t len = Le32(s + pos + 8);
     if (Le32(s + pos) != 0x0FF055AA || !VersionAccepted(Le32(s + pos + 4), lim) || len < 40 ||
@@ -51,22 +58,10 @@ std::vector<Bytes> ReferenceFrames(const uint8_t* s, size_t n, const FrameLimits
       ++pos;
       continue;
     }
-    const size_t takenAt = std::max(resumedAt, pos + 12);
-    while (next < expiries.size() && expiries[next] < takenAt) ++next;  // nothing under way then
     const size_t end = pos + len;
-    if (next < expiries.size() && expiries[next] < end) {  // comes while it is under way
-      resumedAt = expiries[next++];
-      ++pos;
-      continue;
-    }
-    if (end > n) {  // still arriving when the stream ends
-      resumedAt = n;
-      ++pos;
-      continue;
-    }
-    resumedAt = end;
-    if (Le32(s + end - 4) == 0x550FF0AA) {
-      out.emplace_back(s + pos, s + end);
+    if (end <= n && arrived[end - 1] < arrived[pos] + qelm::kFrameBodyLimitMs &&
+        Le32(s + end - 4) == 0x550FF0AA) {
+      out.push_back({Bytes(s + pos, s + end), pos});
       pos = end;
     } else {
       ++pos;
@@ -120,8 +115,9 @@ void CheckItems(const Bytes& f) {
 }
 
 // Receive sizes: all the buffer takes (seed 0), or a mix of single bytes,
-// small and larger pieces; and, with a seed, now and then a time-out before
-// the next receive.
+// small and larger pieces; and, with a seed, the time that passes before each
+// receive, and whether the receive thread wakes at the deadlines in between
+// or is late and meets them only when the next bytes come.
 struct Splitter {
   uint32_t state;
   uint32_t Step() {
@@ -142,53 +138,72 @@ struct Splitter {
     }
     return n < space ? n : space;
   }
-  // 0: none; 1: the time-out wakes the receive thread; 2: it has passed when
-  // the next bytes come.
-  int TimeOut() {
+  int64_t Pause() {
     if (state == 0) return 0;
     const uint32_t r = Step();
-    return (r & 7) == 0 ? 1 + (r >> 3 & 1) : 0;
+    switch (r & 15) {
+      case 0: return 5000;                        // just at a deadline set now
+      case 1: return 5000 + (r >> 4) % 2000;      // past it
+      case 2: case 3: return 1 + (r >> 4) % 4999;  // within it
+      case 4: case 5: return 1 + (r >> 4) % 50;
+      default: return 0;
+    }
   }
+  bool Wakes() { return state == 0 || (Step() & 3) != 0; }
 };
 
 struct Run {
-  std::vector<Bytes> frames;
-  std::vector<size_t> expiries;
+  std::vector<Handed> frames;
+  std::vector<int64_t> arrived;  // of each byte
 };
 
 Run Reassemble(qelm::StRecvState& st, const FrameLimits& lim, const uint8_t* s, size_t n, uint32_t seed) {
   st.Clear();
+  const uint64_t origin = st.Taken();  // positions go on across a Clear
   Run run;
+  run.arrived.resize(n);
+  int64_t now = 0;
   const qelm::StRecvState::Handler handler = [&](qelm::FrameBuffer& frame) {
     FUZZ_CHECK(frame.size() >= 40 && frame.size() <= lim.maxFrame);
     FUZZ_CHECK(Le32(frame.data()) == 0x0FF055AA);
     FUZZ_CHECK(VersionAccepted(Le32(frame.data() + 4), lim));
     FUZZ_CHECK(Le32(frame.data() + 8) == frame.size());
     FUZZ_CHECK(Le32(frame.data() + frame.size() - 4) == 0x550FF0AA);
-    run.frames.emplace_back(frame.begin(), frame.end());
+    FUZZ_CHECK(st.FrameStart() >= origin && st.FrameStart() + frame.size() <= st.Taken());
+    run.frames.push_back({Bytes(frame.begin(), frame.end()), static_cast<size_t>(st.FrameStart() - origin)});
     if (run.frames.size() % 2) qelm::FrameBuffer taken = std::move(frame);  // as the control channel does
   };
   Splitter split{seed};
-  int64_t now = 0;
   size_t at = 0;
   while (at < n) {
-    const int timeOut = split.TimeOut();
-    if (timeOut) {
-      // Past every deadline set so far, and no further.
-      now += qelm::kFrameBodyLimitMs;
-      FUZZ_CHECK(st.DeadlineMs() <= now);
-      run.expiries.push_back(at);
-      if (timeOut == 1) st.Expire(now, handler);
+    const int64_t next = now + split.Pause();
+    if (split.Wakes()) {
+      // The receive thread waits for bytes until the deadline of the frame
+      // under way, and wakes there if nothing came first.
+      while (st.DeadlineMs() >= 0 && st.DeadlineMs() <= next) {
+        FUZZ_CHECK(st.DeadlineMs() > now);
+        now = st.DeadlineMs();
+        st.Expire(now, handler);
+        FUZZ_CHECK(!st.InFrame() || st.DeadlineMs() > now);
+      }
     }
+    now = next;
     const size_t space = st.RecvSpace();
-    FUZZ_CHECK(space > 0);
+    FUZZ_CHECK(space > 0 && space <= lim.bufferSize);
     size_t k = split.Next(space);
     if (k > n - at) k = n - at;
     memcpy(st.RecvPtr(), s + at, k);
+    std::fill(run.arrived.begin() + at, run.arrived.begin() + at + k, now);
     st.Feed(k, handler, now);
     at += k;
+    FUZZ_CHECK(st.Taken() - origin == at);
     FUZZ_CHECK(st.Held() < 12);  // only a partial head waits between receives
-    FUZZ_CHECK(!st.InFrame() || st.DeadlineMs() > now);
+    // However heads nest, the one under way is bad by 5 s after the last
+    // byte that came, so the channel is clear by then.
+    FUZZ_CHECK(!st.InFrame() || (st.DeadlineMs() > now && st.DeadlineMs() <= now + qelm::kFrameBodyLimitMs));
+    // Room only for what came: the bytes of the frame under way, at most the
+    // channel's bound, and a few receive buffers.
+    FUZZ_CHECK(st.Reserved() <= std::min(at, lim.maxFrame) + 4 * lim.bufferSize);
   }
   st.Finish(handler);
   FUZZ_CHECK(!st.InFrame() && st.Held() == 0);
@@ -210,11 +225,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                          new qelm::StRecvState(kinds[2]), new qelm::StRecvState(kinds[3])};
   for (int i = 0; i < 4; ++i) {
     const Run whole = Reassemble(*states[i], kinds[i], s, n, 0);
-    const std::vector<Bytes> want = ReferenceFrames(s, n, kinds[i], whole.expiries);
+    const std::vector<Handed> want = ReferenceFrames(s, n, kinds[i], whole.arrived);
     FUZZ_CHECK(whole.frames == want);
     const Run cut = Reassemble(*states[i], kinds[i], s, n, seed);
-    FUZZ_CHECK(cut.frames == ReferenceFrames(s, n, kinds[i], cut.expiries));
-    for (const Bytes& f : want) CheckItems(f);
+    FUZZ_CHECK(cut.frames == ReferenceFrames(s, n, kinds[i], cut.arrived));
+    for (const Handed& f : want) CheckItems(f.bytes);
   }
   // The walker also meets frames that did not come through the reassembly.
   Bytes raw(s, s + n);

@@ -50,6 +50,15 @@ seeds = {
     "nested_heads_without_body": b"\x0b" + head_only(3 << 20) + head_only(1000) + a + b[:20] + b[20:] + a,
     "length_ends_inside_a_frame": b"\x00" + head_only(12 + len(a) + 20) + a + b + a,
     "wrong_tail_holds_frames": b"\x04" + frame([item(0x10105, a + b)], tail=TAIL ^ 1) + a,
+    # Heads one inside another, none with its body: each is bad 5 s after its
+    # own first byte came, however many there are and however they are found.
+    "nested_chain_then_frames": b"\x00" + head_only(3 << 20) * 200 + a + b,
+    "nested_chain_with_pauses": b"\x0d" + b"".join(head_only(3 << 20) + a[:k] for k in range(0, 60, 3)) + a + b,
+    "nested_at_every_bound": b"\x11" + (head_only(4096) + head_only(1024) + head_only(4 << 20)
+                                        + head_only(64 << 20)) * 40 + a,
+    "nested_tails_in_later_bytes": b"\x06" + head_only(3 << 20)
+                                   + b"".join(head_only(12 * (30 - i) + 40) for i in range(30)) + a + b,
+    "heads_split_over_pauses": b"\x17" + b"".join(a[:k] + a for k in (1, 4, 11)) + head_only(200) * 30 + b,
 }
 
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "frame")

@@ -121,6 +121,11 @@ channel = {
     # and around a whole transfer: the transfer is still taken.
     "a_head_with_no_body_first": b"\x00" + struct.pack("<III", HEAD, VERSION, 3 << 20) + version(b"0123456789ABCDEF")
                                  + transfer(0x10103, b"m.xml", MAIN, 200),
+    # Heads one inside another, up to the channel's 64 MiB bound, none with
+    # its body: all are dropped and the transfer after them is taken.
+    "nested_heads_first": b"\x0a" + struct.pack("<III", HEAD, VERSION, 3 << 20) * 100
+                          + struct.pack("<III", HEAD, VERSION, 64 << 20) * 100 + version(b"0123456789ABCDEF")
+                          + transfer(0x10103, b"m.xml", MAIN, 200) + transfer(0x10103, b"e", EXT, 50),
     "a_wrong_tail_around_a_transfer": b"\x08" + frame(item(0x10104, version(b"0123456789ABCDEF")
                                                              + transfer(0x10103, b"m.xml", MAIN, 300)))[:-4]
                                       + struct.pack("<I", TAIL ^ 1) + frame(item(0x10105)),

@@ -409,6 +409,7 @@ int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, ui
     seq = ++handle->m_sequence;
     if (seq == 0) seq = ++handle->m_sequence;  // 0 is the echo of unsolicited frames and heartbeats
     handle->m_bWaiting = true;
+    handle->m_sentAt = handle->m_recv.Taken();  // noted before the send: its reply comes after
     handle->m_bHasReply = false;
     handle->m_reply.clear();
     handle->m_evReply.Reset();
@@ -429,7 +430,9 @@ int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, ui
 void ControlRecvThread(StCameraHandle* h) {
   h->m_evStart.Wait(-1);
   t_recvHandle = h;
-  const StRecvState::Handler handler = [h](std::vector<uint8_t>& f) { HandleControlFrame(h, f); };
+  const StRecvState::Handler handler = [h](std::vector<uint8_t>& f) {
+    HandleControlFrame(h, f, h->m_recv.FrameStart());
+  };
   bool linkUp = true;
   int pauses = 0;
   while (!h->m_bClosing.load()) {
@@ -486,13 +489,15 @@ void ControlRecvThread(StCameraHandle* h) {
   LeaveRecvThread(h);
 }
 
-void HandleControlFrame(StCameraHandle* h, std::vector<uint8_t>& frame) {
+void HandleControlFrame(StCameraHandle* h, std::vector<uint8_t>& frame, uint64_t start) {
   if (h->m_bClosing.load() || frame.size() < kMinFrame) return;
   const StCommandHead head = StCommandHead::Read(frame.data());
   bool awaited = false;
   {
     std::lock_guard<std::mutex> lk(h->m_csHandle);
-    if (h->m_bWaiting && head.echo == h->m_sequence) {
+    // A frame that had come before the request went out (held behind a bad
+    // frame, found again after its drop) is no reply to it, whatever it echoes.
+    if (h->m_bWaiting && head.echo == h->m_sequence && start >= h->m_sentAt) {
       h->m_bWaiting = false;
       h->m_reply.swap(frame);  // the reassembly reuses the slot's old buffer for the next frame
       h->m_bHasReply = true;

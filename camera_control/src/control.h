@@ -40,13 +40,15 @@ struct StCameraHandle {
   qelm::StRecvState m_recv{qelm::kControlLimits};
 
   // The reply slot of the request under way, under m_csHandle: the request
-  // empties it and sets its sequence before it sends; the receive thread fills
-  // it only with the frame whose sequence echo equals that sequence. The
+  // empties it and sets its sequence and the stream position it was sent at
+  // before it sends; the receive thread fills it only with a frame that began
+  // at or after that position and whose sequence echo equals that sequence. The
   // buffers of the reply, of the reassembly and of the last request's answer
   // take turns, so that a request allocates nothing once they have grown.
   std::mutex m_csHandle;
   uint32_t m_sequence = 0;
   bool m_bWaiting = false;
+  uint64_t m_sentAt = 0;
   bool m_bHasReply = false;
   std::vector<uint8_t> m_reply;
   pf::ReplySignal m_evReply;
@@ -129,7 +131,8 @@ int SendRequestAndWait(StCameraHandle* handle, uint8_t* frame, size_t length, ui
 
 // Receive side, on the handle's thread.
 void ControlRecvThread(StCameraHandle* h);
-void HandleControlFrame(StCameraHandle* h, std::vector<uint8_t>& frame);
+// `start`: the stream position of the frame's first byte (StRecvState::FrameStart).
+void HandleControlFrame(StCameraHandle* h, std::vector<uint8_t>& frame, uint64_t start);
 void DispatchControlItem(StCameraHandle* h, const ItemView& item);
 
 // Start-up and shut-down steps of the control connections.

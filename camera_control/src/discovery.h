@@ -22,6 +22,9 @@ struct StInfoChannel {
   StCameraInfo m_info{};             // target of information replies, under m_csData
   pf::CriticalSection m_csData;
   pf::AutoResetEvent m_evReply;      // an information reply arrived on this channel
+  // Stream position when the request's first frame went out (under m_csData;
+  // none yet: no frame is an answer).
+  uint64_t m_sentAt = UINT64_MAX;
   std::atomic<bool> m_bStop{false};
   pf::Thread m_thread;
 };

@@ -1,7 +1,9 @@
 #include "frame.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstring>
+#include <iterator>
 #include <new>
 
 #include "bytes.h"
@@ -149,52 +151,115 @@ bool ItemWalker::Next(ItemView* out) {
   return true;
 }
 
-StRecvState::StRecvState(const FrameLimits& limits) : limits_(limits), store_(limits.bufferSize) {}
+namespace {
+unsigned ShiftFor(size_t size) {
+  unsigned shift = 0;
+  while ((size_t{1} << shift) < size) ++shift;
+  return shift;
+}
+}  // namespace
 
-bool StRecvState::LongFrame() const { return inFrame_ && frameLen_ > limits_.bufferSize; }
+StRecvState::StRecvState(const FrameLimits& limits)
+    : limits_(limits),
+      blockSize_(size_t{1} << ShiftFor(limits.bufferSize)),
+      blockShift_(ShiftFor(limits.bufferSize)),
+      blockMask_(blockSize_ - 1) {
+  blocks_.emplace_back(new uint8_t[blockSize_]);
+}
 
-void StRecvState::FitStore() {
-  if (!spare_.empty()) {
-    // The bytes a long frame's store still holds fit the receive buffer again.
-    memcpy(spare_.data(), store_.data(), held_);
-    store_.swap(spare_);
-    FrameBuffer().swap(spare_);
+uint64_t StRecvState::FindHeadByte(uint64_t from) const {
+  // The first byte of 0x0FF055AA in memory is 0xAA.
+  for (uint64_t pos = from; pos < held_;) {
+    size_t n;
+    const uint8_t* p = Span(pos, &n);
+    // A head is often near (the next one of a run of heads): a few bytes are
+    // looked at here before the library's search takes over.
+    const size_t near = std::min<size_t>(n, 16);
+    for (size_t i = 0; i < near; ++i)
+      if (p[i] == 0xAA) return pos + i;
+    if (const void* q = memchr(p + near, 0xAA, n - near))
+      return pos + static_cast<uint64_t>(static_cast<const uint8_t*>(q) - p);
+    pos += n;
   }
-  store_.resize(limits_.bufferSize);  // its size already, but after a long frame was handed over
+  return held_;
+}
+
+int64_t StRecvState::ArrivalAt(uint64_t pos) {
+  // The times of bytes parsing has passed are not looked at again.
+  while (arrivals_.size() - arrivalsFirst_ > 1 && arrivals_[arrivalsFirst_ + 1].at <= begin_) ++arrivalsFirst_;
+  const Arrival* first = arrivals_.data() + arrivalsFirst_;
+  const Arrival* end = arrivals_.data() + arrivals_.size();
+  if (end - first == 1 || first[1].at > pos) return first->ms;
+  const Arrival* it = std::upper_bound(first, end, pos, [](uint64_t p, const Arrival& a) { return p < a.at; });
+  return it[-1].ms;
+}
+
+void StRecvState::Release() {
+  while (blocks_.size() > 1 && begin_ - base_ >= blockSize_) {
+    if (!spare_) spare_ = std::move(blocks_.front());
+    blocks_.pop_front();
+    base_ += blockSize_;
+  }
+  // The arrival times of bytes parsing has passed (the one of begin_ stays).
+  while (arrivals_.size() - arrivalsFirst_ > 1 && arrivals_[arrivalsFirst_ + 1].at <= begin_) ++arrivalsFirst_;
+  if (arrivalsFirst_ > 64 && arrivalsFirst_ * 2 > arrivals_.size()) {
+    arrivals_.erase(arrivals_.begin(), arrivals_.begin() + static_cast<ptrdiff_t>(arrivalsFirst_));
+    arrivalsFirst_ = 0;
+  }
+}
+
+bool StRecvState::AddBlock() {
+  Block b = spare_ ? std::move(spare_) : Block(new (std::nothrow) uint8_t[blockSize_]);
+  if (!b) return false;
+  try {
+    blocks_.push_back(std::move(b));
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  return true;
 }
 
 void StRecvState::Clear() {
-  begin_ = held_ = 0;
+  begin_ = held_;  // positions go on counting
   inFrame_ = false;
   frameLen_ = 0;
-  FitStore();
+  blocks_.resize(1);
+  base_ = begin_;
+  spare_.reset();
+  arrivals_.clear();
+  arrivalsFirst_ = 0;
   FrameBuffer().swap(frame_);
 }
 
 void StRecvState::DropFrame() {
   inFrame_ = false;
-  ++begin_;  // the search goes on at the byte after the head's first byte
+  Resync();
+}
+
+void StRecvState::Resync() {
+  // The search goes on at the byte after the head's first byte, where no
+  // head starts (it holds the magic's second byte).
+  begin_ = FindHeadByte(begin_ + 1);
 }
 
 void StRecvState::HandOver(const Handler& handler) {
-  const bool wholeStore = begin_ == 0 && held_ == frameLen_ && LongFrame() && !spare_.empty();
   inFrame_ = false;
-  if (wholeStore) {
-    // A long frame fills the store that took it: that store is handed over,
-    // and the receive buffer kept aside is the store again.
-    frame_.swap(store_);
-    store_.swap(spare_);
-    FrameBuffer().swap(spare_);
-    held_ = 0;
-  } else {
-    const uint8_t* p = store_.data() + begin_;
-    try {
-      frame_.assign(p, p + frameLen_);
-    } catch (const std::bad_alloc&) {
-      ++begin_;  // no room to hand it over: resynchronise as for a refused length
-      return;
-    }
-    begin_ += frameLen_;
+  try {
+    frame_.clear();
+    frame_.reserve(frameLen_);
+  } catch (const std::bad_alloc&) {
+    Resync();  // no room to hand it over: resynchronise as for a refused length
+    return;
+  }
+  handedStart_ = begin_;
+  const uint64_t end = begin_ + frameLen_;
+  while (begin_ < end) {
+    size_t n;
+    const uint8_t* p = Span(begin_, &n);
+    n = static_cast<size_t>(std::min<uint64_t>(n, end - begin_));
+    frame_.insert(frame_.end(), p, p + n);
+    begin_ += n;
+    Release();  // a long frame's blocks go as they are copied, not after
   }
   if (handler) handler(frame_);
   // The next frame reuses whatever buffer the handler left (the frame, or
@@ -206,101 +271,103 @@ void StRecvState::HandOver(const Handler& handler) {
 }
 
 void StRecvState::Parse(const Handler& handler, int64_t nowMs) {
+  uint8_t tmp[12];
   for (;;) {
-    const size_t avail = held_ - begin_;
-    const uint8_t* p = store_.data() + begin_;
+    const uint64_t avail = held_ - begin_;
     if (inFrame_) {
-      if (avail < frameLen_) return;
-      if (ReadLE32(p + frameLen_ - kTailSize) != kFrameTail)
+      if (avail >= frameLen_) {
+        // Complete: in time unless its deadline is behind us and its last
+        // byte came at or after it (a head found again after a drop).
+        const bool late = deadline_ <= nowMs && ArrivalAt(begin_ + frameLen_ - 1) >= deadline_;
+        if (late || ReadLE32(Read(begin_ + frameLen_ - kTailSize, kTailSize, tmp)) != kFrameTail)
+          DropFrame();
+        else
+          HandOver(handler);
+        continue;
+      }
+      if (deadline_ <= nowMs) {
         DropFrame();
-      else
-        HandOver(handler);
-      continue;
+        continue;
+      }
+      return;
     }
-    // Look for a head: the first byte of 0x0FF055AA in memory is 0xAA.
     if (avail < 4) return;
+    const uint8_t* p = Read(begin_, static_cast<size_t>(std::min<uint64_t>(avail, 12)), tmp);
     if (ReadLE32(p) != kFrameHead) {
-      const void* next = memchr(p + 1, 0xAA, avail - 1);
-      begin_ = next ? static_cast<size_t>(static_cast<const uint8_t*>(next) - store_.data()) : held_;
+      begin_ = FindHeadByte(begin_ + 1);
       continue;
     }
     if (avail < 8) return;
     const uint32_t version = ReadLE32(p + 4);
     if (version != kFrameVersion && !(limits_.acceptAltVersion && version == kFrameVersionAlt)) {
-      ++begin_;
+      Resync();
       continue;
     }
     if (avail < 12) return;
     const uint32_t length = ReadLE32(p + 8);
     if (length < kMinFrame || length > limits_.maxFrame) {
-      ++begin_;
+      Resync();
+      continue;
+    }
+    const int64_t deadline = ArrivalAt(begin_) + kFrameBodyLimitMs;
+    if (deadline <= nowMs && avail < length) {
+      Resync();  // found after its deadline without all of its body: bad at once
       continue;
     }
     inFrame_ = true;
     frameLen_ = length;
-    deadline_ = nowMs + kFrameBodyLimitMs;
+    deadline_ = deadline;
   }
 }
 
 void StRecvState::Settle(const Handler& handler, int64_t nowMs) {
   for (;;) {
-    if (begin_ > 0) {
-      memmove(store_.data(), store_.data() + begin_, held_ - begin_);
-      held_ -= begin_;
-      begin_ = 0;
-    }
-    if (!LongFrame()) {
-      FitStore();
-      return;
-    }
-    // A frame longer than the receive buffer grows in a store of its length,
-    // reserved at once (so that an announced length costs no writes) and
-    // opened one receive buffer at a time, never past the frame's end; the
-    // receive buffer is kept aside for the bytes after it.
-    try {
-      if (store_.capacity() < frameLen_) {
-        FrameBuffer grown;
-        grown.reserve(frameLen_);
-        grown.assign(store_.data(), store_.data() + held_);
-        if (spare_.empty()) spare_.swap(store_);
-        store_.swap(grown);
+    Release();
+    if (!inFrame_ && begin_ != base_) {
+      // At most a partial head waits: it goes to the front of the first
+      // block, so that the next receive has a whole buffer's room.
+      const size_t live = static_cast<size_t>(held_ - begin_);
+      if (live) {
+        uint8_t tmp[12];
+        memmove(blocks_.front().get(), Read(begin_, live, tmp), live);
       }
-      store_.resize(std::min(frameLen_, held_ + limits_.bufferSize));
-      return;
-    } catch (const std::bad_alloc&) {
+      blocks_.resize(1);
+      spare_.reset();  // between frames, the store is the receive buffer alone
+      base_ = begin_;
     }
-    // No memory for this frame's length: resynchronise as for a refused one.
+    if (RecvSpace() > 0 || AddBlock()) return;
+    // No memory for more of this frame: resynchronise as for a refused length.
     DropFrame();
     Parse(handler, nowMs);
   }
 }
 
 void StRecvState::Feed(size_t received, const Handler& handler, int64_t nowMs) {
-  if (inFrame_ && nowMs >= deadline_) {
-    // Its deadline passed before these bytes came: its own bytes are parsed
-    // again first (the new bytes lie beyond held_ and stay where they are).
-    DropFrame();
+  received = std::min(received, RecvSpace());
+  // A frame whose deadline passed before these bytes came is dropped first
+  // and its bytes parsed again (the new bytes lie beyond held_ in the last
+  // block, which parsing never gives back). Anything else held was parsed as
+  // far as it goes already.
+  if (inFrame_ && deadline_ <= nowMs) Parse(handler, nowMs);
+  if (received > 0) {
+    if (arrivals_.empty() || arrivals_.back().ms != nowMs) arrivals_.push_back({held_, nowMs});
+    held_ += received;
+    taken_.store(held_, std::memory_order_release);
     Parse(handler, nowMs);
   }
-  held_ += std::min(received, store_.size() - held_);
-  Parse(handler, nowMs);
   Settle(handler, nowMs);
 }
 
 void StRecvState::Expire(int64_t nowMs, const Handler& handler) {
-  if (!inFrame_ || nowMs < deadline_) return;
-  DropFrame();
   Parse(handler, nowMs);
   Settle(handler, nowMs);
 }
 
 void StRecvState::Finish(const Handler& handler) {
-  while (inFrame_) {
-    DropFrame();
-    Parse(handler, 0);
-  }
+  // As if every deadline had passed: a frame not complete is bad.
+  Parse(handler, INT64_MAX);
   begin_ = held_;
-  Settle(handler, 0);
+  Settle(handler, INT64_MAX);
 }
 
 }  // namespace qelm

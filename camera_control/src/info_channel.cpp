@@ -171,12 +171,15 @@ bool SendNetParamCommand(const void* record, StInfoChannel* ch, bool write, int 
   // Under the channel's lock: the thread cannot close the socket meanwhile.
   pf::Lock lk(ch->m_csData);
   const pf::SOCKET s = ch->m_hSocket.load();
+  if (ch->m_sentAt == UINT64_MAX) ch->m_sentAt = ch->m_recv.Taken();
   return s != pf::INVALID_SOCKET && pf::Send(s, f.data(), f.size()) > 0;
 }
 
 void HandleCameraInfoReply(StInfoChannel* ch, std::vector<uint8_t>& frame) {
   {
     pf::Lock lk(ch->m_csData);
+    // What came before the request went out answers nothing.
+    if (ch->m_recv.FrameStart() < ch->m_sentAt) return;
     StCameraInfo& info = ch->m_info;
     ItemWalker walk(frame.data(), frame.size());
     ItemView it;

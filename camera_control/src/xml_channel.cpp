@@ -146,12 +146,15 @@ size_t BuildXMLRequest(uint32_t n, const void* data, uint8_t* buf, uint32_t code
 bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len) {
   pf::Lock lk(ch->m_csSend);
   const pf::SOCKET s = ch->m_hSocket.load();
+  ch->m_sentAt.store(ch->m_recv.Taken());
   return s != pf::INVALID_SOCKET && pf::Send(s, buf, len) > 0;
 }
 
 void XMLRecvThread(StXMLChannel* ch) {
   if (ch->m_hSocket.load() == pf::INVALID_SOCKET) return;
-  const StRecvState::Handler handler = [ch](std::vector<uint8_t>& f) { HandleXMLFrame(ch, f); };
+  const StRecvState::Handler handler = [ch](std::vector<uint8_t>& f) {
+    if (ch->m_recv.FrameStart() >= ch->m_sentAt.load()) HandleXMLFrame(ch, f);
+  };
   int pauses = 0;
   while (!ch->m_bClosing.load()) {
     if (ch->m_bConnected.load()) {

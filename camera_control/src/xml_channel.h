@@ -41,6 +41,9 @@ struct StXMLChannel {
   std::atomic<uint8_t> m_bConnected{0};
   std::atomic<uint8_t> m_bClosing{0};
   StRecvState m_recv{kXmlLimits};
+  // Stream position when the latest request went out: requests go one at a
+  // time, so a frame that began before it answers none of them.
+  std::atomic<uint64_t> m_sentAt{0};
   std::string m_requestedVersion;
   uint8_t m_bAlgMode = 0;
   std::string m_targetPath;

@@ -36,6 +36,20 @@ Bytes HeadAnnouncing(uint32_t total, int64_t itemLength = -1) {
   return b;
 }
 
+// `count` heads of 12 bytes, one inside the other, each announcing `total`
+// bytes: the body of every head is the heads after it, and no body ends.
+Bytes NestedHeads(size_t count, uint32_t total) {
+  Bytes one = HeadAnnouncing(total);
+  one.resize(12);
+  Bytes out;
+  for (size_t i = 0; i < count; ++i) out.insert(out.end(), one.begin(), one.end());
+  return out;
+}
+
+// A flood of nested heads at about 1 MB/s: 10 kB every 10 ms.
+constexpr size_t kFloodPieceBytes = 10000;
+constexpr int kFloodGapMs = 10;
+
 // A camera that answers the brightness get with its own sequence number as
 // the value, and the open's get and heartbeats as a camera does.
 void AnswerWithSequence(FakeCamera& cam) {
@@ -53,6 +67,7 @@ struct Case {
   uint32_t firstTimeoutMs;   // of the first request after it
   bool trickle;              // garbage keeps coming, 20 bytes every 100 ms
   bool statusAfter;          // a long status report follows the bad head
+  size_t floodPieces = 0;    // the bad bytes come as a flood of this many pieces
 };
 
 struct Result {
@@ -71,6 +86,11 @@ TEST_F(ControlTest, ABadFrameNeverBlindsTheHandleAndItsLinkStays) {
       {"head of 3 MiB, a request that waits 8 s", HeadAnnouncing(3u << 20), 8000, false, false},
       {"head of 3 MiB, bytes keep trickling", HeadAnnouncing(3u << 20), 400, true, false},
       {"status item head of 3 MiB, then a status report", HeadAnnouncing(3u << 20, 332), 400, false, true},
+      // Each found again after the one before it is dropped: all are bad 5 s
+      // after they came, not 5 s after each other.
+      {"ten nested heads of 3 MiB in one send", NestedHeads(10, 3u << 20), 400, false, false},
+      {"nested heads at the 4 MiB bound, 1 MB/s for 3 s", NestedHeads(300 * kFloodPieceBytes / 12, 4u << 20), 400,
+       false, false, 300},
   };
   constexpr size_t kCases = sizeof cases / sizeof cases[0];
   const Bytes status = StatusBlock(332, 7);
@@ -102,8 +122,11 @@ TEST_F(ControlTest, ABadFrameNeverBlindsTheHandleAndItsLinkStays) {
       Result& r = results[i];
       std::atomic<bool> stopTrickle{false};
       std::thread trickle;
-      const int64_t t0 = NowMs();
-      if (!cam.PushBytes(c.bad)) r.faults.push_back("bad head not sent");
+      if (c.floodPieces &&
+          kittest::SendPaced(c.bad, c.floodPieces, kFloodGapMs, [&](const Bytes& b) { return cam.PushBytes(b); }) < 0)
+        r.faults.push_back("flood not sent");
+      const int64_t t0 = NowMs();  // the bad stream's last byte
+      if (!c.floodPieces && !cam.PushBytes(c.bad)) r.faults.push_back("bad head not sent");
       if (c.statusAfter) cam.PushItems({FakeCamera::StatusItem(status)});
       if (c.trickle)
         trickle = std::thread([&] {
@@ -159,8 +182,44 @@ TEST_F(ControlTest, ABadFrameNeverBlindsTheHandleAndItsLinkStays) {
   // nothing of a bad frame reached any callback.
   const std::vector<Call> reports = Calls("hlong");
   ASSERT_EQ(reports.size(), 1u);
-  EXPECT_EQ(reports[0].handle, handles[kCases - 1]);
+  size_t withStatus = 0;
+  while (!cases[withStatus].statusAfter) ++withStatus;
+  EXPECT_EQ(reports[0].handle, handles[withStatus]);
   EXPECT_TRUE(reports[0].bytes == status);
+}
+
+// A frame that came before a request went out is no reply to it, even when
+// it echoes the request's sequence: here one that a bad head held until its
+// deadline, found among the head's bytes after the request was sent. The
+// request takes its own reply, which came after it behind the same head.
+TEST_F(ControlTest, AFrameThatCameBeforeTheRequestDoesNotAnswerIt) {
+  FakeCamera cam("127.0.0.2");
+  AnswerWithSequence(cam);
+  StCameraHandle* h = OpenCam(cam);
+  ASSERT_NE(h, nullptr);
+  ASSERT_TRUE(cam.WaitFrames(1, 5000));
+  ASSERT_EQ(Qelm_RegControlStatusCallback(h, nullptr, HandleLongCb, nullptr), 0);
+  int v = 0;
+  ASSERT_EQ(Qelm_GetCurBright(h, &v, 2000), 0);
+  ASSERT_EQ(v, 1);
+  // The early frame echoes the next request's sequence, 2, with a value no
+  // request is answered with. The status report before it tells that the
+  // receive thread has taken the bytes (they go in one send, one receive).
+  CamFrame early;
+  early.echo = 2;
+  Bytes wrong;
+  kittest::PutLE32(wrong, 0, 999);
+  early.items.push_back(CamItem{kCodeBright, 8, 0, 0, wrong});
+  CamFrame status;
+  status.items.push_back(FakeCamera::StatusItem(StatusBlock(332, 3)));
+  Bytes burst = kittest::EncodeCamFrame(status);
+  for (const Bytes& b : {HeadAnnouncing(3u << 20), kittest::EncodeCamFrame(early)}) burst.insert(burst.end(), b.begin(), b.end());
+  ASSERT_TRUE(cam.PushBytes(burst));
+  ASSERT_TRUE(WaitCalls("hlong", 1));
+  const int64_t t0 = NowMs();
+  EXPECT_EQ(Qelm_GetCurBright(h, &v, 8000), 0);
+  EXPECT_EQ(v, 2) << "answered with the frame that came before the request";
+  EXPECT_LT(NowMs() - t0, 6000);
 }
 
 // A reply of about 1 MB that trickles in over 2 s, inside the deadline, is

@@ -87,6 +87,7 @@ class FakeFileCamera {
         const uint8_t* item = f.data() + 36;
         Request r{Get32(item + 4), Get32(f.data() + 24), Bytes(item + 20, item + 20 + Get32(item + 16)), f,
                   kittest::NowMs()};
+        if (r.code == 0x10101) Flood(c);
         bool close = false;
         Bytes answer = Answer(r, &close);
         if (close) c.Close();
@@ -112,6 +113,18 @@ class FakeFileCamera {
   void SendBeforeVersion(Bytes b) {
     std::lock_guard<std::mutex> lk(m_);
     beforeVersion_ = std::move(b);
+  }
+  // Sends these bytes before the version answer, in `pieces` pieces
+  // `gapMs` apart (a flood); FloodEndMs() is when its last piece went.
+  void FloodBeforeVersion(Bytes b, size_t pieces, int gapMs) {
+    std::lock_guard<std::mutex> lk(m_);
+    flood_ = std::move(b);
+    floodPieces_ = pieces;
+    floodGapMs_ = gapMs;
+  }
+  int64_t FloodEndMs() {
+    std::lock_guard<std::mutex> lk(m_);
+    return floodEndMs_;
   }
   // Takes the requests and answers none.
   void AnswerNothing(bool on) {
@@ -143,6 +156,21 @@ class FakeFileCamera {
     Put32(d, f.blockSize ? static_cast<uint32_t>((f.content.size() + f.blockSize - 1) / f.blockSize) : 0);
     Put32(d, 0);
     return d;
+  }
+  void Flood(kittest::FakeConn& c) {
+    Bytes flood;
+    size_t pieces;
+    int gap;
+    {
+      std::lock_guard<std::mutex> lk(m_);
+      flood.swap(flood_);
+      pieces = floodPieces_;
+      gap = floodGapMs_;
+    }
+    if (flood.empty()) return;
+    kittest::SendPaced(flood, pieces, gap, [&](const Bytes& b) { return c.Send(b); });
+    std::lock_guard<std::mutex> lk(m_);
+    floodEndMs_ = kittest::NowMs();
   }
   Bytes Answer(const Request& r, bool* close) {
     std::lock_guard<std::mutex> lk(m_);
@@ -195,6 +223,10 @@ class FakeFileCamera {
   bool closeOnVersion_ = false;
   bool silent_ = false;
   Bytes beforeVersion_;
+  Bytes flood_;
+  size_t floodPieces_ = 0;
+  int floodGapMs_ = 0;
+  int64_t floodEndMs_ = 0;
   kittest::FakeTcpServer server_;  // last: stops before what its script uses
 };
 

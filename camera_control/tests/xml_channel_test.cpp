@@ -540,30 +540,55 @@ TEST_F(XmlChannel, BlocksOfAnotherIndexAreDropped) {
   EXPECT_NE(qelm::FindXMLNamespace("V1.ext"), nullptr);
 }
 
-// A head whose body never comes swallows the version reply; at its deadline
-// the reply is found among its bytes and the call goes on, on the same link.
-TEST_F(XmlChannel, AHeadWithNoBodyDelaysTheCallByItsDeadlineOnly) {
-  camera_->SetVersion("0123456789ABCDEF");
-  camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
-  camera_->AddFile("0123456789ABCDEF", {"ext.xml", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
-  Bytes head;
-  Put32(head, 0x0FF055AA);
-  Put32(head, 0x00010000);
-  Put32(head, 3u << 20);
-  camera_->SendBeforeVersion(head);
-  int count = 0;
-  ASSERT_EQ(Fetch(&count, 8000), 0);
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(camera_->Server().ConnectionCount(), 1u);
-  // The file information was asked for once the version reply was found.
-  const std::vector<Request> reqs = camera_->Requests();
-  ASSERT_GE(reqs.size(), 2u);
-  ASSERT_EQ(reqs[0].code, 0x10101u);
-  ASSERT_EQ(reqs[1].code, 0x10103u);
-  const int64_t recovery = reqs[1].atMs - reqs[0].atMs;
-  std::cout << "recovery xml channel, head of 3 MiB before the version reply: " << recovery << " ms" << std::endl;
-  EXPECT_GE(recovery, 4900);
-  EXPECT_LT(recovery, 6000);
+// Heads whose body never comes swallow the version reply; 5 s after the last
+// of them came, the reply is found among their bytes and the call goes on,
+// on the same link, however the heads nest.
+TEST_F(XmlChannel, HeadsWithNoBodyDelayTheCallByTheirDeadlineOnly) {
+  auto heads = [](size_t count, uint32_t length) {
+    Bytes b;
+    for (size_t i = 0; i < count; ++i) {
+      Put32(b, 0x0FF055AA);
+      Put32(b, 0x00010000);
+      Put32(b, length);
+    }
+    return b;
+  };
+  struct Case {
+    const char* name;
+    Bytes bad;
+    size_t floodPieces;  // 0: in one send; else 10 kB every 10 ms (about 1 MB/s)
+  } cases[] = {
+      {"head of 3 MiB before the version reply", heads(1, 3u << 20), 0},
+      {"ten nested heads of 3 MiB before the version reply", heads(10, 3u << 20), 0},
+      {"nested heads at the 64 MiB bound, 1 MB/s for 3 s, before the version reply", heads(250000, 64u << 20),
+       300},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    camera_.reset();  // a fresh camera for each case, on the same address
+    camera_ = std::make_unique<FakeFileCamera>("127.0.0.2", qelm::kXmlPort);
+    camera_->SetVersion("0123456789ABCDEF");
+    camera_->AddFile(kMainIds, {"dev.xml", Xml(4), static_cast<uint32_t>(Xml(4).size()), 64});
+    camera_->AddFile("0123456789ABCDEF", {"ext.xml", Xml(9), static_cast<uint32_t>(Xml(9).size()), 64});
+    if (c.floodPieces)
+      camera_->FloodBeforeVersion(c.bad, c.floodPieces, 10);
+    else
+      camera_->SendBeforeVersion(c.bad);
+    int count = 0;
+    ASSERT_EQ(Fetch(&count, 12000), 0);
+    EXPECT_EQ(count, 2);
+    EXPECT_EQ(camera_->Server().ConnectionCount(), 1u);
+    // The file information was asked for once the version reply was found.
+    const std::vector<Request> reqs = camera_->Requests();
+    ASSERT_GE(reqs.size(), 2u);
+    ASSERT_EQ(reqs[0].code, 0x10101u);
+    ASSERT_EQ(reqs[1].code, 0x10103u);
+    const int64_t lastBad = c.floodPieces ? camera_->FloodEndMs() : reqs[0].atMs;
+    const int64_t recovery = reqs[1].atMs - lastBad;
+    std::cout << "recovery xml channel, " << c.name << ": " << recovery << " ms" << std::endl;
+    EXPECT_GE(recovery, 4900);
+    EXPECT_LT(recovery, 6000);
+  }
 }
 
 TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
