@@ -149,12 +149,12 @@ constexpr int64_t kFrameBodyLimitMs = 5000;
 // The cost is in proportion to the bytes received: the search for a head never
 // goes back, each pass over a bad frame consumes at least one byte, a tail is
 // looked at once, and a byte is copied out only with the one good frame it
-// belongs to. Bytes are held in blocks of about a receive buffer's size, taken as
-// the bytes come and given back as soon as parsing has passed them, so held
+// belongs to. Bytes are held in blocks of about a receive buffer's size,
+// taken as the bytes come and given back as soon as parsing has passed them, so held
 // bytes are never moved (only a partial head, under 12 bytes, goes to the
 // front of its block) and a head reserves nothing for the length it
-// announces: memory is the bytes held, at most the channel's bound, and one
-// receive buffer. Times are the caller's monotonic milliseconds.
+// announces: memory is the bytes held (at most the channel's bound) and a
+// block or two more. Times are the caller's monotonic milliseconds.
 class StRecvState {
  public:
   using Handler = std::function<void(FrameBuffer& frame)>;
