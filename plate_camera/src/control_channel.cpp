@@ -190,6 +190,8 @@ void ControlChannelThread(const HandlePtr& hp) {
 void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
   StReplyParse& p = c->m_parse;
   StreamWindow& w = c->m_recv;
+  if (p.Waiting(w.Held(), nowMs)) return;
+  w.Want(0);
   for (;;) {
     if (!p.headFound) {
       if (!w.SeekHead(2)) return;
@@ -216,7 +218,10 @@ void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
         }
       }
     }
-    if (!bad && !p.Expired(nowMs)) return;
+    if (!bad && !p.Expired(nowMs)) {
+      if (w.Held() >= kReplyHeadSize) w.Want(p.size = ReplyFrameAt(w.Data()));
+      return;
+    }
     // A bad reply: nothing of it was used, and its bytes after the first are
     // searched again, so the replies among them are found.
     w.Take(1);

@@ -77,11 +77,15 @@ struct StReplySlot {
 struct StFrameUnderWay {
   bool headFound = false;
   int64_t deadlineMs = 0;
+  uint32_t size = 0;  // of the whole frame, once its length was read (else 0)
 
   void Start(int64_t headArrivedMs) {
     headFound = true;
     deadlineMs = headArrivedMs + kFrameTimeLimitMs;
+    size = 0;
   }
+  // Still waiting for its bytes: nothing to look at again before they come.
+  bool Waiting(uint32_t held, int64_t nowMs) const { return headFound && held < size && nowMs < deadlineMs; }
   // The time it turns bad at; -1 when none is under way.
   int64_t DeadlineMs() const { return headFound ? deadlineMs : -1; }
   bool Expired(int64_t nowMs) const { return headFound && nowMs >= deadlineMs; }

@@ -307,10 +307,12 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
     w.Take(1);
     p.Clear();
   };
+  if (p.Waiting(w.Held(), nowMs)) return;
+  w.Want(0);
   for (;;) {
     if (!p.headFound) {
       if (!w.SeekHead(8)) return;
-      if (LogOn() && !h->m_bFolderMade) {
+      if (!h->m_bFolderMade && LogOn()) {
         h->m_bFolderMade = kit::CreateFolderPath(ModulePath() + "ErrorData/" + h->m_szIp + "/");
       }
       if (static_cast<int32_t>(kit::ReadLE32(w.Data() + 4)) > static_cast<int32_t>(kMaxResultLength)) {
@@ -333,6 +335,8 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
         drop();
         continue;
       }
+      p.size = size;
+      w.Want(size);
       return;
     }
     if (kit::ReadLE32(f + 8 + len) != kFrameTail || h->m_owners.Shared(w, size, kMinResultFrame, ResultFrameAt)) {

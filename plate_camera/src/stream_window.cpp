@@ -5,7 +5,7 @@
 namespace nardix {
 
 StreamWindow::StreamWindow(uint32_t bound, uint32_t room, bool sums)
-    : cap_(bound + room), room_(room), buf_(new (std::nothrow) uint8_t[bound + room]) {
+    : cap_(bound + room), room_(room), minReceive_(room < kMinReceive ? room : kMinReceive), buf_(new (std::nothrow) uint8_t[bound + room]) {
   if (sums) {
     sums_.reset(new (std::nothrow) uint8_t[cap_]);
     if (!sums_) buf_.reset();
@@ -18,60 +18,35 @@ void StreamWindow::SumFrom(uint32_t i) {
   for (; i < end_; ++i) sums_[i] = s = static_cast<uint8_t>(s + buf_[i]);
 }
 
-uint8_t* StreamWindow::Space(uint32_t* n) {
-  if (pos_ == end_) {
-    base_ += pos_;
-    pos_ = end_ = 0;
-  } else if (cap_ - end_ < room_ / 2) {
-    const uint32_t held = end_ - pos_;
-    memmove(buf_.get(), buf_.get() + pos_, held);
-    base_ += pos_;
-    pos_ = 0;
-    end_ = held;
-    SumFrom(0);
-  }
-  *n = cap_ - end_;
-  return buf_.get() + end_;
+const StreamWindow::Arrival StreamWindow::kNone{0, INT64_MIN / 2, INT64_MIN / 2};
+
+void StreamWindow::Compact() {
+  const uint32_t held = end_ - pos_;
+  if (held) memmove(buf_.get(), buf_.get() + pos_, held);
+  base_ += pos_;
+  pos_ = 0;
+  end_ = held;
+  SumFrom(0);
 }
 
-void StreamWindow::Arrived(uint32_t n, int64_t nowMs) {
-  if (n == 0) return;
-  const uint32_t from = end_;
-  end_ += n;
-  SumFrom(from);
+void StreamWindow::NewRecord(int64_t nowMs) {
   const uint64_t streamEnd = base_ + end_;
   // Records of bytes already parsed are no longer needed.
   while (count_ && records_[first_].end <= Offset()) {
     first_ = (first_ + 1) % kRecords;
     --count_;
   }
-  if (count_) {
+  if (count_ == kRecords) {
+    // A full list takes the bytes into its last record anyway: their time
+    // then only errs late for a frame's limit.
     Arrival& last = records_[(first_ + count_ - 1) % kRecords];
-    // A record takes more bytes only while they come close behind its first
-    // ones and no request went out meanwhile; a full list takes them anyway
-    // (their time then only errs late for a frame's limit).
-    const bool close = nowMs - last.firstMs < kMergeMs &&
-                       fenceMs_.load(std::memory_order_acquire) <= last.firstMs;
-    if (close || count_ == kRecords) {
-      last.end = streamEnd;
-      if (nowMs > last.lastMs) last.lastMs = nowMs;
-      return;
-    }
+    last.end = streamEnd;
+    if (nowMs > last.lastMs) last.lastMs = nowMs;
+    return;
   }
   records_[(first_ + count_) % kRecords] = Arrival{streamEnd, nowMs, nowMs};
   ++count_;
 }
-
-const StreamWindow::Arrival& StreamWindow::AtReadPosition() {
-  while (count_ > 1 && records_[first_].end <= Offset()) {
-    first_ = (first_ + 1) % kRecords;
-    --count_;
-  }
-  return records_[first_];
-}
-
-int64_t StreamWindow::ArrivedLatestMs() { return count_ ? AtReadPosition().lastMs : INT64_MIN / 2; }
-int64_t StreamWindow::ArrivedEarliestMs() { return count_ ? AtReadPosition().firstMs : INT64_MIN / 2; }
 
 bool StreamWindow::SeekHead(uint32_t need) {
   const uint32_t held = Held();
@@ -79,6 +54,14 @@ bool StreamWindow::SeekHead(uint32_t need) {
   const uint8_t* d = Data();
   const uint32_t last = held - need;  // last offset a head can be read at
   for (uint32_t i = 0; i <= last;) {
+    // A short look first: heads close together are found without a call.
+    for (const uint32_t near = last - i < 16 ? last + 1 : i + 16; i < near; ++i) {
+      if (d[i] == 0xAA && d[i + 1] == 0x55) {
+        Take(i);
+        return true;
+      }
+    }
+    if (i > last) break;
     const void* hit = memchr(d + i, 0xAA, last - i + 1);
     if (!hit) break;
     i = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - d);
@@ -96,6 +79,7 @@ void StreamWindow::Clear() {
   base_ += end_;
   pos_ = end_ = 0;
   first_ = count_ = 0;
+  want_ = 0;
 }
 
 size_t TailOwners::SlotOf(uint64_t end) const {

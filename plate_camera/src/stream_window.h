@@ -22,12 +22,37 @@ class StreamWindow {
   StreamWindow& operator=(const StreamWindow&) = delete;
   bool Ok() const { return buf_ != nullptr; }
 
-  // Where the next receive goes and how much it may take (at least half the
-  // room). The held bytes move to the front only when the room behind them
-  // has run short, so each byte moves a bounded number of times.
-  uint8_t* Space(uint32_t* n);
+  // Where the next receive goes and how much it may take. The held bytes move
+  // to the front only when room has run short: for a receive, or for the
+  // frame under way to be held whole (Want), so each byte moves a bounded
+  // number of times.
+  uint8_t* Space(uint32_t* n) {
+    if (pos_ == end_ || cap_ - end_ < minReceive_ || pos_ + want_ > cap_) Compact();
+    *n = cap_ - end_;
+    return buf_.get() + end_;
+  }
+  // The frame at the read position is `size` bytes long and not all here
+  // (0: none is waited for).
+  void Want(uint32_t size) { want_ = size; }
   // `n` bytes were received into Space() at monotonic time `nowMs`.
-  void Arrived(uint32_t n, int64_t nowMs);
+  void Arrived(uint32_t n, int64_t nowMs) {
+    if (n == 0) return;
+    const uint32_t from = end_;
+    end_ += n;
+    if (sums_) SumFrom(from);
+    if (count_) {
+      // A record takes more bytes only while they come close behind its
+      // first ones and no request went out meanwhile.
+      Arrival& last = records_[(first_ + count_ - 1) % kRecords];
+      if (nowMs >= last.firstMs && nowMs - last.firstMs < kMergeMs &&
+          fenceMs_.load(std::memory_order_acquire) <= last.firstMs) {
+        last.end = base_ + end_;
+        if (nowMs > last.lastMs) last.lastMs = nowMs;
+        return;
+      }
+    }
+    NewRecord(nowMs);
+  }
   // A request goes out at `ms` (any thread): bytes received after this are
   // never stamped with a time before it.
   void NoteSend(int64_t ms) { fenceMs_.store(ms, std::memory_order_release); }
@@ -49,8 +74,8 @@ class StreamWindow {
   // frame is never dropped early), and the earliest (what a reply is
   // stamped with, so that bytes from before a request never answer it).
   // Receives within a few milliseconds of each other share one record.
-  int64_t ArrivedLatestMs();
-  int64_t ArrivedEarliestMs();
+  int64_t ArrivedLatestMs() { return AtReadPosition().lastMs; }
+  int64_t ArrivedEarliestMs() { return AtReadPosition().firstMs; }
 
   // 8-bit sum of `n` held bytes from `from` bytes after the read position
   // (only with sums).
@@ -66,11 +91,25 @@ class StreamWindow {
     int64_t firstMs, lastMs;
   };
   static constexpr uint32_t kRecords = 256;
+  // A receive gets at least this much room (or all of a smaller store's).
+  static constexpr uint32_t kMinReceive = 16 * 1024;
   static constexpr int64_t kMergeMs = 20;
-  const Arrival& AtReadPosition();
+  // The record of the byte at the read position (records of bytes already
+  // parsed are let go on the way).
+  const Arrival& AtReadPosition() {
+    while (count_ > 1 && records_[first_].end <= Offset()) {
+      first_ = (first_ + 1) % kRecords;
+      --count_;
+    }
+    return count_ ? records_[first_] : kNone;
+  }
+  static const Arrival kNone;
   void SumFrom(uint32_t i);
+  void Compact();
+  void NewRecord(int64_t nowMs);
 
-  uint32_t cap_, room_;
+  uint32_t cap_, room_, minReceive_;
+  uint32_t want_ = 0;
   std::unique_ptr<uint8_t[]> buf_;
   std::unique_ptr<uint8_t[]> sums_;
   uint32_t pos_ = 0, end_ = 0;
