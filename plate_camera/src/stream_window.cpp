@@ -5,7 +5,7 @@
 namespace nardix {
 
 StreamWindow::StreamWindow(uint32_t bound, uint32_t room, bool sums)
-    : cap_(bound + room), room_(room), minReceive_(room < kMinReceive ? room : kMinReceive), buf_(new (std::nothrow) uint8_t[bound + room]) {
+    : cap_(bound + room), minReceive_(room < kMinReceive ? room : kMinReceive), buf_(new (std::nothrow) uint8_t[bound + room]) {
   if (sums) {
     sums_.reset(new (std::nothrow) uint8_t[cap_]);
     if (!sums_) buf_.reset();

@@ -108,7 +108,7 @@ class StreamWindow {
   void Compact();
   void NewRecord(int64_t nowMs);
 
-  uint32_t cap_, room_, minReceive_;
+  uint32_t cap_, minReceive_;
   uint32_t want_ = 0;
   std::unique_ptr<uint8_t[]> buf_;
   std::unique_ptr<uint8_t[]> sums_;
