@@ -6,7 +6,9 @@
 #include <cstring>
 #include <memory>
 
-// The library's own headers (handle.h brings its context with it).
+// The library's own headers (handle.h brings its context with it), and the
+// tests' encoder of its wire formats.
+#include "fake_camera.h"
 #include "handle.h"
 #include "result.h"
 #include "stream_bench.h"
@@ -15,59 +17,21 @@ namespace streambench {
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using lprtest::Bytes;
+using lprtest::Filled;
+using lprtest::ReplyFrame;
+using lprtest::ResultFrame;
 
-void Put16(Bytes& b, uint32_t v) {
-  b.push_back(static_cast<uint8_t>(v));
-  b.push_back(static_cast<uint8_t>(v >> 8));
-}
-void Put32(Bytes& b, uint32_t v) {
-  Put16(b, v & 0xFFFF);
-  Put16(b, v >> 16);
-}
 void Append(Bytes& b, const Bytes& more) { b.insert(b.end(), more.begin(), more.end()); }
-Bytes Concat2(Bytes a, const Bytes& b) {
-  Append(a, b);
-  return a;
-}
-const Bytes kTail = {0xAA, 0xF0, 0x0F, 0x55};
+Bytes Concat2(const Bytes& a, const Bytes& b) { return lprtest::Concat({a, b}); }
 
-Bytes Filled(size_t n, uint8_t seed) {
-  Bytes b(n);
-  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(seed + i * 7);
-  return b;
-}
-
-Bytes ResultFrame(uint8_t kind, uint16_t id, const Bytes& body) {
-  Bytes f = {0xAA, 0x55, 0xFF, kind};
-  Put32(f, static_cast<uint32_t>(body.size() + 2));
-  Put16(f, id);
-  Append(f, body);
-  Append(f, kTail);
-  return f;
-}
+// Heads alone, whose bodies never come.
 Bytes ResultHead(uint8_t kind, uint32_t len) {
-  Bytes f = {0xAA, 0x55, 0xFF, kind};
-  Put32(f, len);
-  return f;
-}
-
-Bytes ReplyFrame(uint8_t type, uint8_t code, const Bytes& payload) {
-  Bytes f = {0xAA, 0x55, 0, 0, 0, 0, type, code};
-  Put16(f, static_cast<uint32_t>(payload.size()));
-  Put16(f, static_cast<uint32_t>(payload.size()));
-  Append(f, payload);
-  uint8_t sum = 0;
-  for (uint8_t c : payload) sum = static_cast<uint8_t>(sum + c);
-  f.push_back(sum);
-  Append(f, kTail);
-  return f;
+  return {0xAA, 0x55, 0xFF, kind, uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), uint8_t(len >> 24)};
 }
 Bytes ReplyHead(uint32_t n) {
-  Bytes f = {0xAA, 0x55, 0, 0, 0, 0, 0x20, 0x0B};
-  Put16(f, n);
-  Put16(f, n);
-  return f;
+  const uint8_t lo = uint8_t(n), hi = uint8_t(n >> 8);
+  return {0xAA, 0x55, 0, 0, 0, 0, 0x20, 0x0B, lo, hi, lo, hi};
 }
 
 // `unit` repeated to at least `bytes` bytes.
