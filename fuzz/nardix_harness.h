@@ -22,8 +22,12 @@ void FeedReplies(nardix::StLprControlChannel* c, const uint8_t* d, size_t n, siz
                  int64_t nowMs = 0, int64_t stepMs = 0);
 
 // One fuzz input each: the first bytes choose the receive size, the time
-// between receives and settings, the rest is the stream; after it the clock
-// runs on past the deadlines of the frames still under way. Aborts when a delivered record breaks its bounds.
+// between receives and settings (the reply stream's waiting request and when
+// it went out), the rest is the stream; after it the clock runs on past the
+// deadlines of the frames still under way. Aborts when a delivered record
+// breaks its bounds, or when what the library made of the stream (results
+// delivered; the waiting request's outcome, version texts, shutter value and
+// reset reports) differs from a plain reading of the stream rules.
 int FuzzResultStream(const uint8_t* d, size_t n);
 int FuzzReplyStream(const uint8_t* d, size_t n);
 // One datagram on the discovery socket (cut to its receive buffer), checked

@@ -25,6 +25,19 @@ uint8_t Sum8(const uint8_t* p, size_t n) {
   return s;
 }
 
+// Head, sequence, type, code and the length pair; the shortest reply adds
+// its checksum and tail.
+constexpr uint32_t kReplyHeadSize = 12;
+constexpr uint32_t kMinReplyFrame = kReplyHeadSize + 1 + 4;
+
+// Size of the reply a head announces (two equal lengths below the limit), 0
+// when its length pair is broken.
+uint32_t ReplyFrameAt(const uint8_t* f) {
+  const uint32_t a = kit::ReadLE16(f + 8);
+  const uint32_t b = kit::ReadLE16(f + 10);
+  return a == b && a + 1 < kReplyPayloadLimit ? kMinReplyFrame + a : 0;
+}
+
 // Index of a version item's text, or -1 for items that are not kept.
 int VersionSlot(uint8_t item) {
   switch (item) {
@@ -35,15 +48,16 @@ int VersionSlot(uint8_t item) {
 }
 
 // Type 0x00 replies. Returns true when the camera reported a reset.
-bool DispatchParamReply(StLprCameraHandle* h, StReplySlot* slot, uint8_t code, const uint8_t* payload,
-                        uint32_t n, const std::function<void()>& complete) {
+bool DispatchParamReply(StLprCameraHandle* h, StReplySlot* slot, bool stale, uint8_t code,
+                        const uint8_t* payload, uint32_t n, const std::function<void()>& complete) {
   switch (code) {
     case 0x00:
       return n >= 1 && payload[0] == 1;
     case 0x04: {
       if (n < 1) return false;
       const int at = VersionSlot(payload[0]);
-      if (at < 0) return false;
+      // Texts of a reply from before the versions were asked for stay out.
+      if (at < 0 || stale) return false;
       memset(h->m_szVersion[at], 0, kVersionSize);
       kit::CopyTextField(h->m_szVersion[at], kVersionSize, payload + 1, n - 1);
       if (payload[0] == 5 && slot && slot->kind == ReplyKind::kVersion) complete();
@@ -149,8 +163,7 @@ void ControlChannelThread(const HandlePtr& hp) {
   while (!c->m_bStop.load()) {
     const pf::SOCKET s = c->m_hSocket.load();
     if (up && s != pf::INVALID_SOCKET) {
-      const int n =
-          ReceiveAndParse(c, s, kControlRecvSize, [c](int64_t now) { ParseControlStream(c, now); });
+      const int n = ReceiveAndParse(c, s, [c](int64_t now) { ParseControlStream(c, now); });
       if (n >= 1) continue;
       if (c->m_bStop.load()) break;
       up = false;
@@ -166,8 +179,7 @@ void ControlChannelThread(const HandlePtr& hp) {
     if (again < 0) break;
     if (again == 0) continue;
     // Bytes of the lost connection never continue a reply of the new one.
-    c->m_nRecvPos = c->m_nRecvLen = 0;
-    c->m_parse.Clear();
+    RestartStream(c);
     c->m_bConnected.store(1);
     up = true;
     SendClock(hp.get(), 0);
@@ -177,55 +189,58 @@ void ControlChannelThread(const HandlePtr& hp) {
 
 void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
   StReplyParse& p = c->m_parse;
-  uint8_t* const buf = c->m_pRecvBuf.get();
-  auto at = [&] { return buf + c->m_nRecvPos; };
-  auto take = [&](uint32_t n) {
-    c->m_nRecvPos += n;
-    c->m_nRecvLen -= n;
-  };
+  StreamWindow& w = c->m_recv;
+  if (p.Waiting(w.Held(), nowMs)) return;
+  w.Want(0);
   for (;;) {
     if (!p.headFound) {
-      if (c->m_nRecvLen < 2) return;
-      while (c->m_nRecvLen >= 2 && !(at()[0] == 0xAA && at()[1] == 0x55)) take(1);
-      if (c->m_nRecvLen < 2) return;
-      p.Start(nowMs);
+      if (!w.SeekHead(2)) return;
+      p.Start(w.ArrivedLatestMs());
     }
     // Head, sequence, type, code and the length pair come first.
     bool bad = false;
-    if (c->m_nRecvLen >= 12) {
-      const uint32_t a = kit::ReadLE16(at() + 8);
-      const uint32_t b = kit::ReadLE16(at() + 10);
-      const uint32_t size = 12 + a + 1 + 4;
-      bad = a != b || a + 1 >= kReplyPayloadLimit;
-      if (!bad && c->m_nRecvLen >= size) {
-        bad = kit::ReadLE32(at() + size - 4) != kFrameTail || Sum8(at() + 12, a) != at()[12 + a];
+    if (w.Held() >= kReplyHeadSize) {
+      const uint8_t* const f = w.Data();
+      const uint32_t size = ReplyFrameAt(f);
+      bad = size == 0;
+      if (!bad && w.Held() >= size) {
+        const uint32_t n = size - kMinReplyFrame;  // payload bytes before the checksum
+        bad = kit::ReadLE32(f + size - 4) != kFrameTail || w.Sum(kReplyHeadSize, n) != f[kReplyHeadSize + n] ||
+              c->m_owners.Shared(w, size, kMinReplyFrame, ReplyFrameAt);
         if (!bad) {
           // Sequence at 2, type and code at 6 and 7; payload and checksum from 12.
-          const uint8_t* f = at();
-          if (c->m_pOwner) DispatchReply(c->m_pOwner, f + 12, f[6], f[7], kit::ReadLE32(f + 2), a + 1);
-          take(size);
+          if (c->m_pOwner)
+            DispatchReply(c->m_pOwner, f + kReplyHeadSize, f[6], f[7], kit::ReadLE32(f + 2), n + 1,
+                          w.ArrivedEarliestMs());
+          w.Take(size);
           p.Clear();
           continue;
         }
       }
     }
-    if (!bad && !p.Expired(nowMs)) return;
+    if (!bad && !p.Expired(nowMs)) {
+      if (w.Held() >= kReplyHeadSize) w.Want(p.size = ReplyFrameAt(w.Data()));
+      return;
+    }
     // A bad reply: nothing of it was used, and its bytes after the first are
     // searched again, so the replies among them are found.
-    take(1);
+    w.Take(1);
     p.Clear();
   }
 }
 
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code, uint32_t seq,
-                   uint32_t total) {
+                   uint32_t total, int64_t arrivedMs) {
   if (total < 1) return;
   const uint32_t n = total - 1;  // payload bytes before the checksum (checked by the parser)
   bool reset = false;
   {
     pf::Lock lk(h->m_csReply);
     StReplySlot* slot = h->m_pSlot;
-    if (slot && slot->done) slot = nullptr;  // a reply completes a request once
+    // A reply whose bytes arrived before the waiting request went out answers
+    // an earlier one (one that timed out, say): it never completes this one.
+    const bool stale = slot && arrivedMs < slot->sentMs;
+    if (slot && (slot->done || stale)) slot = nullptr;  // a reply completes a request once
     auto complete = [&] {
       slot->done = true;
       slot = nullptr;
@@ -240,7 +255,7 @@ void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, u
     }
     switch (type) {
       case 0x00:
-        reset = DispatchParamReply(h, slot, code, payload, n, complete);
+        reset = DispatchParamReply(h, slot, stale, code, payload, n, complete);
         break;
       case 0x20:
         if (code == 0x0B && slot && n >= 1 && payload[0] == 0) {

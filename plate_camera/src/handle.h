@@ -16,6 +16,7 @@
 #include "platform/sync.h"
 #include "platform/system.h"
 #include "platform/thread.h"
+#include "stream_window.h"
 
 namespace nardix {
 
@@ -25,12 +26,15 @@ constexpr uint16_t kControlPort = 59200;
 constexpr uint32_t kMaxResultLength = 204800;
 // A reply's payload with its checksum byte stays below this.
 constexpr uint32_t kReplyPayloadLimit = 1024;
-// A frame is held in its channel's receive buffer until it is complete and its
-// tail is checked, so each buffer holds the longest frame whole: head, length
+// A frame is held in its channel's receive store until it is complete and its
+// tail is checked, so each store holds the longest frame whole: head, length
 // field and tail around the longest result body; head, sequence, type, code,
 // length pair and tail around the longest reply payload with its checksum.
-constexpr uint32_t kResultRecvSize = 8 + kMaxResultLength + 4;
-constexpr uint32_t kControlRecvSize = 12 + (kReplyPayloadLimit - 1) + 4;
+// Beside it, room for what one receive takes.
+constexpr uint32_t kMaxResultFrame = 8 + kMaxResultLength + 4;
+constexpr uint32_t kMaxReplyFrame = 12 + (kReplyPayloadLimit - 1) + 4;
+constexpr uint32_t kResultRoom = 64 * 1024;
+constexpr uint32_t kReplyRoom = 1024;
 constexpr uint32_t kFrameTail = 0x550FF0AA;  // AA F0 0F 55 on the wire
 // A frame whose body has not all come this long after its head is dropped, so
 // that a head whose body never comes cannot take the frames behind it.
@@ -57,24 +61,34 @@ struct StReplySlot {
   uint8_t type = 0;  // kRaw: the command's type and code
   uint8_t code = 0;
   bool done = false;
+  // When the request went out: a reply whose bytes arrived before never
+  // completes it (replies carry no sequence to tell them apart).
+  int64_t sentMs = INT64_MIN;
   uint8_t raw[kRawReplySize] = {};
   uint16_t rawLen = 0;  // payload length of the reply (may exceed what raw holds)
 };
 
 // The frame under way at a channel's read position: its bytes stay in the
-// receive buffer from its head on until it is complete. It is bad once its
-// body has not all come within kFrameTimeLimitMs of its head.
+// receive store from its head on until it is complete. It is bad once its
+// body has not all come within kFrameTimeLimitMs of its head's first byte
+// arriving, whenever the parser comes to that head (also in bytes parsed
+// again after a bad frame), so however heads nest, a channel is clear 5 s
+// after the last byte of a bad stream.
 struct StFrameUnderWay {
   bool headFound = false;
-  int64_t headAtMs = 0;  // monotonic time at which its head was found
+  int64_t deadlineMs = 0;
+  uint32_t size = 0;  // of the whole frame, once its length was read (else 0)
 
-  void Start(int64_t nowMs) {
+  void Start(int64_t headArrivedMs) {
     headFound = true;
-    headAtMs = nowMs;
+    deadlineMs = headArrivedMs + kFrameTimeLimitMs;
+    size = 0;
   }
+  // Still waiting for its bytes: nothing to look at again before they come.
+  bool Waiting(uint32_t held, int64_t nowMs) const { return headFound && held < size && nowMs < deadlineMs; }
   // The time it turns bad at; -1 when none is under way.
-  int64_t DeadlineMs() const { return headFound ? headAtMs + kFrameTimeLimitMs : -1; }
-  bool Expired(int64_t nowMs) const { return headFound && nowMs >= DeadlineMs(); }
+  int64_t DeadlineMs() const { return headFound ? deadlineMs : -1; }
+  bool Expired(int64_t nowMs) const { return headFound && nowMs >= deadlineMs; }
   void Clear() { headFound = false; }
 };
 
@@ -82,6 +96,9 @@ struct StFrameUnderWay {
 struct StResultParse : StFrameUnderWay {
   uint32_t head = 0;  // AA 55, type, kind of the frame under way
   uint16_t resultId = 0;  // id of the result under assembly
+  // Whether a segment of it was taken, and when the first one's bytes arrived.
+  bool resultOpen = false;
+  int64_t resultArrivedMs = 0;
 
   uint8_t Type() const { return static_cast<uint8_t>(head >> 16); }
   uint8_t Kind() const { return static_cast<uint8_t>(head >> 24); }
@@ -104,9 +121,8 @@ struct StLprControlChannel {
   uint16_t m_nPort = kControlPort;
   std::atomic<uint8_t> m_bConnected{0};
   std::atomic<uint8_t> m_bStop{0};
-  std::unique_ptr<uint8_t[]> m_pRecvBuf;
-  uint32_t m_nRecvLen = 0;
-  uint32_t m_nRecvPos = 0;
+  StreamWindow m_recv{kMaxReplyFrame, kReplyRoom, true};
+  TailOwners m_owners;
   StLprCameraHandle* m_pOwner = nullptr;
   StReplyParse m_parse;
   pf::AutoResetEvent m_evStop;
@@ -131,9 +147,9 @@ struct StLprCameraHandle {
   std::atomic<uint8_t> m_bConnected{0};
   std::atomic<uint8_t> m_bStop{0};
   std::atomic<uint8_t> m_bLinkLost{0};
-  std::unique_ptr<uint8_t[]> m_pRecvBuf;
-  uint32_t m_nRecvLen = 0;
-  uint32_t m_nRecvPos = 0;
+  nardix::StreamWindow m_recv{nardix::kMaxResultFrame, nardix::kResultRoom, false};
+  nardix::TailOwners m_owners;
+  bool m_bFolderMade = false;  // the camera's error-data folder, made while logging
 
   // One request at a time per camera (m_csRequest). The waiting request's
   // slot, the version texts and the shutter value are shared with the control
@@ -146,6 +162,8 @@ struct StLprCameraHandle {
   char m_szVersion[5][nardix::kVersionSize] = {};
   int32_t m_nShutter = 0;
   std::atomic<uint8_t> m_bResultReady{0};
+  // When the first bytes of the latest delivered result arrived.
+  std::atomic<int64_t> m_nResultArrivedMs{INT64_MIN};
   std::atomic<uint32_t> m_nSeq{0};
 
   // Result assembly, written by the receive thread alone.
@@ -171,43 +189,48 @@ void StopHandle(const HandlePtr& h);
 // Link events of the result channel and reset reports of the control channel.
 StLprConnEvent* NewConnEvent(StLprCameraHandle* h, int code);
 
-// Result stream: parses what the receive buffer holds at monotonic time
+// Result stream: parses what the receive store holds at monotonic time
 // `nowMs`. A frame is taken only whole and with its tail in place; a frame
-// whose tail is wrong, or whose body has not all come by its deadline, is
-// dropped, and parsing resumes at the byte after the first byte of its head.
+// whose tail is wrong, whose body has not all come by its deadline, or whose
+// tail is also the tail of a frame whose head lies inside it, is dropped, and
+// parsing resumes at the byte after the first byte of its head.
 void ParseResultStream(StLprCameraHandle* h, int64_t nowMs);
-// Reply stream: the same for a control record's receive buffer, where a
+// Reply stream: the same for a control record's receive store, where a
 // wrong checksum also makes a reply bad; complete replies are dispatched into
 // the owner.
 void ParseControlStream(StLprControlChannel* ch, int64_t nowMs);
-// A reply whose checksum matched: `payload` holds `total` bytes, its checksum last.
+// A reply whose checksum matched: `payload` holds `total` bytes, its checksum
+// last; `arrivedMs` is when its first byte arrived.
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code,
-                   uint32_t seq, uint32_t total);
+                   uint32_t seq, uint32_t total, int64_t arrivedMs);
 
-// Appends `n` received bytes to a receive buffer, parses, and moves what is
-// left to the buffer's start.
-template <class Rec, class Parse>
-void FeedAndParse(Rec* r, uint32_t n, Parse parse) {
-  r->m_nRecvLen += n;
-  parse();
-  if (r->m_nRecvLen && r->m_nRecvPos)
-    memmove(r->m_pRecvBuf.get(), r->m_pRecvBuf.get() + r->m_nRecvPos, r->m_nRecvLen);
-  r->m_nRecvPos = 0;
+// A new connection: nothing of the bytes of the one before is parsed.
+template <class Rec>
+void RestartStream(Rec* r) {
+  r->m_recv.Clear();
+  r->m_parse.Clear();
+  r->m_owners.Reset();
 }
 
-// One receive into a channel's buffer (of `size` bytes), then the parser,
-// called with the monotonic time. While a frame is under way the wait ends at
-// its deadline, and the parser then runs without new bytes, so that a frame
-// whose body stopped coming is dropped even when nothing else arrives.
-// Returns what the receive gave (1 when the deadline ended the wait).
+// One receive into a channel's store, then the parser, called with the
+// monotonic time. While a frame is under way the wait ends at its deadline,
+// and the parser then runs without new bytes, so that a frame whose body
+// stopped coming is dropped even when nothing else arrives. Returns what the
+// receive gave (1 when the deadline ended the wait).
 template <class Rec, class Parse>
-int ReceiveAndParse(Rec* r, pf::SOCKET s, uint32_t size, Parse parse) {
+int ReceiveAndParse(Rec* r, pf::SOCKET s, Parse parse) {
   if (!pf::WaitReadableUntil(s, r->m_parse.DeadlineMs())) {
-    FeedAndParse(r, 0, [&] { parse(pf::MonotonicMs()); });
+    parse(pf::MonotonicMs());
     return 1;
   }
-  const int n = pf::Recv(s, r->m_pRecvBuf.get() + r->m_nRecvLen, size - r->m_nRecvLen);
-  if (n >= 1) FeedAndParse(r, static_cast<uint32_t>(n), [&] { parse(pf::MonotonicMs()); });
+  uint32_t room = 0;
+  uint8_t* at = r->m_recv.Space(&room);
+  const int n = pf::Recv(s, at, room);
+  if (n >= 1) {
+    const int64_t now = pf::MonotonicMs();
+    r->m_recv.Arrived(static_cast<uint32_t>(n), now);
+    parse(now);
+  }
   return n;
 }
 

@@ -70,6 +70,9 @@ int Exchange(StLprCameraHandle* h, StReplySlot& slot, const StDictateItem* items
   {
     pf::Lock lk(h->m_csReply);
     slot.done = false;
+    // Stamped before the frame goes out: its reply can only arrive later.
+    slot.sentMs = pf::MonotonicMs();
+    if (StLprControlChannel* c = h->m_pControl.get()) c->m_recv.NoteSend(slot.sentMs);
     h->m_pSlot = &slot;
     h->m_evReply.Reset();
   }
@@ -124,12 +127,16 @@ NARDIX_API int NARDIX_CALL LPR_Capture(StLprCameraHandle* handle) {
 NARDIX_API int NARDIX_CALL LPR_CaptureEx(StLprCameraHandle* handle, int) {
   HandlePtr h;
   if (const int rc = FindForRequest(handle, &h)) return rc;
+  // Only a result whose first bytes arrived after the capture went out
+  // answers it.
+  const int64_t sentMs = pf::MonotonicMs();
+  h->m_recv.NoteSend(sentMs);
   h->m_bResultReady.store(0);
   const StDictateItem item{0x80, 0x00, 0, nullptr, 0};
   if (const int rc = SendDictate(h.get(), &item, 1, false)) return rc;
   for (int i = 0; i < kCapturePolls; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kCapturePollMs));
-    if (h->m_bResultReady.load()) return kOk;
+    if (h->m_bResultReady.load() && h->m_nResultArrivedMs.load() >= sentMs) return kOk;
   }
   return kNoResult;
 }

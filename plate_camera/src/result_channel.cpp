@@ -43,6 +43,32 @@ uint32_t SegmentLimit(uint8_t kind) {
   }
 }
 
+// Size of the frame a head announces when it is one that results are made of:
+// type 0xFF, a kind that is stored or ends a result, a length that holds the
+// id and a body its kind can take. 0 for any other head.
+uint32_t ResultFrameAt(const uint8_t* p) {
+  if (p[2] != 0xFF) return 0;
+  const uint8_t kind = p[3];
+  const uint32_t len = kit::ReadLE32(p + 4);
+  if (len < 2 || len > kMaxResultLength) return 0;
+  if (kind != 0x50 && (SegmentLimit(kind) == kNoLimit || len - 2 > SegmentLimit(kind))) return 0;
+  return 8 + len + 4;
+}
+// Head, length, id and tail.
+constexpr uint32_t kMinResultFrame = 8 + 2 + 4;
+
+// A result carries only segments of its own: the info and block segments of
+// the one before are not kept for it.
+void ClearSegments(StLprCameraHandle* h) {
+  memset(h->m_byInfo, 0, sizeof h->m_byInfo);
+  memset(h->m_byBlock, 0, sizeof h->m_byBlock);
+  h->m_parse.resultOpen = false;
+}
+void StartResult(StLprCameraHandle* h) {
+  ResetResult(h->m_pResult, h);
+  ClearSegments(h);
+}
+
 // Stores a segment's body, whose frame has passed its tail check, in the place
 // of its kind; a body larger than its kind allows is not stored.
 void StoreResultSegment(StLprCameraHandle* h, const uint8_t* data, uint32_t count) {
@@ -83,6 +109,7 @@ void CompleteResult(StLprCameraHandle* h) {
   r->infoValue62 = info[62];
   r->image3Width = static_cast<uint16_t>(kit::ReadLE16(info + 24) - kit::ReadLE16(info + 20));
   r->image3Height = static_cast<uint16_t>(kit::ReadLE16(info + 26) - kit::ReadLE16(info + 22));
+  h->m_nResultArrivedMs.store(h->m_parse.resultArrivedMs);
   h->m_bResultReady.store(1);
 
   const uint32_t len1 = static_cast<uint32_t>(r->image1Length);
@@ -100,17 +127,18 @@ void CompleteResult(StLprCameraHandle* h) {
   if (g.m_bDirectCall.load()) {
     if (auto cb = g.m_pfnLprResult.load()) cb(g.m_pUserData.load(), r);
     Deliver(kNotifyAlgDebug, debugBlock);
-    ResetResult(r, h);
+    StartResult(h);
     return;
   }
   CMessageWnd* w = g.m_pMessageWnd.load();
   StLprResult* next = w ? NewResult(h) : nullptr;
   if (!next) {  // no window, or no memory for the next record: nothing goes out
     delete[] debugBlock;
-    ResetResult(r, h);
+    StartResult(h);
     return;
   }
   h->m_pResult = next;
+  ClearSegments(h);
   if (!w->Post(kNotifyResult, r)) FreeResult(r);
   if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
 }
@@ -130,16 +158,19 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
   fclose(f);
 }
 
-// A frame announcing more than the receive buffer holds: what is held is
+// A frame announcing more than the receive store holds: what is held is
 // written to a file for inspection and dropped.
-void DumpOversized(StLprCameraHandle* h, const std::string& folder) {
+void DumpOversized(StLprCameraHandle* h) {
+  std::string folder;
+  if (LogOn()) {
+    folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
+    kit::CreateFolderPath(folder);
+  }
   const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
   const test::DumpWriter w = g_dumpWriter.load();
   // The held bytes, from the read position on: the oversized frame's head first.
-  (w ? w : &WriteDumpFile)(path, h->m_pRecvBuf.get() + h->m_nRecvPos, h->m_nRecvLen);
-  h->m_nRecvPos = 0;
-  h->m_nRecvLen = 0;
-  h->m_parse.Clear();
+  (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
+  RestartStream(h);
 }
 
 void NotifyLink(StLprCameraHandle* h, int code) {
@@ -166,8 +197,7 @@ void CameraRecvThread(HandlePtr hp) {
     if (up) {
       const pf::SOCKET s = h->m_hSocket.load();
       const int n = s == pf::INVALID_SOCKET ? 0
-                                            : ReceiveAndParse(h, s, kResultRecvSize,
-                                                              [h](int64_t now) { ParseResultStream(h, now); });
+                                            : ReceiveAndParse(h, s, [h](int64_t now) { ParseResultStream(h, now); });
       if (n >= 1) continue;
       WriteLogF("接收数据失败，反馈字节数 = %d", n);
       if (h->m_bStop.load()) break;
@@ -190,8 +220,7 @@ void CameraRecvThread(HandlePtr hp) {
       continue;
     }
     // Bytes of the lost connection never continue a frame of the new one.
-    h->m_nRecvPos = h->m_nRecvLen = 0;
-    h->m_parse.Clear();
+    RestartStream(h);
     h->m_bConnected.store(1);
     h->m_bLinkLost.store(0);
     up = true;
@@ -209,7 +238,7 @@ void test::SetDumpWriter(DumpWriter w) { g_dumpWriter.store(w); }
 void test::FailNextControlAllocs(int n) { g_failControlAllocs.store(n); }
 void test::FailNextControlStarts(int n) { g_failControlStarts.store(n); }
 
-StLprControlChannel::StLprControlChannel() : m_pRecvBuf(new uint8_t[kControlRecvSize]()) {}
+StLprControlChannel::StLprControlChannel() = default;
 
 StLprControlChannel::~StLprControlChannel() {
   const pf::SOCKET s = m_hSocket.exchange(pf::INVALID_SOCKET);
@@ -220,9 +249,8 @@ HandlePtr NewCameraHandle(uint32_t ip) {
   auto* raw = new (std::nothrow) StLprCameraHandle(ip);
   if (!raw) return nullptr;
   HandlePtr h(raw);
-  h->m_pRecvBuf.reset(new (std::nothrow) uint8_t[kResultRecvSize]);
   h->m_pResult = NewResult(raw);
-  if (!h->m_pRecvBuf || !h->m_pResult) return nullptr;
+  if (!h->m_recv.Ok() || !h->m_pResult) return nullptr;
   return h;
 }
 
@@ -254,13 +282,17 @@ void StopHandle(const HandlePtr& h) {
 }
 
 // A result frame that has passed its tail check: `body` is its length
-// field's `len` bytes, the result id first.
-void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len) {
+// field's `len` bytes, the result id first; its head arrived at `arrivedMs`.
+void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, int64_t arrivedMs) {
   StResultParse& p = h->m_parse;
   const uint16_t id = kit::ReadLE16(body);
   if (id != p.resultId) {
     p.resultId = id;
-    ResetResult(h->m_pResult, h);
+    StartResult(h);
+  }
+  if (!p.resultOpen) {
+    p.resultOpen = true;
+    p.resultArrivedMs = arrivedMs;
   }
   StoreResultSegment(h, body + 2, len - 2);
   if (p.Kind() == 0x50) CompleteResult(h);
@@ -268,58 +300,53 @@ void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len) {
 
 void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
   StResultParse& p = h->m_parse;
-  uint8_t* const buf = h->m_pRecvBuf.get();
-  auto at = [&] { return buf + h->m_nRecvPos; };
-  auto take = [&](uint32_t n) {
-    h->m_nRecvPos += n;
-    h->m_nRecvLen -= n;
-  };
+  StreamWindow& w = h->m_recv;
   // A bad frame: nothing of it was used, and its bytes after the first are
   // searched again, so the frames among them are found.
   auto drop = [&] {
-    take(1);
+    w.Take(1);
     p.Clear();
   };
+  if (p.Waiting(w.Held(), nowMs)) return;
+  w.Want(0);
   for (;;) {
     if (!p.headFound) {
-      if (h->m_nRecvLen < 8) return;
-      while (h->m_nRecvLen >= 8 && !(at()[0] == 0xAA && at()[1] == 0x55)) take(1);
-      if (h->m_nRecvLen < 8) return;
-      const int32_t announced = static_cast<int32_t>(kit::ReadLE32(at() + 4));
-      std::string folder;
-      if (LogOn()) {
-        folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
-        kit::CreateFolderPath(folder);
+      if (!w.SeekHead(8)) return;
+      if (!h->m_bFolderMade && LogOn()) {
+        h->m_bFolderMade = kit::CreateFolderPath(ModulePath() + "ErrorData/" + h->m_szIp + "/");
       }
-      if (announced > static_cast<int32_t>(kMaxResultLength)) {
-        DumpOversized(h, folder);
+      if (static_cast<int32_t>(kit::ReadLE32(w.Data() + 4)) > static_cast<int32_t>(kMaxResultLength)) {
+        DumpOversized(h);
         return;
       }
-      p.head = kit::ReadLE32(at());
-      p.Start(nowMs);
+      p.head = kit::ReadLE32(w.Data());
+      p.Start(w.ArrivedLatestMs());
     }
-    const uint32_t len = kit::ReadLE32(at() + 4);
+    const uint8_t* const f = w.Data();
+    const uint32_t len = kit::ReadLE32(f + 4);
     // A result frame's length holds at least its 2-byte result id.
     if (len > kMaxResultLength || (p.Type() == 0xFF && len < 2)) {
       drop();
       continue;
     }
     const uint32_t size = 8 + len + 4;
-    if (h->m_nRecvLen < size) {
+    if (w.Held() < size) {
       if (p.Expired(nowMs)) {
         drop();
         continue;
       }
+      p.size = size;
+      w.Want(size);
       return;
     }
-    if (kit::ReadLE32(at() + 8 + len) != kFrameTail) {
+    if (kit::ReadLE32(f + 8 + len) != kFrameTail || h->m_owners.Shared(w, size, kMinResultFrame, ResultFrameAt)) {
       drop();
       continue;
     }
     // The body of a frame of another type is read past: it never lands in
     // the info segment or anything else of the result under assembly.
-    if (p.Type() == 0xFF) TakeResultFrame(h, at() + 8, len);
-    take(size);
+    if (p.Type() == 0xFF) TakeResultFrame(h, f + 8, len, w.ArrivedEarliestMs());
+    w.Take(size);
     p.Clear();
   }
 }

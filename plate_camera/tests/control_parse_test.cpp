@@ -33,8 +33,9 @@ class ReplyStream : public testing::Test {
   void Feed(const Bytes& b, size_t chunk = SIZE_MAX, int64_t nowMs = 0) {
     nardixfuzz::FeedReplies(c_, b.data(), b.size(), chunk, nowMs);
   }
-  void Wait(ReplyKind kind, uint8_t type = 0, uint8_t code = 0) {
+  void Wait(ReplyKind kind, uint8_t type = 0, uint8_t code = 0, int64_t sentMs = 0) {
     slot_ = nardix::StReplySlot();
+    slot_.sentMs = sentMs;
     slot_.kind = kind;
     slot_.type = type;
     slot_.code = code;
@@ -118,8 +119,103 @@ TEST_F(ReplyStream, HeadWhoseBodyNeverComesGivesBackTheRepliesBehindIt) {
       Feed({}, SIZE_MAX, 6000);  // and at it
       EXPECT_EQ(Recorder::Get().EventCount(), 3u) << name;
       EXPECT_FALSE(c_->m_parse.headFound) << name;
-      EXPECT_EQ(c_->m_nRecvLen, 0u) << name;
+      EXPECT_EQ(c_->m_recv.Held(), 0u) << name;
     }
+  }
+}
+
+// `n` reply heads nested one inside another: each announces a payload that
+// reaches `beyond` bytes past the `after` bytes that follow the last head.
+Bytes NestedReplyHeads(size_t n, size_t after, uint32_t beyond = 40) {
+  Bytes b;
+  for (size_t i = 0; i < n; ++i)
+    b = Concat({b, ReplyHead(static_cast<uint16_t>((n - i - 1) * 12 + after + beyond))});
+  return b;
+}
+
+TEST_F(ReplyStream, NestedHeadsArrivingTogetherAreDroppedFiveSecondsAfterTheyArrived) {
+  const Bytes after = Concat({kReset, kReset});
+  for (size_t n : {size_t(1), size_t(10), size_t(75)}) {
+    for (size_t chunk : {size_t(5), SIZE_MAX}) {
+      const std::string name = std::to_string(n) + " heads in receives of " + std::to_string(chunk);
+      Recorder::Get().Clear();
+      Feed(Concat({NestedReplyHeads(n, after.size()), after}), chunk, 1000);
+      Feed({}, SIZE_MAX, 5999);
+      EXPECT_EQ(Recorder::Get().EventCount(), 0u) << name;
+      EXPECT_EQ(c_->m_parse.DeadlineMs(), 6000) << name;
+      Feed({}, SIZE_MAX, 6000);
+      EXPECT_EQ(Recorder::Get().EventCount(), 2u) << name;
+      EXPECT_FALSE(c_->m_parse.headFound) << name;
+      EXPECT_EQ(c_->m_recv.Held(), 0u) << name;
+    }
+  }
+}
+
+TEST_F(ReplyStream, NestedHeadsArrivingOneByOneAreEachDroppedFiveSecondsAfterItsOwnArrival) {
+  const size_t n = 4;
+  const Bytes heads = NestedReplyHeads(n, kReset.size());
+  for (size_t i = 0; i < n; ++i)
+    Feed(Bytes(heads.begin() + 12 * i, heads.begin() + 12 * (i + 1)), SIZE_MAX, 1000 + 700 * i);
+  Feed(kReset, SIZE_MAX, 1000 + 700 * n);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t due = 6000 + 700 * static_cast<int64_t>(i);
+    EXPECT_EQ(c_->m_parse.DeadlineMs(), due) << i;
+    Feed({}, SIZE_MAX, due - 1);
+    EXPECT_EQ(c_->m_parse.DeadlineMs(), due) << i;
+    Feed({}, SIZE_MAX, due);
+    EXPECT_EQ(Recorder::Get().EventCount(), i + 1 == n ? 1u : 0u) << i;
+  }
+}
+
+TEST_F(ReplyStream, HeadWhoseReplyEndsOnTheTailOfAGoodReplyBehindItLeavesItWhole) {
+  const Bytes good = ReplyFrame(0x20, 0x0B, {0x00, 0x2A});
+  // A shutter reply head whose payload reaches the good reply's tail, with a
+  // filler byte that makes its checksum (the good reply's) come out right.
+  Bytes outer = ReplyHead(static_cast<uint16_t>(1 + good.size() - 5));
+  uint8_t sum = 0;
+  for (size_t i = 0; i + 5 < good.size(); ++i) sum = static_cast<uint8_t>(sum + good[i]);
+  outer.push_back(static_cast<uint8_t>(good[good.size() - 5] - sum));
+  const struct {
+    const char* name;
+    Bytes before;
+  } cases[] = {{"one head", outer}, {"behind a bodiless head", Concat({ReplyHead(1000), outer})}};
+  for (const auto& c : cases) {
+    h_->m_nShutter = 7;
+    Wait(ReplyKind::kShutterGet);
+    Feed(Concat({c.before, good}), SIZE_MAX, 1000);
+    Feed({}, SIZE_MAX, 6000);
+    EXPECT_TRUE(slot_.done) << c.name;
+    EXPECT_EQ(h_->m_nShutter, 0x2A) << c.name;
+    EXPECT_EQ(c_->m_recv.Held(), 0u) << c.name;
+  }
+}
+
+TEST_F(ReplyStream, ReplyWhoseBytesArrivedBeforeTheRequestWentOutNeverCompletesIt) {
+  const Bytes reply = ReplyFrame(0x20, 0x0B, {0x00, 0x2A});
+  const Bytes version = ReplyFrame(0x00, 0x04, Concat({{1}, lprtest::Text("OLD")}));
+  const struct {
+    const char* name;
+    int64_t sentMs;
+    Bytes before;      // in front of the reply
+    int64_t parsedMs;  // when the reply is parsed
+    bool done;
+  } cases[] = {
+      {"arrived after the send", 1000, {}, 1200, true},
+      {"arrived in the same millisecond", 1200, {}, 1200, true},
+      {"arrived before the send", 1300, {}, 1200, false},
+      {"held behind a bodiless head, parsed after the send", 3000, ReplyHead(1000), 6200, false},
+      {"held behind a bodiless head sent after the request", 1000, ReplyHead(1000), 6200, true},
+  };
+  for (const auto& c : cases) {
+    h_->m_nShutter = 7;
+    memset(h_->m_szVersion, 0, sizeof h_->m_szVersion);
+    Wait(ReplyKind::kShutterGet, 0, 0, c.sentMs);
+    Feed(Concat({c.before, version, reply}), SIZE_MAX, 1200);
+    Feed({}, SIZE_MAX, c.parsedMs);
+    EXPECT_EQ(slot_.done, c.done) << c.name;
+    EXPECT_EQ(h_->m_nShutter, c.done ? 0x2A : 7) << c.name;
+    // Nor do its texts land while a request that came after it waits.
+    EXPECT_EQ(Version(1), c.done ? "OLD" : "") << c.name;
   }
 }
 

@@ -128,6 +128,21 @@ TEST_F(Requests, CaptureExWaitsUpToOneSecondForAResult) {
   EXPECT_TRUE(lprtest::Recorder::Get().WaitResults(1, 3000));
 }
 
+TEST_F(Requests, CaptureExIsNotAnsweredByAResultThatArrivedBeforeIt) {
+  // The camera answers no capture. A result held behind a head whose body
+  // never comes is parsed again 5 s later, while a capture waits.
+  const Bytes head = {0xAA, 0x55, 0xFF, 0x40, 0x00, 0x20, 0x03, 0x00};
+  const int64_t t0 = kittest::NowMs();
+  ASSERT_TRUE(cam_.SendResult(Concat({head, kResult})));
+  int captures = 0;
+  while (lprtest::Recorder::Get().ResultCount() == 0 && kittest::NowMs() - t0 < 8000) {
+    EXPECT_EQ(LPR_CaptureEx(h_, 0), 12) << "capture " << captures << " took the result from before it";
+    ++captures;
+  }
+  EXPECT_EQ(lprtest::Recorder::Get().ResultCount(), 1u);
+  EXPECT_GE(captures, 4);
+}
+
 TEST_F(Requests, AdjustTimeSendsLocalTime) {
   pf::test::FreezeClock(1709210096000);  // 2024-02-29 12:34:56 UTC
   EXPECT_EQ(LPR_AdjustTime(h_, 1706745599), 0);

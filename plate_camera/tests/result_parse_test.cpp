@@ -128,22 +128,44 @@ TEST_F(ResultStream, InfoSegmentFollowsImageOneData) {
   EXPECT_EQ(behind, info);
 }
 
-TEST_F(ResultStream, InfoAndBlockCarryOverToAResultWithoutTheirOwn) {
-  Feed(Concat({ResultFrame(0x00, 1, Info("ABCDEFGHIJKLMNOPQRST", 3, 0, 0, 0, 0)), ResultFrame(0x10, 1, Block("AB")),
-               kEnd}));
-  Feed(Concat({ResultFrame(0x40, 2, {1}), ResultFrame(0x50, 2, {})}));
-  // A frame of another type in between leaves the carried info as it was.
-  Feed(Concat({lprtest::OtherFrame(0x01, 0x00, lprtest::Text("OTHER")), ResultFrame(0x50, 3, {})}));
-  const auto results = Results();
-  ASSERT_EQ(results.size(), 3u);
-  EXPECT_STREQ(results[0].copy.infoText, "ABCDEFGHIJKLMNO");  // cut to its field
-  EXPECT_STREQ(results[1].copy.infoText, "ABCDEFGHIJKLMNO");
-  EXPECT_EQ(int32_t(results[1].copy.infoValue62), 3);
-  EXPECT_STREQ(results[1].copy.blockText, "AB");
-  EXPECT_EQ(results[1].image1, Bytes{1});
-  EXPECT_STREQ(results[2].copy.infoText, "ABCDEFGHIJKLMNO");
-  EXPECT_EQ(int32_t(results[2].copy.infoValue62), 3);
-  EXPECT_STREQ(results[2].copy.blockText, "AB");
+TEST_F(ResultStream, AResultWithoutInfoOrBlockCarriesNoTextOfTheOneBefore) {
+  const struct {
+    const char* name;
+    uint16_t nextId;
+    Bytes between;  // after the first result, before the next one's frames
+  } cases[] = {
+      {"next id", 2, {}},
+      {"the same id again", 1, {}},
+      {"a frame of another type in between", 2, lprtest::OtherFrame(0x01, 0x00, lprtest::Text("OTHER"))},
+      {"an info frame with a wrong tail in between", 2,
+       [] {
+         Bytes b = ResultFrame(0x00, 2, Info("STALE", 7, 1, 2, 3, 4));
+         b.back() = 0;
+         return b;
+       }()},
+  };
+  for (const auto& c : cases) {
+    Recorder::Get().Clear();
+    Feed(Concat({ResultFrame(0x00, 1, Info("ABC123", 3, 10, 20, 110, 60)), ResultFrame(0x10, 1, Block("PLATE")),
+                 ResultFrame(0x40, 1, {1}), ResultFrame(0x50, 1, {})}));
+    Feed(Concat({c.between, ResultFrame(0x40, c.nextId, {2}), ResultFrame(0x50, c.nextId, {})}));
+    const auto results = Results();
+    ASSERT_EQ(results.size(), 2u) << c.name;
+    EXPECT_STREQ(results[0].copy.infoText, "ABC123") << c.name;
+    EXPECT_STREQ(results[0].copy.blockText, "PLATE") << c.name;
+    const StLprResult& r = results[1].copy;
+    EXPECT_EQ(r.resultId, c.nextId) << c.name;
+    EXPECT_EQ(results[1].image1, Bytes{2}) << c.name;
+    EXPECT_STREQ(r.infoText, "") << c.name;
+    EXPECT_EQ(int32_t(r.infoValue62), 0) << c.name;
+    EXPECT_EQ(uint16_t(r.image3Width), 0) << c.name;
+    EXPECT_EQ(uint16_t(r.image3Height), 0) << c.name;
+    EXPECT_STREQ(r.blockText, "") << c.name;
+    int32_t values[4];
+    memcpy(values, r.blockValues, sizeof values);
+    EXPECT_EQ(values[0], 0) << c.name;
+    EXPECT_EQ(int32_t(r.blockValue176), 0) << c.name;
+  }
 }
 
 TEST_F(ResultStream, FramesOfOtherTypesLeaveTheResultUnderAssemblyAlone) {
@@ -216,7 +238,7 @@ TEST_F(ResultStream, LargestImageIsStoredAndALargerFrameIsDumpedWithAllItHolds) 
   // The dump starts at the oversized frame's head (the bytes before it were
   // already read past) and holds everything after it.
   EXPECT_EQ(g_dumps[0].bytes, Bytes(held.begin() + 2, held.end()));
-  EXPECT_EQ(h_->m_nRecvLen, 0u);
+  EXPECT_EQ(h_->m_recv.Held(), 0u);
   // The stream goes on with the next receive.
   Feed(Concat({ResultFrame(0x40, 3, {7}), ResultFrame(0x50, 3, {})}));
   ASSERT_EQ(Results().size(), 2u);
@@ -240,15 +262,23 @@ TEST_F(ResultStream, SegmentsAboveTheirLimitAreNotStored) {
     std::copy(inner.begin(), inner.end(), body.begin() + 10);
     Feed(Concat({ResultFrame(k.kind, 1, Filled(k.limit, 1)), ResultFrame(k.kind, 1, body)}), 100);
     EXPECT_EQ(Results().size(), 0u) << int(k.kind);
+    // The info and block segments as the result completes (they are not
+    // kept for the next one).
+    Bytes info, block;
+    Recorder::Get().SetDuringResult([&](StLprResult*) {
+      info.assign(h_->m_byInfo, h_->m_byInfo + 64);
+      block.assign(h_->m_byBlock, h_->m_byBlock + 308);
+    });
     Feed(kEnd);
+    Recorder::Get().SetDuringResult(nullptr);
     ASSERT_EQ(Results().size(), 1u) << int(k.kind);
     const auto results = Results();
     const auto& r = results[0];
     const Bytes kept = k.kind == 0x20   ? r.image3
                        : k.kind == 0x42 ? r.image2
                        : k.kind == 0x60 ? r.debug
-                       : k.kind == 0x00 ? Bytes(h_->m_byInfo, h_->m_byInfo + 64)
-                                        : Bytes(h_->m_byBlock, h_->m_byBlock + 308);
+                       : k.kind == 0x00 ? info
+                                        : block;
     EXPECT_EQ(kept, Filled(k.limit, 1)) << int(k.kind);
   }
 }
@@ -313,7 +343,7 @@ TEST_F(ResultStream, HeadWhoseBodyNeverComesGivesBackTheResultsBehindIt) {
     Feed({}, SIZE_MAX, 6000);  // and at it
     ExpectOwnResults(Results(), {10, 11, 12}, c.name);
     EXPECT_FALSE(h_->m_parse.headFound) << c.name;
-    EXPECT_EQ(h_->m_nRecvLen, 0u) << c.name;
+    EXPECT_EQ(h_->m_recv.Held(), 0u) << c.name;
   }
 }
 
@@ -343,6 +373,124 @@ TEST_F(ResultStream, ABadFramesSegmentNeverBecomesPartOfAResult) {
     ASSERT_EQ(Results().size(), 1u) << c.name;
     EXPECT_EQ(Results()[0].copy.resultId, 1) << c.name;
     EXPECT_EQ(Results()[0].image1, own) << c.name;
+  }
+}
+
+// `n` image heads nested one inside another: each announces a body that
+// reaches `beyond` bytes past the `after` bytes that follow the last head.
+Bytes NestedHeads(size_t n, size_t after, uint8_t kind = 0x40, uint32_t beyond = 1000) {
+  Bytes b;
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t len = static_cast<uint32_t>((n - i - 1) * 8 + after + beyond);
+    const Bytes head = {0xAA, 0x55, 0xFF, kind, uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), 0};
+    b.insert(b.end(), head.begin(), head.end());
+  }
+  return b;
+}
+
+TEST_F(ResultStream, NestedHeadsArrivingTogetherAreDroppedFiveSecondsAfterTheyArrived) {
+  const Bytes after = Concat({OwnResult(10), OwnResult(11)});
+  for (size_t n : {size_t(1), size_t(10), size_t(1000)}) {
+    for (size_t chunk : {size_t(7), size_t(4096), SIZE_MAX}) {
+      const std::string name = std::to_string(n) + " heads in receives of " + std::to_string(chunk);
+      Recorder::Get().Clear();
+      Feed(Concat({NestedHeads(n, after.size()), after}), chunk, 1000);
+      Feed({}, SIZE_MAX, 5999);
+      EXPECT_EQ(Results().size(), 0u) << name;
+      EXPECT_EQ(h_->m_parse.DeadlineMs(), 6000) << name;
+      // One wake at the chain's deadline clears all of it.
+      Feed({}, SIZE_MAX, 6000);
+      ExpectOwnResults(Results(), {10, 11}, name);
+      EXPECT_FALSE(h_->m_parse.headFound) << name;
+      EXPECT_EQ(h_->m_recv.Held(), 0u) << name;
+    }
+  }
+}
+
+TEST_F(ResultStream, NestedHeadsArrivingOneByOneAreEachDroppedFiveSecondsAfterItsOwnArrival) {
+  const Bytes after = OwnResult(12);
+  const size_t n = 4;
+  const Bytes heads = NestedHeads(n, after.size());
+  for (size_t i = 0; i < n; ++i) Feed(Bytes(heads.begin() + 8 * i, heads.begin() + 8 * (i + 1)), SIZE_MAX, 1000 + 700 * i);
+  Feed(after, SIZE_MAX, 1000 + 700 * n);
+  for (size_t i = 0; i < n; ++i) {
+    const int64_t due = 6000 + 700 * static_cast<int64_t>(i);
+    EXPECT_EQ(h_->m_parse.DeadlineMs(), due) << i;
+    Feed({}, SIZE_MAX, due - 1);
+    EXPECT_EQ(h_->m_parse.DeadlineMs(), due) << i;
+    Feed({}, SIZE_MAX, due);
+    EXPECT_EQ(Results().size(), i + 1 == n ? 1u : 0u) << i;
+  }
+  ExpectOwnResults(Results(), {12}, "after the last head");
+}
+
+TEST_F(ResultStream, HeadWhoseLengthEndsOnTheTailOfAGoodFrameBehindItLeavesItWhole) {
+  const Bytes frames[] = {ResultFrame(0x00, 5, Info("R5", 1, 0, 0, 0, 0)), ResultFrame(0x40, 5, Filled(3000, 5)),
+                          ResultFrame(0x42, 5, Filled(500, 6)), ResultFrame(0x50, 5, {})};
+  const Bytes good = Concat({frames[0], frames[1], frames[2], frames[3]});
+  // A head of `kind` whose frame would end where good frame `j` ends; `gap`
+  // bytes of other heads between it and the good frames.
+  auto aligned = [&](uint8_t type, uint8_t kind, size_t j, size_t gap) {
+    size_t end = 0;
+    for (size_t k = 0; k <= j; ++k) end += frames[k].size();
+    const uint32_t len = static_cast<uint32_t>(gap + end - 4);
+    return Bytes{0xAA, 0x55, type, kind, uint8_t(len), uint8_t(len >> 8), uint8_t(len >> 16), 0};
+  };
+  const Bytes filler = NestedHeads(3, good.size());
+  const struct {
+    const char* name;
+    Bytes before;
+    bool waits;  // heads whose bodies never come stand between
+  } cases[] = {
+      {"image head ending on the image's tail", aligned(0xFF, 0x40, 1, 0), false},
+      {"image head ending on the end frame's tail", aligned(0xFF, 0x40, 3, 0), false},
+      {"end head ending on the end frame's tail", aligned(0xFF, 0x50, 3, 0), false},
+      {"end head ending on the info frame's tail", aligned(0xFF, 0x50, 0, 0), false},
+      {"head of another type ending on the second image's tail", aligned(0x01, 0x00, 2, 0), false},
+      {"heads ending on each tail in turn",
+       Concat({aligned(0xFF, 0x50, 3, 24), aligned(0xFF, 0x50, 2, 16), aligned(0xFF, 0x40, 1, 8),
+               aligned(0xFF, 0x00, 0, 0)}),
+       false},
+      {"end head ending on the end frame's tail, bodiless heads between",
+       Concat({aligned(0xFF, 0x50, 3, filler.size()), filler}), true},
+  };
+  for (const auto& c : cases) {
+    Recorder::Get().Clear();
+    Feed(Concat({c.before, good}), 100, 1000);
+    EXPECT_EQ(Results().size(), c.waits ? 0u : 1u) << c.name;
+    Feed({}, SIZE_MAX, 6000);
+    const auto results = Results();
+    ASSERT_EQ(results.size(), 1u) << c.name;
+    EXPECT_EQ(results[0].copy.resultId, 5) << c.name;
+    EXPECT_STREQ(results[0].copy.infoText, "R5") << c.name;
+    EXPECT_EQ(results[0].image1, Filled(3000, 5)) << c.name;
+    EXPECT_EQ(results[0].image2, Filled(500, 6)) << c.name;
+  }
+}
+
+TEST_F(ResultStream, ResultAfterAFloodOfLongestHeadsComesWhole) {
+  // Heads of the longest image, 8 bytes apart, and a result right after them:
+  // the heads whose lengths end on one of its tails are not taken for frames.
+  const Bytes image1 = Filled(60000, 1), image2 = Filled(20000, 2), image3 = Filled(4000, 3);
+  const Bytes good = Concat({ResultFrame(0x40, 77, image1), ResultFrame(0x42, 77, image2),
+                             ResultFrame(0x20, 77, image3), ResultFrame(0x50, 77, {})});
+  for (uint8_t kind : {uint8_t(0x40), uint8_t(0x50)}) {
+    for (size_t shift = 0; shift < 8; shift += 2) {
+      Recorder::Get().Clear();
+      const Bytes head = {0xAA, 0x55, 0xFF, kind, 0x00, 0x20, 0x03, 0x00};
+      Bytes flood(shift, 0x11);
+      for (int i = 0; i < 60000; ++i) flood.insert(flood.end(), head.begin(), head.end());
+      Feed(Concat({flood, good}), 10000, 1000);
+      Feed({}, SIZE_MAX, 6000);
+      const std::string name = "kind " + std::to_string(kind) + " shifted by " + std::to_string(shift);
+      const auto results = Results();
+      ASSERT_EQ(results.size(), 1u) << name;
+      EXPECT_EQ(results[0].copy.resultId, 77) << name;
+      EXPECT_EQ(results[0].image1, image1) << name;
+      EXPECT_EQ(results[0].image2, image2) << name;
+      EXPECT_EQ(results[0].image3, image3) << name;
+      EXPECT_EQ(h_->m_recv.Held(), 0u) << name;
+    }
   }
 }
 
