@@ -20,9 +20,12 @@ constexpr size_t kOffClass = 11;
 constexpr size_t kOffSub = 12;
 constexpr size_t kOffPayload = 13;
 constexpr uint16_t kStatusOk = 0x8000;
+// The frame store's size while no long frame is held (it grows with the
+// bytes a long frame holds).
 constexpr size_t kRecvBufferSize = 4096;
-// A frame not complete this long after its head was taken is dropped (on a
-// serial line the time its length takes at the line's rate comes on top).
+// A frame not complete this long after its head's first byte arrived is
+// dropped (on a serial line the time its length takes at the line's rate
+// comes on top).
 constexpr int64_t kFrameLimitMs = 5000;
 // Bits of one byte on a serial line when its settings do not say: a start
 // bit, 8 data bits and a stop bit.
