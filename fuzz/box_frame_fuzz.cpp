@@ -5,8 +5,9 @@
 // 9600 bit/s), then the stream. The stream goes through the parser once in
 // receives as large as the buffer takes, all at one time, and once cut and
 // timed as the first byte says; both must hand over exactly the frames that
-// a plain reading of the rules written here finds, and tell the same
-// deadline for the frame under way. Every frame is then dispatched into a
+// a plain reading of the rules written here finds, with the time each one's
+// first byte came, and tell the same deadline for the frame under way and
+// the same number of bytes held. Every frame is then dispatched into a
 // device with every callback registered, a request waiting and an update
 // under way; the callbacks check that what they are handed lies within the
 // frame. Any difference aborts.
@@ -34,34 +35,42 @@ constexpr uint32_t kLineRate = 9600;
 // The frames of a stream that comes in timed pieces. A head is AA 55 FF then
 // 00 (another fourth byte: the search goes on at that byte); a length below
 // 16 is no frame (the search goes on after it). A frame is handed over when
-// its bytes sum to 0 and it ends in 55 AA, and the search goes on after it.
-// A frame that does not, or that is not whole by 5 s after its length came
-// (on the line plus 10 bits a byte at the rate), is dropped, and the search
-// goes on at the byte after its first.
+// its bytes sum to 0, it ends in 55 AA and its last byte came before its
+// deadline: 5 s after its first byte came (on the line plus 10 bits a byte
+// of its length at the rate); the search goes on after it. A frame that
+// fails any of these, or is still not whole at its deadline, is dropped, and
+// the search goes on at the byte after its first. Every byte keeps the time
+// it came, however often it is searched again.
 struct Reference {
   bool line = false;
-  Bytes s;          // every byte that came
-  size_t pos = 0;   // where the search stands
+  Bytes s;                    // every byte that came
+  std::vector<int64_t> when;  // and when it came
+  size_t pos = 0;             // where the search stands
   bool underWay = false;
   size_t head = 0;  // of the frame under way
   size_t len = 0;
   int64_t deadline = 0;
   std::vector<Bytes> frames;
+  std::vector<int64_t> arrived;  // of each frame's first byte
 
   void At(int64_t t, const uint8_t* p, size_t n) {
-    if (underWay && t >= deadline) {
-      underWay = false;
-      pos = head + 1;
-    }
     s.insert(s.end(), p, p + n);
+    when.insert(when.end(), n, t);
     for (;;) {
       if (underWay) {
-        if (s.size() - head < len) return;  // still arriving
+        if (s.size() - head < len) {
+          if (t < deadline) return;  // still arriving
+          underWay = false;
+          pos = head + 1;
+          continue;
+        }
         underWay = false;
         uint8_t sum = 0;
         for (size_t i = head; i < head + len; ++i) sum = static_cast<uint8_t>(sum + s[i]);
-        if (sum == 0 && s[head + len - 2] == 0x55 && s[head + len - 1] == 0xAA) {
+        if (sum == 0 && s[head + len - 2] == 0x55 && s[head + len - 1] == 0xAA &&
+            when[head + len - 1] < deadline) {
           frames.emplace_back(s.begin() + head, s.begin() + head + len);
+          arrived.push_back(when[head]);
           pos = head + len;
         } else {
           pos = head + 1;
@@ -85,11 +94,13 @@ struct Reference {
       }
       underWay = true;
       head = pos;
-      deadline = t + 5000;
+      deadline = when[head] + 5000;
       if (line) deadline += static_cast<int64_t>((len * 10 * 1000 + kLineRate - 1) / kLineRate);
     }
   }
   int64_t Deadline() const { return underWay ? deadline : pyrn::CBoxParser::kNoDeadline; }
+  // The bytes that a frame or a head may still need.
+  size_t Held() const { return s.size() - (underWay ? head : pos); }
 };
 
 std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
@@ -100,9 +111,11 @@ std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
     ref.line = true;
   }
   std::vector<Bytes> out;
+  std::vector<int64_t> arrived;
   auto take = [&](const pyrn::FrameView& f) {
     FUZZ_CHECK(f.len >= 16 && f.len == static_cast<size_t>(f.bytes[4] | (f.bytes[5] << 8)));
     out.emplace_back(f.bytes, f.bytes + f.len);
+    arrived.push_back(f.arrivedMs);
   };
   size_t i = 0;
   int64_t t = 0;
@@ -114,8 +127,10 @@ std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
     if (k & 0x100) p.Expire(t, take);
     p.Feed(s + i, piece, t, take);
     ref.At(t, s + i, piece);
-    FUZZ_CHECK(p.Unconsumed() < 4);
+    FUZZ_CHECK(p.Unconsumed() == ref.Held());
+    FUZZ_CHECK(p.StoreSize() <= 2 * 65536);
     FUZZ_CHECK(out == ref.frames);
+    FUZZ_CHECK(arrived == ref.arrived);
     FUZZ_CHECK(p.Deadline() == ref.Deadline());
     i += piece;
     if (cut != 0) t += (k >> 16) % 3000;

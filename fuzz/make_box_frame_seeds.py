@@ -21,6 +21,15 @@ def head(length):
     return b"\xaa\x55\xff\x00" + struct.pack("<H", length)
 
 
+def one_tail(n):
+    s = b"\x55\xaa"
+    for _ in range(n):
+        h = head(len(s) + 7)
+        fill = 2 if (sum(h) + 1 + sum(s)) & 0xFF == 0 else 1
+        s = h + bytes([fill]) + s
+    return s
+
+
 def replies(n):
     return b"".join(frame(7, 0, struct.pack("<I", seq), seq=seq) for seq in range(1, n + 1))
 
@@ -53,6 +62,16 @@ seeds = {
     "bad_sum_good_tail": (0, frame(1, 1, b"\x01", seq=1)[:-3] + b"\x00\x55\xaa" + frame(1, 1, seq=1)),
     "nested_bad_heads": (5, head(16) * 60 + frame(4, 1, b"\x01")),
     "head_in_a_payload": (0, frame(3, 2, head(16) + head(0xFFFF)) + frame(4, 1, b"\x03")),
+    # Heads nested one inside another, each announcing more than follows:
+    # all at one time (the chain clears at once), cut and timed (each head by
+    # its own time), on the line, and a long run of them.
+    "nested_chain_at_once": (0, head(0xFFFF) * 10 + frame(7, 0, b"\x01\x00\x00\x00", seq=1)),
+    "nested_chain_timed": (0x35, head(0xFFFF) * 10 + frame(4, 1, b"\x5a") + replies(4)),
+    "nested_chain_line": (0xB1, head(1024) * 10 + frame(4, 1, b"\x5a") + replies(4)),
+    "nested_growing_lengths": (0x27, b"".join(head(100 << i) for i in range(9)) + frame(4, 1, b"\x02")),
+    "nested_flood": (0x1D, head(0xFFFF) * 3000 + frame(4, 1, b"\x5a")),
+    # Heads whose lengths all end on one 55 AA tail with no checksum right.
+    "nested_heads_one_tail": (0, one_tail(300) + frame(4, 1, b"\x03")),
 }
 
 out = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus", "box_frame")

@@ -23,6 +23,9 @@ namespace pyrn {
 // The device links the slots of its waiting requests (no allocation).
 struct ReplySlot {
   uint16_t seq = 0;
+  // When the request went out: a frame whose bytes arrived before cannot be
+  // its reply (bytes held by a bad head are parsed again seconds later).
+  int64_t sentMs = 0;
   bool filled = false;  // under the device lock
   std::vector<uint8_t> frame;
   pf::ReplySignal ev;
@@ -74,6 +77,9 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   uint32_t m_nBlocksSent = 0;
   uint8_t m_bUpdating = 0;
   int m_nUpdateState = -1;
+  // When the last update frame went out: an acknowledgement whose bytes
+  // arrived before it answers an earlier one.
+  int64_t m_tUpdateSent = 0;
   std::shared_ptr<const pyrn::UpdateImage> m_pImage;  // the image being sent
 
   std::atomic<uint8_t> m_bTcp{1};
@@ -95,7 +101,8 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
 
   bool Connected() const;
   // Offers a frame to the waiting requests: it fills the one slot that waits
-  // for its sequence, once; anything else is dropped.
+  // for its sequence, once, if its bytes arrived after that request went
+  // out; anything else is dropped.
   void DeliverReply(const pyrn::FrameView& f);
   // Hands received bytes to the parser and every complete frame to the
   // dispatcher, until the device is stopped (a callback may disconnect it).

@@ -1,5 +1,6 @@
 #include "frame.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "bytes.h"
@@ -46,124 +47,184 @@ uint32_t SwapBytes32(uint32_t v) {
 uint16_t FrameView::Seq() const { return kit::ReadLE16(bytes + kOffSeq); }
 uint16_t FrameView::Status() const { return kit::ReadLE16(bytes + kOffStatus); }
 
+namespace {
+// The store never grows past twice the longest frame: what a frame under way
+// holds (less than its length) then leaves at least as much room, so a
+// compaction moves no more bytes than the receives after it bring.
+constexpr size_t kMaxHold = 2 * 65536;
+// Less room than this at the end of the store makes room (compaction, or
+// growth while more than half is held).
+constexpr size_t kMinRoom = 1024;
+}  // namespace
+
+CBoxParser::CBoxParser() { Allocate(kRecvBufferSize); }
+
+void CBoxParser::Allocate(size_t cap) {
+  // Left uninitialised: only what is received is ever read.
+  m_store.reset(new uint8_t[2 * cap + 1]);
+  m_nCap = cap;
+  m_buf = m_store.get();
+  m_sum = m_buf + cap;
+}
+
 void CBoxParser::Reset() {
-  m_nCount = m_nPos = 0;
-  ClearFlags();
-  m_wLength = 0;
-  m_nWrite = 0;
-  std::vector<uint8_t>().swap(m_frame);
-  std::vector<uint8_t>().swap(m_replay);
-  m_nReplayPos = m_nHeadAt = 0;
-  m_bFrameInReplay = false;
-}
-
-void CBoxParser::DropFrame() {
-  if (m_bFrameInReplay) {
-    // All its bytes are still in the re-parse: go back to the byte after its
-    // head.
-    m_nReplayPos = m_nHeadAt + 1;
-  } else {
-    // Its bytes after the first (the head word and length are the bytes that
-    // came), then the received bytes not yet parsed.
-    m_replay.assign(m_frame.begin() + 1, m_frame.begin() + m_nWrite);
-    m_replay.insert(m_replay.end(), m_recv + m_nPos, m_recv + m_nPos + m_nCount);
-    m_nReplayPos = 0;
-    m_nPos = m_nCount = 0;
+  m_nKeep = m_nPos = m_nEnd = 0;
+  m_bFrame = false;
+  m_arrivals.clear();
+  m_nFirstArrival = m_nHeadArrival = 0;
+  m_nBase = 0;
+  if (m_nCap > kRecvBufferSize) {
+    Allocate(kRecvBufferSize);
+    std::vector<Arrival>().swap(m_arrivals);
   }
-  m_bFrameInReplay = false;
-  ClearFlags();
 }
 
-void CBoxParser::EndReplay() {
-  // Fewer bytes than a head needs are left; no byte is waiting behind them.
-  const uint32_t left = InCount();
-  memcpy(m_recv, m_replay.data() + m_nReplayPos, left);
-  m_nPos = 0;
-  m_nCount = left;
-  m_bFrameInReplay = false;
-  if (m_replay.capacity() > kRecvBufferSize) {
-    std::vector<uint8_t>().swap(m_replay);
-  } else {
-    m_replay.clear();
+void CBoxParser::Stamp(size_t n, int64_t nowMs) {
+  if (n == 0) return;
+  const uint32_t from = m_nEnd;
+  m_nEnd += static_cast<uint32_t>(n);
+  uint8_t sum = m_sum[from];
+  const uint8_t* b = m_buf;
+  uint8_t* s = m_sum;
+  for (uint32_t i = from; i < m_nEnd; ++i) {
+    sum = static_cast<uint8_t>(sum + b[i]);
+    s[i + 1] = sum;
   }
-  m_nReplayPos = 0;
+  // Bytes of the same millisecond (or of a clock that did not advance) share
+  // an entry.
+  if (m_nFirstArrival < m_arrivals.size() && m_arrivals.back().ms >= nowMs) {
+    m_arrivals.back().end = m_nBase + m_nEnd;
+  } else {
+    m_arrivals.push_back(Arrival{m_nBase + m_nEnd, nowMs});
+  }
 }
 
-bool CBoxParser::ParseStep(int64_t nowMs) {
+int64_t CBoxParser::HeadArrivedAt(uint32_t at) {
+  // Heads are found in the order of the stream: the entry of the last one
+  // found is where to look on from.
+  size_t i = m_nHeadArrival > m_nFirstArrival ? m_nHeadArrival : m_nFirstArrival;
+  while (m_arrivals[i].end <= m_nBase + at) ++i;
+  m_nHeadArrival = i;
+  return m_arrivals[i].ms;
+}
+
+int64_t CBoxParser::ArrivedAt(uint32_t at) const {
+  const auto it = std::upper_bound(m_arrivals.begin() + static_cast<long>(m_nFirstArrival),
+                                   m_arrivals.end(), m_nBase + at,
+                                   [](uint64_t x, const Arrival& a) { return x < a.end; });
+  return it->ms;
+}
+
+int64_t CBoxParser::Allowance(uint16_t len) const {
+  int64_t ms = kFrameLimitMs;
+  if (m_nBaud > 0)
+    ms += static_cast<int64_t>((uint64_t{len} * m_nBitsPerByte * 1000 + m_nBaud - 1) / m_nBaud);
+  return ms;
+}
+
+bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
+  const uint8_t* b = m_buf;
   for (;;) {
-    while (!m_bHead) {
-      if (InCount() < 4) break;
-      const uint8_t* p = InPtr();
-      if (p[0] == 0xAA && p[1] == 0x55 && p[2] == 0xFF) {
-        m_bFrameInReplay = Replaying();
-        m_nHeadAt = m_nReplayPos;
-        Consume(3);
-        m_bHead = true;
-      } else {
-        Consume(1);
+    while (!m_bFrame) {
+      if (m_nEnd - m_nPos < 4) return false;
+      const uint8_t* p = b + m_nPos;
+      if (p[0] != 0xAA) {
+        // The next byte that may begin a head with three bytes after it.
+        const void* at = memchr(p + 1, 0xAA, m_nEnd - m_nPos - 4);
+        m_nPos = at ? static_cast<uint32_t>(static_cast<const uint8_t*>(at) - b) : m_nEnd - 3;
+        continue;
       }
-    }
-    if (m_bHead && !m_bZero && InCount() >= 1) {
-      if (InPtr()[0] == 0x00) {
-        Consume(1);
-        m_bZero = true;
-      } else {
+      if (p[1] != 0x55 || p[2] != 0xFF) {
+        ++m_nPos;
+        continue;
+      }
+      if (p[3] != 0x00) {
         // Not a head after all; the hunt resumes at this byte, which may
         // itself begin the next head.
-        ClearFlags();
+        m_nPos += 3;
         continue;
       }
-    }
-    if (m_bZero && !m_bLength && InCount() >= 2) {
-      m_wLength = kit::ReadLE16(InPtr());
-      Consume(2);
-      if (m_wLength < kFrameOverhead) {
+      if (m_nEnd - m_nPos < 6) return false;  // its length has yet to come
+      const uint16_t len = kit::ReadLE16(p + kOffLength);
+      if (len < kFrameOverhead) {
         // Too short for its own head and tail: not a frame.
-        ClearFlags();
+        m_nPos += 6;
         continue;
       }
-      m_bLength = true;
-      m_frame.assign(m_wLength, 0);
-      m_frame[0] = 0xAA;
-      m_frame[1] = 0x55;
-      m_frame[2] = 0xFF;
-      m_frame[3] = 0x00;
-      kit::WriteLE16(m_frame.data() + kOffLength, m_wLength);
-      m_nWrite = 6;
-      m_tDeadline = nowMs + kFrameLimitMs;
-      if (m_nBaud > 0)
-        m_tDeadline += static_cast<int64_t>(
-            (uint64_t{m_wLength} * m_nBitsPerByte * 1000 + m_nBaud - 1) / m_nBaud);
+      m_bFrame = true;
+      m_nHead = m_nPos;
+      m_wLength = len;
+      m_tHead = HeadArrivedAt(m_nHead);
+      m_tDeadline = m_tHead + Allowance(len);
     }
-    if (!m_bLength) {
-      // More bytes are needed before the head can be told.
-      if (!Replaying()) return false;
-      EndReplay();
+    if (m_nEnd - m_nHead < m_wLength) {
+      if (nowMs < m_tDeadline) return false;  // the rest may still come
+      m_bFrame = false;
+      m_nPos = m_nHead + 1;
       continue;
     }
-    const uint32_t need = m_wLength - m_nWrite;
-    const uint32_t have = InCount();
-    const uint32_t take = have < need ? have : need;
-    memcpy(m_frame.data() + m_nWrite, InPtr(), take);
-    m_nWrite += take;
-    Consume(take);
-    if (m_nWrite < m_wLength) {
-      // The rest comes with later receives; the frame's bytes are all in
-      // m_frame from here on.
-      if (!Replaying()) return false;
-      EndReplay();
-      continue;
-    }
-    uint8_t sum = 0;
-    for (uint8_t b : m_frame) sum = static_cast<uint8_t>(sum + b);
-    if (sum == 0 && m_frame[m_wLength - 2] == 0x55 && m_frame[m_wLength - 1] == 0xAA) {
-      ClearFlags();
-      m_bFrameInReplay = false;
+    // Whole: in time, with its tail and checksum where its length puts them.
+    m_bFrame = false;
+    const uint32_t end = m_nHead + m_wLength;
+    if (b[end - 2] == 0x55 && b[end - 1] == 0xAA &&
+        static_cast<uint8_t>(m_sum[end] - m_sum[m_nHead]) == 0 &&
+        ArrivedAt(end - 1) < m_tDeadline) {
+      m_nPos = end;
+      *f = FrameView{b + m_nHead, m_wLength, m_tHead};
       return true;
     }
-    // A wrong tail or checksum where the length puts them.
-    DropFrame();
+    m_nPos = m_nHead + 1;
   }
+}
+
+void CBoxParser::Settle() {
+  m_nKeep = m_bFrame ? m_nHead : m_nPos;
+  while (m_nFirstArrival < m_arrivals.size() && m_arrivals[m_nFirstArrival].end <= m_nBase + m_nKeep)
+    ++m_nFirstArrival;
+  if (m_nFirstArrival >= 64 && m_nFirstArrival * 2 >= m_arrivals.size()) {
+    // The entries let go of, once they are half: each entry moves about once.
+    m_arrivals.erase(m_arrivals.begin(), m_arrivals.begin() + static_cast<long>(m_nFirstArrival));
+    m_nHeadArrival = m_nHeadArrival > m_nFirstArrival ? m_nHeadArrival - m_nFirstArrival : 0;
+    m_nFirstArrival = 0;
+  }
+  if (m_nKeep == m_nEnd) {
+    // Nothing held: the store starts over at its beginning, nothing moved.
+    // (A grown store is kept for the link's next long frame; it shrinks
+    // when room is made with little held, and on a new connection.)
+    m_nKeep = m_nPos = m_nEnd = 0;
+    m_arrivals.clear();
+    m_nFirstArrival = m_nHeadArrival = 0;
+    m_nBase = 0;
+  }
+  if (m_nCap - m_nEnd < kMinRoom) MakeRoom();
+}
+
+void CBoxParser::MakeRoom() {
+  const uint32_t held = m_nEnd - m_nKeep;
+  const size_t cap = m_nCap;
+  size_t want = cap;
+  if (size_t{held} * 2 > cap) {
+    want = cap * 2 < kMaxHold ? cap * 2 : kMaxHold;
+  } else if (cap > kRecvBufferSize && size_t{held} * 4 <= kRecvBufferSize) {
+    want = kRecvBufferSize;  // a long frame has gone: its room goes too
+  }
+  if (want != cap) {
+    const std::unique_ptr<uint8_t[]> old = std::move(m_store);
+    const uint8_t* buf = m_buf;
+    const uint8_t* sum = m_sum;
+    Allocate(want);
+    memcpy(m_buf, buf + m_nKeep, held);
+    memcpy(m_sum, sum + m_nKeep, held + 1);
+  } else {
+    memmove(m_buf, m_buf + m_nKeep, held);
+    memmove(m_sum, m_sum + m_nKeep, held + 1);
+  }
+  const uint32_t shift = m_nKeep;
+  m_nBase += shift;
+  m_nPos -= shift;
+  m_nEnd -= shift;
+  if (m_bFrame) m_nHead -= shift;
+  m_nKeep = 0;
 }
 
 }  // namespace pyrn

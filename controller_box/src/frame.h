@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 namespace pyrn {
@@ -19,9 +20,12 @@ constexpr size_t kOffClass = 11;
 constexpr size_t kOffSub = 12;
 constexpr size_t kOffPayload = 13;
 constexpr uint16_t kStatusOk = 0x8000;
+// The frame store's size while no long frame is held (it grows with the
+// bytes a long frame holds).
 constexpr size_t kRecvBufferSize = 4096;
-// A frame not complete this long after its head was taken is dropped (on a
-// serial line the time its length takes at the line's rate comes on top).
+// A frame not complete this long after its head's first byte arrived is
+// dropped (on a serial line the time its length takes at the line's rate
+// comes on top).
 constexpr int64_t kFrameLimitMs = 5000;
 // Bits of one byte on a serial line when its settings do not say: a start
 // bit, 8 data bits and a stop bit.
@@ -41,6 +45,9 @@ uint32_t SwapBytes32(uint32_t v);
 struct FrameView {
   const uint8_t* bytes;
   size_t len;
+  // When its first byte arrived (the parser's clock); a frame of unknown
+  // arrival counts as just arrived.
+  int64_t arrivedMs = INT64_MAX;
   uint16_t Seq() const;
   uint16_t Status() const;
   uint8_t Dir() const { return bytes[kOffDir]; }
@@ -56,39 +63,46 @@ struct FrameView {
 //
 // A frame is bad when its tail is not 55 AA or its bytes do not sum to 0
 // where its length puts them, or when it is not complete by its deadline:
-// kFrameLimitMs after its head was taken, plus on a serial line the time its
-// length takes at the line's rate. A bad frame is dropped and every byte it
-// had taken after the first byte of its head is parsed again, in order, as if
-// just received, so that the good frames among them are still found. Nothing
-// of a bad frame is handed out.
+// kFrameLimitMs after the first byte of its head arrived, plus on a serial
+// line the time its length takes at the line's rate. A bad frame is dropped
+// and the hunt resumes at the byte after the first of its head, so that the
+// good frames among its bytes are still found; a head found there keeps the
+// time its own bytes arrived, so however heads nest, the stream is clear by
+// the deadline of its last byte. Nothing of a bad frame is handed out.
+//
+// The bytes of the frame under way stay where they arrived, with the 8-bit
+// sums of the stream up to each of them and the times they came: a frame is
+// checked in place, its sum in one subtraction, so every byte costs a
+// bounded amount of work however often it is parsed again. The store grows
+// with the bytes held (doubling, up to twice the longest frame) and is
+// compacted only when a receive needs room.
 class CBoxParser {
  public:
   static constexpr int64_t kNoDeadline = INT64_MAX;
 
+  CBoxParser();
+
   // Parses n bytes just received at RecvPtr() at nowMs (monotonic). A frame
-  // whose deadline has passed by then is dropped first: its body did not
-  // come in time.
+  // whose deadline has passed by then is dropped: its body did not come in
+  // time.
   template <class Handler>
   void Received(size_t n, int64_t nowMs, Handler&& onFrame) {
-    m_nCount += static_cast<uint32_t>(n);
-    if (Due(nowMs)) DropFrame();
+    Stamp(n, nowMs);
     Run(nowMs, onFrame);
   }
   // Drops the frame under way if its deadline has passed by nowMs, and hands
   // out the good frames among its bytes.
   template <class Handler>
   void Expire(int64_t nowMs, Handler&& onFrame) {
-    if (!Due(nowMs)) return;
-    DropFrame();
-    Run(nowMs, onFrame);
+    if (m_bFrame && nowMs >= m_tDeadline) Run(nowMs, onFrame);
   }
   // When the frame under way turns bad if it is not complete; kNoDeadline
   // while no frame is under way.
-  int64_t Deadline() const { return m_bLength ? m_tDeadline : kNoDeadline; }
-  // Where to receive and how many bytes fit.
-  uint8_t* RecvPtr() { return m_recv + m_nPos + m_nCount; }
-  size_t RecvSpace() const { return kRecvBufferSize - m_nPos - m_nCount; }
-  // Copies bytes in (as much as fits) and parses them.
+  int64_t Deadline() const { return m_bFrame ? m_tDeadline : kNoDeadline; }
+  // Where to receive and how many bytes fit (never 0).
+  uint8_t* RecvPtr() { return m_buf + m_nEnd; }
+  size_t RecvSpace() const { return m_nCap - m_nEnd; }
+  // Copies bytes in (as much as fits at a time) and parses them.
   template <class Handler>
   size_t Feed(const uint8_t* data, size_t n, int64_t nowMs, Handler&& onFrame) {
     size_t fed = 0;
@@ -101,7 +115,11 @@ class CBoxParser {
     }
     return fed;
   }
-  uint32_t Unconsumed() const { return m_nCount; }
+  // Bytes held: those of the frame under way, or the few that may begin a
+  // head.
+  uint32_t Unconsumed() const { return m_nEnd - m_nKeep; }
+  // The bytes the store has room for.
+  size_t StoreSize() const { return m_nCap; }
   // Forgets every byte taken so far: a new connection starts afresh.
   void Reset();
   // The line's rate in bits per second and the bits that one byte takes on
@@ -113,57 +131,56 @@ class CBoxParser {
   }
 
  private:
-  bool Due(int64_t nowMs) const { return m_bLength && nowMs >= m_tDeadline; }
+  // The bytes before `end` (counted from the start of the stream) since the
+  // previous entry arrived at `ms`.
+  struct Arrival {
+    uint64_t end;
+    int64_t ms;
+  };
+
   template <class Handler>
   void Run(int64_t nowMs, Handler& onFrame) {
-    while (ParseStep(nowMs)) onFrame(FrameView{m_frame.data(), m_frame.size()});
-    // Keep what is not consumed at the start of the buffer.
-    if (m_nPos > 0) {
-      memmove(m_recv, m_recv + m_nPos, m_nCount);
-      m_nPos = 0;
-    }
+    FrameView f{nullptr, 0};
+    while (Step(nowMs, &f)) onFrame(f);
+    Settle();
   }
-  // Advances over the bytes to parse, taken at nowMs; true when a good frame
-  // is complete in m_frame.
-  bool ParseStep(int64_t nowMs);
-  // Drops the frame under way; its bytes after the first are parsed again.
-  void DropFrame();
-  // Ends a re-parse: the few bytes it leaves wait with the received ones.
-  void EndReplay();
-  bool Replaying() const { return !m_replay.empty(); }
-  const uint8_t* InPtr() const {
-    return Replaying() ? m_replay.data() + m_nReplayPos : m_recv + m_nPos;
-  }
-  uint32_t InCount() const {
-    return Replaying() ? static_cast<uint32_t>(m_replay.size() - m_nReplayPos) : m_nCount;
-  }
-  void Consume(uint32_t k) {
-    if (Replaying()) {
-      m_nReplayPos += k;
-    } else {
-      m_nPos += k;
-      m_nCount -= k;
-    }
-  }
-  void ClearFlags() { m_bHead = m_bZero = m_bLength = false; }
+  // Takes n bytes received at RecvPtr(): their sums and their time.
+  void Stamp(size_t n, int64_t nowMs);
+  // Advances over the bytes held; true with a good frame in *f.
+  bool Step(int64_t nowMs, FrameView* f);
+  // When the byte at `at` arrived; for a head, found after the last one.
+  int64_t ArrivedAt(uint32_t at) const;
+  int64_t HeadArrivedAt(uint32_t at);
+  // The frame limit for a length.
+  int64_t Allowance(uint16_t len) const;
+  // Lets go of what no frame can need any more and makes room for the next
+  // receive.
+  void Settle();
+  void MakeRoom();
 
-  uint8_t m_recv[kRecvBufferSize];
-  uint32_t m_nCount = 0;  // unconsumed bytes from m_nPos
-  uint32_t m_nPos = 0;
-  bool m_bHead = false, m_bZero = false, m_bLength = false;
+  // A store of m_nCap bytes and their sums, in one block.
+  void Allocate(size_t cap);
+
+  std::unique_ptr<uint8_t[]> m_store;
+  size_t m_nCap = 0;
+  uint8_t* m_buf = nullptr;  // held bytes from m_nKeep to m_nEnd, then room
+  // m_sum[i] (m_nCap + 1 of them): the 8-bit sum of the stream's bytes
+  // before m_buf[i] (only differences count).
+  uint8_t* m_sum = nullptr;
+  std::vector<Arrival> m_arrivals;  // of the held bytes, from m_nFirstArrival
+  size_t m_nFirstArrival = 0;
+  size_t m_nHeadArrival = 0;  // the entry of the last head found
+  uint64_t m_nBase = 0;       // bytes of the stream before m_buf[0]
+  uint32_t m_nKeep = 0;  // first byte held
+  uint32_t m_nPos = 0;   // where the hunt for a head stands
+  uint32_t m_nEnd = 0;   // end of the bytes received
+  bool m_bFrame = false;  // a frame is under way at m_nHead
+  uint32_t m_nHead = 0;
   uint16_t m_wLength = 0;
-  uint32_t m_nWrite = 0;
-  std::vector<uint8_t> m_frame;
+  int64_t m_tHead = 0;  // when its first byte arrived
+  int64_t m_tDeadline = 0;
   uint32_t m_nBaud = 0;
   uint32_t m_nBitsPerByte = kLineBitsPerByte;
-  int64_t m_tDeadline = 0;  // of the frame under way
-  // Bytes being parsed again after a bad frame, read from m_nReplayPos; the
-  // received bytes wait until they are done. A frame whose head lies in them
-  // (at m_nHeadAt) has all its bytes there while m_bFrameInReplay is set.
-  std::vector<uint8_t> m_replay;
-  size_t m_nReplayPos = 0;
-  size_t m_nHeadAt = 0;
-  bool m_bFrameInReplay = false;
 };
 
 }  // namespace pyrn

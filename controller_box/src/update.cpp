@@ -8,6 +8,7 @@
 
 #include "bytes.h"
 #include "context.h"
+#include "platform/system.h"
 #include "reports.h"
 
 namespace pyrn {
@@ -82,6 +83,7 @@ int SendUpdateBlock(CBoxDevice& d) {
   const auto& block = img->blocks[d.m_nBlocksSent];
   const std::vector<uint8_t> f =
       MakeFrame(1, d.NextSeq(), 6, 1, block.data(), static_cast<uint16_t>(block.size()));
+  d.m_tUpdateSent = pf::MonotonicMs();
   if (SendFrame(d, f.data(), f.size()) <= 0) return 17;
   ++d.m_nBlocksSent;
   return 0;
@@ -101,6 +103,8 @@ void HandleFirmwareFrame(CBoxDevice& d, const FrameView& f) {
     pr.status = f.Status();
     if (!d.m_bUpdating) {
       pr.result = 158;
+    } else if (f.arrivedMs < d.m_tUpdateSent) {
+      return;
     } else if (f.Sub() == 0) {
       d.m_nUpdateState = 0;
       d.m_nBlocksSent = 0;
@@ -194,6 +198,7 @@ PYRN_API int PYRN_CALL PyrnBox_UpdateDevice(CBoxDevice* handle, const char* acce
     d->m_pImage = img;
     f = MakeFrame(1, d->NextSeq(), 6, 0, img->header, kUpdateHeaderSize);
     d->m_bUpdating = 1;
+    d->m_tUpdateSent = pf::MonotonicMs();
   }
   return SendFrame(*d, f.data(), f.size()) > 0 ? 0 : 17;
 }

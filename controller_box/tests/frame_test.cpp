@@ -12,6 +12,7 @@ namespace {
 
 using boxtest::Bytes;
 using boxtest::FromHex;
+using boxtest::Head;
 using boxtest::Hex;
 
 TEST(PackFrame, GateCommandIsTheSeventeenBytesOfTheWire) {
@@ -109,10 +110,6 @@ TEST(Parser, StreamsAndTheFramesTheyGive) {
   }
 }
 
-// A head AA 55 FF 00 announcing `len` bytes.
-Bytes Head(uint16_t len) {
-  return {0xAA, 0x55, 0xFF, 0x00, static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8)};
-}
 
 TEST(Parser, ABadFrameIsDroppedAndTheFramesItTookAreFound) {
   Bytes nested;  // heads of 16 bytes each, every one inside the one before
@@ -182,17 +179,165 @@ TEST(Parser, BytesThatComeAfterTheDeadlineDropTheFrameBeforeTheyAreParsed) {
   EXPECT_EQ(t.out, (std::vector<Bytes>{kA, kB}));
 }
 
-TEST(Parser, AFrameFoundInWhatIsParsedAgainHasItsOwnTime) {
+TEST(Parser, AHeadFoundInWhatIsParsedAgainKeepsTheTimeItArrived) {
   Timed t;
   t.At(0, Head(0xFFFF));
   t.At(2000, Cat({Head(0xFFFF), kA}));
   t.Tick(5000);
   EXPECT_TRUE(t.out.empty()) << "the second head now takes kA";
-  EXPECT_EQ(t.p.Deadline(), 5000 + pyrn::kFrameLimitMs);
-  t.Tick(9999);
+  EXPECT_EQ(t.p.Deadline(), 2000 + pyrn::kFrameLimitMs) << "5 s from its own arrival";
+  t.Tick(6999);
   EXPECT_TRUE(t.out.empty());
-  t.Tick(10000);
+  t.Tick(7000);
   EXPECT_EQ(t.out, std::vector<Bytes>{kA});
+}
+
+// A parser that also notes when each frame was handed over.
+struct Clocked {
+  pyrn::CBoxParser p;
+  std::vector<std::pair<Bytes, int64_t>> out;
+  int64_t now = 0;
+  void Take(const pyrn::FrameView& f) { out.emplace_back(Bytes(f.bytes, f.bytes + f.len), now); }
+  void At(int64_t ms, const Bytes& b) {
+    now = ms;
+    p.Feed(b.data(), b.size(), ms, [&](const pyrn::FrameView& f) { Take(f); });
+  }
+  // Wakes the parser at every millisecond up to `until`, as a receive
+  // thread that waits for the deadline does.
+  void RunUntil(int64_t until) {
+    for (; now < until; ++now) {
+      if (p.Deadline() > now) continue;
+      p.Expire(now, [&](const pyrn::FrameView& f) { Take(f); });
+    }
+  }
+};
+
+TEST(Parser, AChainOfNestedHeadsClearsOnceTheTimeOfItsBytesIsUp) {
+  // Heads, each announcing more than the bytes after it, every one inside
+  // the one before; all in one piece at 1000 with a good frame after them.
+
+  struct Case {
+    const char* name;
+    uint32_t baud;
+    Bytes heads;
+    int64_t handed;  // when kA must be handed over
+  } cases[] = {
+      {"ten of the longest length", 0, boxtest::Heads(10, 0xFFFF), 1000 + 5000},
+      {"a thousand, each reaching past the good frame", 0, boxtest::Heads(1000, 7000), 1000 + 5000},
+      {"lengths that grow towards the end", 0,
+       Cat({Head(100), Head(200), Head(400), Head(800), Head(1600), Head(3200)}), 1000 + 5000},
+      // On a line each head gets the time of its own length at the rate.
+      {"ten at 115200 bit/s", 115200, boxtest::Heads(10, 1024), 1000 + 5000 + 89},
+      {"longest at 9600 bit/s, the good frame's time from its own bytes", 9600,
+       boxtest::Heads(10, 0xFFFF), 1000 + 5000 + 68266},
+  };
+  for (const auto& c : cases) {
+    Clocked t;
+    t.p.SetLineRate(c.baud);
+    t.At(1000, Cat({c.heads, kA}));
+    t.RunUntil(c.handed + 1000);
+    ASSERT_EQ(t.out.size(), 1u) << c.name;
+    EXPECT_EQ(t.out[0].first, kA) << c.name;
+    EXPECT_EQ(t.out[0].second, c.handed) << c.name << ": once, not for every head";
+    EXPECT_EQ(t.p.Deadline(), pyrn::CBoxParser::kNoDeadline) << c.name;
+    EXPECT_EQ(t.p.Unconsumed(), 0u) << c.name;
+  }
+}
+
+TEST(Parser, HeadsThatArriveSpreadOverTimeAreEachDroppedByTheirOwnTime) {
+  struct Piece {
+    int64_t at;
+    Bytes bytes;
+  };
+  struct Case {
+    const char* name;
+    uint32_t baud;
+    std::vector<Piece> pieces;
+    std::vector<int64_t> deadlines;  // of the frame under way, one after another
+    std::vector<std::pair<Bytes, int64_t>> frames;
+  } cases[] = {
+      {"one inside another, a second apart", 0,
+       {{0, Head(0xFFFF)}, {1000, Head(0xFFFF)}, {2000, Head(0xFFFF)}, {3000, Head(0xFFFF)}, {3500, kA}},
+       {5000, 6000, 7000, 8000},
+       {{kA, 8000}}},
+      {"a head whose length comes later counts from its first byte", 0,
+       {{0, FromHex("AA 55 FF 00")}, {3000, FromHex("FF FF")}, {3100, kB}},
+       {5000},
+       {{kB, 5000}}},
+      {"a good frame among them is handed over when the head before it goes", 0,
+       {{0, Head(0xFFFF)}, {1000, kB}, {2000, Head(0xFFFF)}, {2500, kA}},
+       {5000, 7000},
+       {{kB, 5000}, {kA, 7000}}},
+      // The inner frame is held whole by the outer head, whose length takes
+      // long on the line, but its last bytes came after its own time.
+      {"a frame whose bytes came after its own time is dropped though held whole", 9600,
+       {{0, Head(2000)}, {100, Bytes(kA.begin(), kA.begin() + 10)}, {5300, Bytes(kA.begin() + 10, kA.end())},
+        {5400, kB}},
+       {5000 + 2084},
+       {{kB, 7084}}},
+  };
+  for (const auto& c : cases) {
+    Clocked t;
+    t.p.SetLineRate(c.baud);
+    std::vector<int64_t> deadlines;
+    size_t next = 0;
+    for (int64_t ms = 0; ms < 20000; ++ms) {
+      t.now = ms;
+      while (next < c.pieces.size() && c.pieces[next].at == ms) t.At(ms, c.pieces[next++].bytes);
+      t.RunUntil(ms + 1);
+      const int64_t d = t.p.Deadline();
+      if (d != pyrn::CBoxParser::kNoDeadline && (deadlines.empty() || deadlines.back() != d))
+        deadlines.push_back(d);
+    }
+    EXPECT_EQ(deadlines, c.deadlines) << c.name;
+    EXPECT_EQ(t.out, c.frames) << c.name;
+  }
+}
+
+TEST(Parser, HeadsThatEndOnOneTailAreEachJudgedAtOnce) {
+  // Every head's length ends on the same 55 AA, but no checksum adds up:
+  // each is dropped as soon as it is whole, and the good frame after them is
+  // handed over at once.
+  const Bytes s = boxtest::HeadsOnOneTail(2000);
+  Clocked t;
+  t.At(0, Cat({s, kA}));
+  ASSERT_EQ(t.out.size(), 1u);
+  EXPECT_EQ(t.out[0].first, kA);
+  EXPECT_EQ(t.out[0].second, 0);
+}
+
+TEST(Parser, TheStoreGrowsOnlyWithTheBytesThatCame) {
+  pyrn::CBoxParser p;
+  int frames = 0;
+  auto take = [&](const pyrn::FrameView&) { ++frames; };
+  const Bytes head = Head(0xFFFF);
+  p.Feed(head.data(), head.size(), 0, take);
+  EXPECT_EQ(p.StoreSize(), pyrn::kRecvBufferSize) << "a head alone reserves nothing";
+  const Bytes body(30000, 0x11);
+  p.Feed(body.data(), body.size(), 0, take);
+  EXPECT_EQ(p.Unconsumed(), 30006u);
+  EXPECT_GE(p.StoreSize(), 30006u);
+  EXPECT_LE(p.StoreSize(), 2 * 30006u + pyrn::kRecvBufferSize);
+  const Bytes rest(0xFFFF - 30006 + 30000, 0x22);  // completes it (bad) and more
+  p.Feed(rest.data(), rest.size(), 0, take);
+  EXPECT_LE(p.StoreSize(), 2u * 65536) << "never more than twice the longest frame";
+  p.Expire(5000, take);
+  p.Feed(kA.data(), kA.size(), 5000, take);
+  EXPECT_EQ(frames, 1);
+  p.Reset();
+  EXPECT_EQ(p.StoreSize(), pyrn::kRecvBufferSize) << "a new connection starts small";
+}
+
+TEST(Parser, AFrameTellsWhenItsFirstByteArrived) {
+  Timed t;
+  std::vector<int64_t> at;
+  auto take = [&](const pyrn::FrameView& f) { at.push_back(f.arrivedMs); };
+  t.p.Feed(kA.data(), 5, 100, take);
+  t.p.Feed(kA.data() + 5, kA.size() - 5, 300, take);
+  const Bytes s = Cat({Head(0xFFFF), kB});
+  t.p.Feed(s.data(), s.size(), 400, take);
+  t.p.Expire(5400, take);
+  EXPECT_EQ(at, (std::vector<int64_t>{100, 400})) << "a frame parsed again keeps its own time";
 }
 
 TEST(Parser, ASlowFrameThatCompletesInTimeIsTakenWhole) {
@@ -270,7 +415,7 @@ TEST(Parser, WhatIsLeftBetweenReceivesStaysSmall) {
   p.Feed(s.data(), s.size(), 0, [&](const pyrn::FrameView&) { ++frames; });
   EXPECT_EQ(frames, 1);
   EXPECT_EQ(p.Unconsumed(), 3u);  // a head needs its fourth byte before it counts
-  EXPECT_EQ(p.RecvSpace(), pyrn::kRecvBufferSize - 3);
+  EXPECT_EQ(p.RecvSpace(), pyrn::kRecvBufferSize - s.size()) << "nothing moved on a receive";
 }
 
 }  // namespace

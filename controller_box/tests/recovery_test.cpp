@@ -56,8 +56,12 @@ struct RecoveryCase {
   const char* name;
   bool serial;
   uint32_t baud;   // of the serial line
-  uint16_t len;    // that the bad head announces
-  int64_t minMs;   // before this the head must still hold the link's bytes
+  uint16_t len;    // that each bad head announces
+  int64_t minMs;   // before this the heads must still hold the link's bytes
+  int heads;       // nested one inside another, in one send
+  size_t flood;    // or this many bytes of them at 1 MB/s
+  // The time the length takes on the line.
+  int64_t LineMs() const { return serial ? (int64_t{len} * 10 * 1000 + baud - 1) / baud : 0; }
 };
 void PrintTo(const RecoveryCase& c, std::ostream* os) { *os << c.name; }
 
@@ -84,9 +88,11 @@ class Recovery : public boxtest::BoxFixture, public testing::WithParamInterface<
   std::unique_ptr<FakeSerialBox> pty_;  // goes after the device is disconnected
 };
 
-// A head within the length bound whose body never comes, then the box's
-// ordinary traffic: a report, and replies to every request.
-TEST_P(Recovery, ABadHeadWithoutBodyIsDroppedInTimeAndTheLinkAnswersAgain) {
+// Heads within the length bound whose bodies never come (one, a chain of
+// them one inside another, or a flood of them), then the box's ordinary
+// traffic: a report, and replies to every request. The link answers again
+// within 6 s (plus the line time of a head's length) of the last bad byte.
+TEST_P(Recovery, BadHeadsWithoutBodyAreDroppedInTimeAndTheLinkAnswersAgain) {
   const RecoveryCase& c = GetParam();
   boxtest::BoxScript* script;
   if (c.serial) {
@@ -103,16 +109,20 @@ TEST_P(Recovery, ABadHeadWithoutBodyIsDroppedInTimeAndTheLinkAnswersAgain) {
   std::shared_ptr<CBoxDevice> dev = pyrn::FindDevice(h_);
   ASSERT_EQ(ReadOwnReply(*script), 0);
 
-  const Bytes head = {0xAA, 0x55, 0xFF, 0x00, static_cast<uint8_t>(c.len), static_cast<uint8_t>(c.len >> 8)};
-  Bytes bad = head;
+  auto push = [&](const Bytes& b) { return c.serial ? pty_->Push(b) : box_->Push(b); };
+  if (c.flood > 0) {
+    const Bytes flood = boxtest::Heads(static_cast<int>(c.flood / 6), c.len);
+    ASSERT_GE(kittest::SendPaced(flood, c.flood / 10000, 10, push), 0);
+  }
+  Bytes bad = boxtest::Heads(c.heads, c.len);
   const Bytes report = ByteReport(0x5A);
   bad.insert(bad.end(), report.begin(), report.end());
-  const int64_t t0 = kittest::NowMs();
-  ASSERT_TRUE(c.serial ? pty_->Push(bad) : box_->Push(bad));
+  const int64_t t0 = kittest::NowMs();  // the last bad byte goes
+  ASSERT_TRUE(push(bad));
 
   int failed = 0;
   int64_t recovered = -1;
-  while (kittest::NowMs() - t0 < 7000) {
+  while (kittest::NowMs() - t0 < 8000 + c.LineMs()) {
     if (ReadOwnReply(*script) == 0) {
       recovered = kittest::NowMs() - t0;
       break;
@@ -121,8 +131,8 @@ TEST_P(Recovery, ABadHeadWithoutBodyIsDroppedInTimeAndTheLinkAnswersAgain) {
   }
   std::cout << "recovery " << c.name << ": " << recovered << " ms (" << failed << " requests failed)\n";
   ASSERT_GE(recovered, 0) << "the link never answered again";
-  EXPECT_LT(recovered, 6000);
-  EXPECT_GE(recovered, c.minMs) << "the head held the link's bytes until its time was up";
+  EXPECT_LT(recovered, 6000 + c.LineMs());
+  EXPECT_GE(recovered, c.minMs) << "the heads held the link's bytes until their time was up";
   if (c.minMs > 0) {
     EXPECT_GT(failed, 0);
   }
@@ -146,13 +156,22 @@ INSTANTIATE_TEST_SUITE_P(
     BadHeads, Recovery,
     testing::Values(
         // The longest frame the length field can announce.
-        RecoveryCase{"tcp_65535", false, 0, 0xFFFF, pyrn::kFrameLimitMs},
+        RecoveryCase{"tcp_65535", false, 0, 0xFFFF, pyrn::kFrameLimitMs, 1, 0},
         // Its end falls among the replies, where no tail is: dropped there.
-        RecoveryCase{"tcp_64", false, 0, 64, 0},
+        RecoveryCase{"tcp_64", false, 0, 64, 0, 1, 0},
         // On the line the length's time at the rate comes on top: 164 ms at
         // 4 Mbit/s, 89 ms for 1024 bytes at 115200 bit/s.
-        RecoveryCase{"serial_65535_at_4000000", true, 4000000, 0xFFFF, pyrn::kFrameLimitMs + 164},
-        RecoveryCase{"serial_1024_at_115200", true, 115200, 1024, pyrn::kFrameLimitMs + 89}),
+        RecoveryCase{"serial_65535_at_4000000", true, 4000000, 0xFFFF, pyrn::kFrameLimitMs + 164, 1, 0},
+        RecoveryCase{"serial_1024_at_115200", true, 115200, 1024, pyrn::kFrameLimitMs + 89, 1, 0},
+        // Ten heads, each inside the one before: they all go at once, 5 s
+        // after they came, not 5 s each.
+        RecoveryCase{"tcp_chain_10x65535", false, 0, 0xFFFF, pyrn::kFrameLimitMs, 10, 0},
+        RecoveryCase{"serial_chain_10x1024_at_115200", true, 115200, 1024, pyrn::kFrameLimitMs + 89, 10, 0},
+        // 1.5 MB of heads at 1 MB/s: the last ones hold the link until 5 s
+        // after they came, and no longer.
+        RecoveryCase{"tcp_flood_1MBps", false, 0, 0xFFFF, pyrn::kFrameLimitMs - 500, 10, 1500000},
+        RecoveryCase{"serial_flood_1MBps_at_4000000", true, 4000000, 0xFFFF, pyrn::kFrameLimitMs - 500, 10,
+                     1500000}),
     [](const testing::TestParamInfo<RecoveryCase>& info) { return std::string(info.param.name); });
 
 class RecoveryTcp : public Recovery {};
@@ -183,6 +202,42 @@ TEST_F(RecoveryTcp, ABadHeadThenAReconnectionTheNewLinkAnswersAtOnce) {
   EXPECT_EQ(dev->m_nDropCount.load(), 1u);
   box_->Push(ByteReport(7));
   EXPECT_TRUE(kittest::WaitUntil([] { return Reports() == std::vector<uint8_t>{7}; }, 1000));
+}
+
+// Replies that a bad head held are parsed again 5 s later; one whose bytes
+// came before a request went out is no reply to it, whatever its sequence.
+TEST_F(RecoveryTcp, RepliesHeldByABadHeadAnswerNoRequestSentAfterThem) {
+  ASSERT_NE(Connect(), nullptr);
+  box_->script().SetHandler(AnswerWithSequence);
+  std::shared_ptr<CBoxDevice> dev = pyrn::FindDevice(h_);
+  ASSERT_EQ(ReadOwnReply(box_->script()), 0);
+  // Replies for the sequences of the next 40 requests, each telling that it
+  // came early, held by a head.
+  Bytes bad = boxtest::Head(0xFFFF);
+  const uint16_t s0 = dev->m_wSeq.load();
+  for (uint16_t k = 1; k <= 40; ++k) {
+    Frame early;
+    early.cls = 7;
+    early.seq = static_cast<uint16_t>(s0 + k);
+    const Bytes r = boxtest::ReplyTo(early, {static_cast<uint8_t>(early.seq), static_cast<uint8_t>(early.seq >> 8), 1, 0});
+    bad.insert(bad.end(), r.begin(), r.end());
+  }
+  const int64_t t0 = kittest::NowMs();
+  ASSERT_TRUE(box_->Push(bad));
+  int answered = 0;
+  int64_t first = -1;
+  while (kittest::NowMs() - t0 < 7000) {
+    uint32_t count = 0;
+    if (PyrnBox_ReadLogNum(h_, &count) != 0) continue;
+    Frame last;
+    ASSERT_TRUE(box_->script().WaitRequest(&last, 1000));
+    EXPECT_EQ(count, last.seq) << "an early reply answered a request sent after it";
+    if (first < 0) first = kittest::NowMs() - t0;
+    ++answered;
+  }
+  std::cout << "recovery early_replies: " << first << " ms\n";
+  EXPECT_GE(first, pyrn::kFrameLimitMs - 100);
+  EXPECT_GT(answered, 3);
 }
 
 TEST_F(RecoveryTcp, AFrameThatTricklesInWithinItsTimeIsTakenWhole) {

@@ -354,6 +354,36 @@ TEST_F(Update, AcknowledgementsOutOfTurn) {
   EXPECT_EQ(box_->script().Frames(6, 1).size(), 1u);
 }
 
+// Acknowledgements that a bad head held from before the header went out are
+// parsed again 5 s later: they answer nothing of this transfer.
+TEST_F(Update, AcknowledgementsThatCameBeforeTheHeaderAreNotItsAnswer) {
+  int count = 0;
+  ASSERT_EQ(PyrnBox_LoadUpdateFile(WriteFile(files_, "f.bin", Image(32768)).c_str(), 1, &count), 0);
+  box_ = std::make_unique<boxtest::FakeBox>("127.0.0.2");
+  box_->script().Silent(6, 0);
+  box_->script().Silent(6, 1);
+  h_ = Connect();
+  Bytes early = boxtest::Head(0xFFFF);
+  for (uint8_t sub : {0, 1, 1, 2}) {
+    Frame ack;
+    ack.cls = 6;
+    ack.sub = sub;
+    ack.status = 0x8000;
+    const Bytes b = boxtest::Encode(ack);
+    early.insert(early.end(), b.begin(), b.end());
+  }
+  const int64_t t0 = kittest::NowMs();
+  ASSERT_TRUE(box_->Push(early));
+  ASSERT_EQ(PyrnBox_UpdateDevice(h_, "wqzp", OnProgress), 0);
+  ASSERT_TRUE(box_->script().WaitFrames(6, 0, 1, 2000));
+  // Past the head's time, with a margin for its bytes to be parsed again.
+  ASSERT_TRUE(kittest::WaitUntil([&] { return kittest::NowMs() - t0 > pyrn::kFrameLimitMs + 500; }, 7000));
+  EXPECT_TRUE(box_->script().Frames(6, 1).empty()) << "no block went for an early acknowledgement";
+  EXPECT_TRUE(ProgressSoFar().empty());
+  Ack(0);  // the header's own
+  EXPECT_TRUE(box_->script().WaitFrames(6, 1, 1, 2000));
+}
+
 TEST_F(Update, ATransferOutlivesQuitAndAFailedBlockSendIsReported) {
   int count = 0;
   StartManualTransfer("e.bin", 32768, &count);

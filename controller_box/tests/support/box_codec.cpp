@@ -21,6 +21,32 @@ Bytes Encode(const Frame& f) {
   return b;
 }
 
+Bytes Head(uint16_t len) {
+  return {0xAA, 0x55, 0xFF, 0x00, static_cast<uint8_t>(len), static_cast<uint8_t>(len >> 8)};
+}
+
+Bytes Heads(int n, uint16_t len) {
+  Bytes b;
+  const Bytes h = Head(len);
+  for (int i = 0; i < n; ++i) b.insert(b.end(), h.begin(), h.end());
+  return b;
+}
+
+Bytes HeadsOnOneTail(int n) {
+  Bytes s = {0x55, 0xAA};
+  uint8_t suffix = 0x55 + 0xAA;  // sum of the bytes from here to the end
+  for (int i = 0; i < n; ++i) {
+    Bytes h = Head(static_cast<uint16_t>(s.size() + 7));
+    uint8_t sum = 0;
+    for (uint8_t b : h) sum = static_cast<uint8_t>(sum + b);
+    const uint8_t fill = static_cast<uint8_t>(sum + 1 + suffix) == 0 ? 2 : 1;
+    h.push_back(fill);
+    suffix = static_cast<uint8_t>(suffix + sum + fill);
+    s.insert(s.begin(), h.begin(), h.end());
+  }
+  return s;
+}
+
 Bytes ReplyTo(const Frame& req, const Bytes& payload, uint16_t status) {
   Frame r;
   r.dir = req.dir;

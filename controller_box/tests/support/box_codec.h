@@ -35,6 +35,14 @@ struct Cut {
 };
 std::vector<Cut> Decode(Bytes& pending);
 
+// Heads whose bodies never come: AA 55 FF 00 and a length of `len`; `n` of
+// them in a row, each inside the one before.
+Bytes Head(uint16_t len);
+Bytes Heads(int n, uint16_t len);
+// `n` heads nested so that all their lengths end on one 55 AA tail, none
+// with its checksum right (a byte after each head sees to it).
+Bytes HeadsOnOneTail(int n);
+
 // Hex text "AA 55 ..." of bytes, and bytes of such a text.
 std::string Hex(const Bytes& b);
 Bytes FromHex(const std::string& hex);
