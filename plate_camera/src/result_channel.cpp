@@ -123,7 +123,7 @@ std::string LocalStamp(const char* fmt) {
 }
 
 void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = pf::OpenOwnFile(path, false);  // never through a link
   if (!f) return;
   if (len) fwrite(data, 1, len, f);
   fflush(f);
@@ -131,12 +131,13 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
 }
 
 // A frame announcing more than the receive buffer holds: what is held is
-// written to a file for inspection and dropped.
-void DumpOversized(StLprCameraHandle* h, const std::string& folder) {
+// written to a file for inspection (unless its folder may not be used) and
+// dropped.
+void DumpOversized(StLprCameraHandle* h, const std::string& folder, bool write) {
   const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
   const test::DumpWriter w = g_dumpWriter.load();
   // The held bytes, from the read position on: the oversized frame's head first.
-  (w ? w : &WriteDumpFile)(path, h->m_pRecvBuf.get() + h->m_nRecvPos, h->m_nRecvLen);
+  if (write) (w ? w : &WriteDumpFile)(path, h->m_pRecvBuf.get() + h->m_nRecvPos, h->m_nRecvLen);
   h->m_nRecvPos = 0;
   h->m_nRecvLen = 0;
   h->m_parse.Clear();
@@ -287,12 +288,13 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
       if (h->m_nRecvLen < 8) return;
       const int32_t announced = static_cast<int32_t>(kit::ReadLE32(at() + 4));
       std::string folder;
+      bool usable = true;  // another user's folder (or none) takes no dump
       if (LogOn()) {
         folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
-        kit::CreateFolderPath(folder);
+        usable = kit::CreateFolderPath(folder);
       }
       if (announced > static_cast<int32_t>(kMaxResultLength)) {
-        DumpOversized(h, folder);
+        DumpOversized(h, folder, usable);
         return;
       }
       p.head = kit::ReadLE32(at());
