@@ -19,6 +19,7 @@
 #include "context.h"
 #include "log_queue.h"
 #include "platform/system.h"
+#include "own_folder.h"
 #include "process.h"
 #include "xml_cache.h"
 
@@ -140,12 +141,10 @@ TEST(XMLWipe, NoLinkIsFollowed) {
 // a link in the user's own log folder named as the day's file is not written
 // through.
 TEST(OwnFolders, TheControlLogGoesNowhereElse) {
-  const std::string state = kittest::MakeTempFolder("logstate");
-  setenv("XDG_STATE_HOME", state.c_str(), 1);
   setenv("TZ", "UTC", 1);
   tzset();
-  const std::string root = pf::LibraryFolderFor("/usr/lib/");
-  ASSERT_EQ(root, state + "device-kit/");
+  const std::string root = kittest::TakeFreshPerUserFolder();
+  ASSERT_FALSE(root.empty());
   pf::test::FreezeClock(1706745599900);  // 2024-01-31
   const std::string spare = kittest::MakeTempFolder("logspare");
   Put(spare + "letter", "the user's letter");
@@ -193,27 +192,38 @@ TEST(OwnFolders, TheControlLogGoesNowhereElse) {
   if (!other) GTEST_SKIP() << "the cases of another user's folders were not tried: " << why;
 }
 
-// An XML folder of another user below the per-user folder holds no index for
-// the library: nothing of it is loaded, and it is not rewritten.
-TEST(OwnFolders, AnXMLFolderOfAnotherUserIsNotRead) {
-  const std::string state = kittest::MakeTempFolder("xmlstate");
-  setenv("XDG_STATE_HOME", state.c_str(), 1);
-  const std::string root = pf::LibraryFolderFor("/usr/lib/");
-  ASSERT_EQ(root, state + "device-kit/");
-  const std::string theirs = kittest::MakeTempFolder("xmlspare") + "theirs";
-  std::string why;
-  if (!kittest::MakeFolderOfAnotherUser(theirs, &why)) GTEST_SKIP() << why;
-  if (access(theirs.c_str(), W_OK) != 0) GTEST_SKIP() << "another user's folder that this process may write is needed";
-  Put(theirs + "/planted.xml", "<Root LayerId=\"3\"/>");
-  Put(theirs + "/xmlinfo.ini", "[INFO]\r\ncount=2\r\n[info1]\r\ninfo=" + theirs + "/none.xml;A\r\n[info2]\r\ninfo=" + theirs +
-                                   "/planted.xml;PLANTED\r\n");
-  ASSERT_EQ(symlink(theirs.c_str(), (root + "XML").c_str()), 0);
-  const std::vector<std::string> before = Snapshot(theirs);
-  qelm::test::SetModulePath(root);
-  qelm::LoadXMLIndex();
-  EXPECT_EQ(qelm::FindXMLNamespace("PLANTED"), nullptr);
-  EXPECT_EQ(Snapshot(theirs), before);
-  qelm::FreeXMLDescriptions();
+// An XML folder of another user below the per-user folder, or a link to one,
+// is not the library's: no index is read from it, it is not rewritten, and
+// the wipe leaves it as it is.
+TEST(OwnFolders, AnXMLFolderOfAnotherUserIsNotUsed) {
+  struct Case {
+    const char* what;
+    bool link;  // "XML" a link to the other user's folder, or that folder itself
+  } cases[] = {{"a link to another user's folder", true}, {"another user's folder", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string root = kittest::TakeFreshPerUserFolder();
+    ASSERT_FALSE(root.empty());
+    const std::string theirs = c.link ? kittest::MakeTempFolder("xmlspare") + "theirs" : root + "XML";
+    std::string why;
+    if (!kittest::MakeFolderOfAnotherUser(theirs, &why)) GTEST_SKIP() << why;
+    if (access(theirs.c_str(), W_OK) != 0) GTEST_SKIP() << "another user's folder that this process may write is needed";
+    Put(theirs + "/planted.xml", "<Root LayerId=\"3\"/>");
+    Put(theirs + "/xmlinfo.ini", "[INFO]\r\ncount=2\r\n[info1]\r\ninfo=" + theirs + "/none.xml;A\r\n[info2]\r\ninfo=" +
+                                     theirs + "/planted.xml;PLANTED\r\n");
+    if (c.link) {
+      ASSERT_EQ(symlink(theirs.c_str(), (root + "XML").c_str()), 0);
+    }
+    const std::vector<std::string> before = Snapshot(theirs);
+    qelm::test::SetModulePath(root);
+    qelm::LoadXMLIndex();
+    EXPECT_EQ(qelm::FindXMLNamespace("PLANTED"), nullptr);
+    EXPECT_EQ(Snapshot(theirs), before) << "the index is not rewritten";
+    int count = 3;
+    EXPECT_EQ(Qelm_GetXMLFileInfo(nullptr, &count, nullptr, 100), 1);
+    EXPECT_EQ(Snapshot(theirs), before) << "nothing of it is wiped";
+    qelm::FreeXMLDescriptions();
+  }
 }
 
 }  // namespace

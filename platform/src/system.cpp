@@ -169,32 +169,34 @@ bool TakePerUserFolder(const std::string& folder) {
 // never through a link (-1 with errno ELOOP or ENOTDIR for one). A folder
 // its owner may not read, search or write is given those rights first, as
 // Windows sets "normal" attributes: through the descriptor, so that no link
-// put in its place can redirect the change.
-int OpenSubFolder(int parent, const char* name) {
-  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0 && errno == EACCES) {
-    const int at = openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (at < 0) return -1;
-    struct stat st;
-    if (fstat(at, &st) == 0 && S_ISDIR(st.st_mode)) {
-      const std::string self = "/proc/self/fd/" + std::to_string(at);
-      chmod(self.c_str(), (st.st_mode & 07777) | S_IRWXU);
-    }
-    fd = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    close(at);
-  }
-  if (fd < 0) return -1;
+// put in its place can redirect the change. With `ownOnly`, a folder of
+// another user is left as it is (-1, EPERM).
+int OpenSubFolder(int parent, const char* name, bool ownOnly) {
+  const int at = openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (at < 0) return -1;
   struct stat st;
-  if (fstat(fd, &st) == 0 && (st.st_mode & S_IRWXU) != S_IRWXU) fchmod(fd, (st.st_mode & 07777) | S_IRWXU);
+  if (fstat(at, &st) != 0 || (ownOnly && st.st_uid != geteuid())) {
+    close(at);
+    errno = EPERM;
+    return -1;
+  }
+  const mode_t mode = st.st_mode & 07777;
+  if ((mode & (S_IRUSR | S_IXUSR)) != (S_IRUSR | S_IXUSR)) {
+    const std::string self = "/proc/self/fd/" + std::to_string(at);
+    chmod(self.c_str(), mode | S_IRWXU);
+  }
+  const int fd = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  close(at);
+  if (fd >= 0 && !(mode & S_IWUSR)) fchmod(fd, mode | S_IRWXU);
   return fd;
 }
 
-void RemoveEntryAt(int parent, const std::string& name, const std::string& path) {
+void RemoveEntryAt(int parent, const std::string& name, const std::string& path, bool ownOnly) {
   // A file or a link goes as it is; only a folder is walked.
   if (unlinkat(parent, name.c_str(), 0) == 0) return;
   if (errno != EISDIR && errno != EPERM) return;
   if (auto hook = g_walkHook.load()) hook(path);
-  const int fd = OpenSubFolder(parent, name.c_str());
+  const int fd = OpenSubFolder(parent, name.c_str(), ownOnly);
   if (fd < 0) {
     // Swapped for a link or a file since: that goes, as a link.
     if (errno == ELOOP || errno == ENOTDIR) unlinkat(parent, name.c_str(), 0);
@@ -211,7 +213,7 @@ void RemoveEntryAt(int parent, const std::string& name, const std::string& path)
   } else if (listFd >= 0) {
     close(listFd);
   }
-  for (const std::string& n : names) RemoveEntryAt(fd, n, path + "/" + n);
+  for (const std::string& n : names) RemoveEntryAt(fd, n, path + "/" + n, ownOnly);
   close(fd);
   unlinkat(parent, name.c_str(), AT_REMOVEDIR);
 }
@@ -327,7 +329,9 @@ void RemoveFolderTree(const std::string& path) {
   const std::string parent = slash == 0 ? "/" : p.substr(0, slash);
   const int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
-  RemoveEntryAt(fd, name, p);
+  // Below a per-user folder, another user's folder is not the library's to
+  // empty.
+  RemoveEntryAt(fd, name, p, !TakenRootOf(p).empty());
   close(fd);
 }
 

@@ -50,7 +50,9 @@ bool MakeLibraryFolderPath(const std::string& path);
 // Deletes `path` and everything below it, never following a link: a link,
 // at the top or anywhere inside, is removed as a link and what it points at
 // stays. The walk goes through descriptors, so a link swapped in for a
-// folder while it runs is not followed either. Failures are ignored.
+// folder while it runs is not followed either. Below a per-user folder that
+// LibraryFolder took, a folder of another user is left as it is. Failures
+// are ignored.
 void RemoveFolderTree(const std::string& path);
 // Opens a file that a library keeps, for writing: appended to (created when
 // missing) or truncated. Never through a link, and only a plain file. Null
