@@ -119,5 +119,7 @@ foreach(lib IN LISTS KIT_LIBRARIES)
 endforeach()
 file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/deb/CPackDepends.cmake CONTENT "${depends}")
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/deb/CPackDepends.cmake)
+# Each package's Installed-Size counts each of its files once.
+set(CPACK_POST_BUILD_SCRIPTS ${KIT_CMAKE_DIR}/deb_installed_size.cmake)
 
 include(CPack)

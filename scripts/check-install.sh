@@ -13,8 +13,9 @@
 # - `cpack -G DEB` makes the five Debian packages (libqelm-control1,
 #   libnardix1, libpyrnbox1, device-kit-dev, devconfig), each holding exactly
 #   its part of the same files below /usr, with its Depends (no Qt for the
-#   libraries), and lintian reports no error and no warning for any of them;
-#   the example builds against the unpacked packages both ways and runs;
+#   libraries) and an Installed-Size that counts each file once, and
+#   lintian reports no error and no warning for any of them; the example
+#   builds against the unpacked packages both ways and runs;
 # - as root, or with sudo that asks for no password: apt installs the five
 #   packages, the example builds with no search path both ways and runs, the
 #   libraries' packages pull in no Qt, and the packages are purged at the end.
@@ -332,6 +333,16 @@ for deb in "${debs[@]}"; do
   expected_contents "$package" >"$work/expected-$package.txt"
   diff -u "$work/expected-$package.txt" "$work/contents-$package.txt" >&2 ||
     fail "$package does not hold what it should (- expected, + held)"
+  # Installed-Size counts each file, link and folder once: the bytes they
+  # hold in KiB, give or take the rounding of each up to a whole KiB.
+  declared=$(dpkg-deb -f "$deb" Installed-Size)
+  bytes=$(find "$work/unpacked-$package" \( -type f -o -type l \) -printf '%s\n' | awk '{ s += $1 } END { print s + 0 }')
+  entries=$(find "$work/unpacked-$package" | wc -l)
+  low=$(( (bytes + 1023) / 1024 ))
+  high=$(( bytes / 1024 + entries ))
+  (( declared >= low && declared <= high )) ||
+    fail "$package declares Installed-Size $declared KiB; its $entries files, links and folders hold $bytes bytes ($low to $high KiB)"
+  echo "$package: Installed-Size $declared KiB for $bytes bytes in $entries files, links and folders"
   control=$(dpkg-deb --ctrl-tarfile "$deb" | tar -t | sed 's|^\./||' | grep -v '^$' | LC_ALL=C sort | tr '\n' ' ')
   depends=$(dpkg-deb -f "$deb" Depends)
   case $package in

@@ -109,7 +109,8 @@ void LogWriter::Drain() {
   const std::string folder = layout_.folder ? layout_.folder() : std::string();
   // A library that keeps no files (no folder it may write) loses its lines.
   if (!pf::IsAbsolute(folder)) return;
-  CreateFolderPath(folder);
+  // So does one whose log folder it may not use (another user's).
+  if (!CreateFolderPath(folder)) return;
   FILE* f = nullptr;
   std::string openName;
   for (const auto& text : lines) {
@@ -120,7 +121,7 @@ void LogWriter::Drain() {
     const std::string name = folder + layout_.namePrefix + date + ".log";
     if (name != openName) {
       if (f) fclose(f);
-      f = fopen(name.c_str(), "ab");  // created when missing, contents kept
+      f = pf::OpenOwnFile(name, true);  // created when missing, contents kept; never through a link
       openName = name;
     }
     if (!f) continue;  // a file that cannot be opened loses the line

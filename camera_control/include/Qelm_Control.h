@@ -405,7 +405,11 @@ QELM_API int QELM_CALL Qelm_RegControlStatusCallback(StCameraHandle* handle, voi
 /* Text of a result code into text (64 bytes hold every text): 1 found, 0 not. */
 QELM_API int QELM_CALL Qelm_GetErrorMsg(int code, char* text);
 
-/* Control log: daily files in the folder "DLLLog" beside the library. */
+/* Control log: daily files "control-YYYYMMDD.log" in the folder "DLLLog" of
+ * the folder where the libraries keep their files: beside the library file,
+ * where that lies outside /usr and the process may write there; otherwise
+ * the user's own ${XDG_STATE_HOME:-$HOME/.local/state}/device-kit/ (see the
+ * README, "Where the libraries keep their files"). */
 QELM_API int QELM_CALL Qelm_RecordControlLog(int on);
 QELM_API int QELM_CALL Qelm_EnableCameraLog(intptr_t a, intptr_t b, intptr_t c);
 QELM_API int QELM_CALL Qelm_SetRevLogMode(intptr_t a, intptr_t b, intptr_t c, intptr_t d,

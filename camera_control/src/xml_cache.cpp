@@ -11,6 +11,7 @@
 
 #include "bytes.h"
 #include "context.h"
+#include "folders.h"
 #include "log.h"
 #include "platform/profile.h"
 #include "platform/system.h"
@@ -230,7 +231,9 @@ std::string XMLFilePath(const std::string& id) { return Global().m_strModulePath
 
 void LoadXMLIndex() {
   const std::string index = XMLIndexPath();
-  if (!pf::PathExists(index)) {
+  // An XML folder the library may not use (another user's, or none at all)
+  // holds no index for it.
+  if (!kit::CreateFolderPath(Global().m_strModulePath + "XML/") || !pf::PathExists(index)) {
     WriteLog("xmlinfo.ini文件不存在");
     return;
   }

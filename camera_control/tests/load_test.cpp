@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <iostream>
+#include <unistd.h>
 #include <algorithm>
 #include <filesystem>
 #include <string>
@@ -146,6 +148,60 @@ TEST(Load, ALibraryInAFolderItCannotWriteKeepsItsFilesInThePerUserFolder) {
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_NE(kittest::ReadFile(own + "DLLLog/" + logs[0]).find(kittest::Gbk("动态库开始初始化")), std::string::npos);
   EXPECT_EQ(Names(dir), std::vector<std::string>{"libQelm_Control.so"}) << "nothing beside the library";
+}
+
+// A shared state folder in which another user made "device-kit/" open to
+// all, with a link "XML" to the user's documents: the library, installed
+// where it cannot write beside itself, keeps no files at all. The XML wipe,
+// the log and the index reach neither that folder nor the documents, nor the
+// current folder.
+TEST(Load, ALibraryKeepsNoFilesInAPerUserFolderOfAnotherUser) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  const std::string dir = kittest::MakeTempFolder("rolib");
+  const std::string shared = kittest::MakeTempFolder("shared");
+  const std::string docs = kittest::MakeTempFolder("docs");
+  const std::string home = kittest::MakeTempFolder("home");
+  const std::string cwd = kittest::MakeTempFolder("cwd");
+  fs::copy_file(KIT_SHARED_LIBRARY, dir + "libQelm_Control.so");
+  std::string why;
+  ASSERT_TRUE(kittest::MakeUnwritable(dir, &why)) << why;
+  if (!kittest::MakeFolderOfAnotherUser(shared + "device-kit", &why)) GTEST_SKIP() << why;
+  FILE* f = fopen((docs + "letter").c_str(), "w");
+  ASSERT_NE(f, nullptr);
+  fputs("the user's letter", f);
+  fclose(f);
+  // Where another user's folder may be written (as root), it holds the link.
+  if (symlink(docs.c_str(), (shared + "device-kit/XML").c_str()) != 0) {
+    std::cerr << "note: no link in the other user's folder here\n";
+  }
+  ASSERT_EQ(chdir(cwd.c_str()), 0);
+  ASSERT_TRUE(fs::create_directory(cwd + "XML"));  // what relative paths would reach
+  setenv("XDG_STATE_HOME", shared.c_str(), 1);
+  setenv("HOME", home.c_str(), 1);
+  const std::vector<std::string> theirs = Names(shared + "device-kit");
+
+  void* lib = dlopen((dir + "libQelm_Control.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(lib, nullptr) << dlerror();
+  auto recordLog = Symbol<int(QELM_CALL*)(int)>(lib, "Qelm_RecordControlLog");
+  auto init = Symbol<int(QELM_CALL*)(CameraFoundCallback)>(lib, "Qelm_InitControl");
+  auto xmlInfo = Symbol<decltype(&::Qelm_GetXMLFileInfo)>(lib, "Qelm_GetXMLFileInfo");
+  auto quit = Symbol<int(QELM_CALL*)(void)>(lib, "Qelm_Quit");
+  ASSERT_TRUE(recordLog && init && xmlInfo && quit);
+  ASSERT_EQ(recordLog(1), 0);
+  EXPECT_EQ(init(NoCamera), 0);  // reads the index, logs
+  int count = 5;
+  EXPECT_EQ(xmlInfo(nullptr, &count, nullptr, 100), 1);  // the wipe comes first
+  EXPECT_EQ(count, 0);
+  EXPECT_EQ(quit(), 0);  // writes what the log holds
+
+  EXPECT_EQ(kittest::ReadFile(docs + "letter"), "the user's letter");
+  EXPECT_EQ(Names(docs), std::vector<std::string>{"letter"});
+  EXPECT_EQ(Names(shared + "device-kit"), theirs);
+  EXPECT_EQ(Names(shared), std::vector<std::string>{"device-kit"});
+  EXPECT_TRUE(Names(cwd + "XML").empty());
+  EXPECT_EQ(Names(cwd), std::vector<std::string>{"XML"});
+  EXPECT_TRUE(Names(home).empty());
+  EXPECT_EQ(Names(dir), std::vector<std::string>{"libQelm_Control.so"});
 }
 
 }  // namespace

@@ -151,7 +151,7 @@ std::string LocalStamp(const char* fmt) {
 }
 
 void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
-  FILE* f = fopen(path.c_str(), "wb");
+  FILE* f = pf::OpenOwnFile(path, false);  // never through a link
   if (!f) return;
   if (len) fwrite(data, 1, len, f);
   fflush(f);
@@ -159,17 +159,19 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
 }
 
 // A frame announcing more than the receive store holds: what is held is
-// written to a file for inspection and dropped.
+// written to a file for inspection (unless its folder may not be used) and
+// dropped.
 void DumpOversized(StLprCameraHandle* h) {
   std::string folder;
+  bool usable = true;  // another user's folder (or none) takes no dump
   if (LogOn()) {
     folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
-    kit::CreateFolderPath(folder);
+    usable = kit::CreateFolderPath(folder);
   }
   const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
   const test::DumpWriter w = g_dumpWriter.load();
   // The held bytes, from the read position on: the oversized frame's head first.
-  (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
+  if (usable) (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
   RestartStream(h);
 }
 

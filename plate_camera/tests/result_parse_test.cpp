@@ -14,6 +14,7 @@
 #include "lpr_fixture.h"
 #include "message_wnd.h"
 #include "nardix_harness.h"
+#include "own_folder.h"
 #include "result.h"
 
 namespace {
@@ -624,6 +625,44 @@ TEST_F(ResultStream, CameraFolderIsMadeOnlyWhileLogging) {
   nardix::Global().m_log.m_bLogOn.store(1);
   Feed(Concat({ResultFrame(0x40, 1, {1}), kEnd}));
   EXPECT_TRUE(pf::IsDirectory(dir_ + "ErrorData/127.0.0.9"));
+}
+
+// Below the per-user folder, an error-data folder that is not the user's
+// takes no dump: neither another user's folder nor a link to one.
+TEST_F(ResultStream, OversizedFrameIsNotDumpedIntoAnotherUsersFolder) {
+  nardix::test::SetDumpWriter(nullptr);
+  nardix::Global().m_log.m_bLogOn.store(1);
+  const Bytes over = Concat({Bytes{0xAA, 0x55, 0xFF, 0x40, 0x01, 0x20, 0x03, 0x00}, Filled(20, 1)});
+  const std::string spare = kittest::MakeTempFolder("dumpspare");
+  struct Case {
+    const char* what;
+    std::string theirs;  // the other user's folder
+    std::string link;    // the link to it below the per-user folder, if any
+  } cases[] = {
+      {"the camera's folder is another user's", "ErrorData/127.0.0.9", ""},
+      {"the error-data folder is a link to another user's folder", "", "ErrorData"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string root = kittest::TakeFreshPerUserFolder();
+    ASSERT_FALSE(root.empty());
+    const std::string theirs = c.link.empty() ? root + c.theirs : spare + "theirs";
+    if (c.link.empty()) {
+      ASSERT_TRUE(pf::MakeFolderPath(root + "ErrorData/"));
+    }
+    std::string why;
+    if (!kittest::MakeFolderOfAnotherUser(theirs, &why)) GTEST_SKIP() << why;
+    if (!c.link.empty()) {
+      ASSERT_EQ(symlink(theirs.c_str(), (root + c.link).c_str()), 0);
+    }
+    std::vector<std::string> before, after;
+    pf::ListDirectory(theirs, &before);
+    nardix::test::SetModulePath(root);
+    h_ = nardix::NewCameraHandle(kittest::Addr("127.0.0.9"));
+    Feed(over);
+    pf::ListDirectory(theirs, &after);
+    EXPECT_EQ(after, before) << "nothing made or dumped there";
+  }
 }
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
+#include <mutex>
 #include <vector>
 
 namespace pf {
@@ -65,6 +66,18 @@ bool UnderUsr(const std::string& folder) {
   return folder == "/usr" || folder.rfind("/usr/", 0) == 0;
 }
 
+std::atomic<bool> g_refuseTmpfile{false};
+std::atomic<char* (*)(const char*)> g_getenv{nullptr};
+std::atomic<void (*)(const std::string&)> g_walkHook{nullptr};
+
+// The environment as far as it can be trusted: nothing of it in a set-user-ID,
+// set-group-ID or file-capability process, which must not let whoever runs it
+// name the folders it makes.
+const char* TrustedEnv(const char* name) {
+  char* (*fn)(const char*) = g_getenv.load();
+  return fn ? fn(name) : secure_getenv(name);
+}
+
 // Whether the process may create and write files in `folder`. Asked by making
 // a file there (an unnamed one where the file system has them), because the
 // permission bits alone do not tell of read-only mounts, or of a superuser
@@ -72,23 +85,27 @@ bool UnderUsr(const std::string& folder) {
 bool CanCreateFilesIn(const std::string& folder) {
   if (!IsDirectory(folder)) return false;
 #ifdef O_TMPFILE
-  int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd >= 0) {
-    close(fd);
-    return true;
+  if (!g_refuseTmpfile.load()) {
+    int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      close(fd);
+      return true;
+    }
+    if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
   }
-  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return false;
 #endif
-  const std::string probe = folder + "/.device-kit-probe-" + std::to_string(getpid());
-  int fd2 = open(probe.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd2 < 0) return false;
-  close(fd2);
+  // A named file, made as mkstemp makes one: a name that no other thread or
+  // process holds (one that exists only means another name), removed at once.
+  std::string probe = folder + "/.device-kit-probe-XXXXXX";
+  const int fd = mkostemp(probe.data(), O_CLOEXEC);
+  if (fd < 0) return false;
+  close(fd);
   unlink(probe.c_str());
   return true;
 }
 
 std::string HomeFolder() {
-  const char* home = getenv("HOME");
+  const char* home = TrustedEnv("HOME");
   if (home && IsAbsolute(home)) return home;
   long size = sysconf(_SC_GETPW_R_SIZE_MAX);
   std::vector<char> buf(size > 0 ? static_cast<size_t>(size) : 16384);
@@ -105,10 +122,106 @@ std::string WithSlash(std::string folder) {
   return folder;
 }
 
+// Whether the folder open at `fd` may serve as one of the user's own: a
+// folder the effective user owns. One that group or others may write is made
+// the user's alone first.
+bool TakeAsOwn(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != geteuid()) return false;
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) && fchmod(fd, 0700) != 0) return false;
+  return true;
+}
+
+// The per-user folders taken so far (with the trailing '/'): below them every
+// level is checked as they were. Never destroyed, as the libraries' globals.
+std::mutex& TakenLock() {
+  static std::mutex* m = new std::mutex;
+  return *m;
+}
+std::vector<std::string>& Taken() {
+  static std::vector<std::string>* v = new std::vector<std::string>;
+  return *v;
+}
+
+std::string TakenRootOf(const std::string& path) {
+  const std::string p = WithSlash(path);
+  std::lock_guard<std::mutex> lk(TakenLock());
+  for (const std::string& root : Taken())
+    if (p.rfind(root, 0) == 0) return root;
+  return {};
+}
+
+bool TakePerUserFolder(const std::string& folder) {
+  MakeFolderPath(folder, 0700);
+  // Links resolved: a link to a folder of the user's own is used.
+  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool own = TakeAsOwn(fd);
+  close(fd);
+  if (!own) return false;
+  std::lock_guard<std::mutex> lk(TakenLock());
+  auto& taken = Taken();
+  if (std::find(taken.begin(), taken.end(), folder) == taken.end()) taken.push_back(folder);
+  return true;
+}
+
+// Opens the sub-folder `name` of the folder open at `parent` for emptying,
+// never through a link (-1 with errno ELOOP or ENOTDIR for one). A folder
+// its owner may not read, search or write is given those rights first, as
+// Windows sets "normal" attributes: through the descriptor, so that no link
+// put in its place can redirect the change. With `ownOnly`, a folder of
+// another user is left as it is (-1, EPERM).
+int OpenSubFolder(int parent, const char* name, bool ownOnly) {
+  const int at = openat(parent, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (at < 0) return -1;
+  struct stat st;
+  if (fstat(at, &st) != 0 || (ownOnly && st.st_uid != geteuid())) {
+    close(at);
+    errno = EPERM;
+    return -1;
+  }
+  const mode_t mode = st.st_mode & 07777;
+  if ((mode & (S_IRUSR | S_IXUSR)) != (S_IRUSR | S_IXUSR)) {
+    const std::string self = "/proc/self/fd/" + std::to_string(at);
+    chmod(self.c_str(), mode | S_IRWXU);
+  }
+  const int fd = openat(at, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  close(at);
+  if (fd >= 0 && !(mode & S_IWUSR)) fchmod(fd, mode | S_IRWXU);
+  return fd;
+}
+
+void RemoveEntryAt(int parent, const std::string& name, const std::string& path, bool ownOnly) {
+  // A file or a link goes as it is; only a folder is walked.
+  if (unlinkat(parent, name.c_str(), 0) == 0) return;
+  if (errno != EISDIR && errno != EPERM) return;
+  if (auto hook = g_walkHook.load()) hook(path);
+  const int fd = OpenSubFolder(parent, name.c_str(), ownOnly);
+  if (fd < 0) {
+    // Swapped for a link or a file since: that goes, as a link.
+    if (errno == ELOOP || errno == ENOTDIR) unlinkat(parent, name.c_str(), 0);
+    return;
+  }
+  std::vector<std::string> names;
+  const int listFd = dup(fd);
+  if (DIR* d = listFd >= 0 ? fdopendir(listFd) : nullptr) {
+    while (const dirent* e = readdir(d)) {
+      const std::string n = e->d_name;
+      if (n != "." && n != "..") names.push_back(n);
+    }
+    closedir(d);
+  } else if (listFd >= 0) {
+    close(listFd);
+  }
+  for (const std::string& n : names) RemoveEntryAt(fd, n, path + "/" + n, ownOnly);
+  close(fd);
+  unlinkat(parent, name.c_str(), AT_REMOVEDIR);
+}
+
 }  // namespace
 
 std::string PerUserFolder() {
-  const char* state = getenv("XDG_STATE_HOME");
+  const char* state = TrustedEnv("XDG_STATE_HOME");
   std::string base;
   if (state && IsAbsolute(state)) {
     base = state;
@@ -131,8 +244,7 @@ std::string LibraryFolderFor(const std::string& moduleFolder) {
     // library's (its files fail there as they would have); under /usr none.
     return outsideUsr ? WithSlash(beside) : std::string();
   }
-  MakeFolderPath(own, 0700);  // the user's alone; a failure shows when the library writes there
-  return own;
+  return TakePerUserFolder(own) ? own : std::string();
 }
 
 std::string LibraryFolder(const void* addressInside) {
@@ -169,14 +281,74 @@ bool MakeFolderPath(const std::string& path, unsigned mode) {
   // A path with a trailing separator is complete after the loop.
   return PathExists(path) || mkdir(path.c_str(), mode) == 0;
 }
-bool RemoveDirectory(const std::string& path) { return rmdir(path.c_str()) == 0; }
-bool RemoveFile(const std::string& path) { return unlink(path.c_str()) == 0; }
 
-bool MakeWritable(const std::string& path) {
+bool MakeLibraryFolderPath(const std::string& path) {
+  if (!IsAbsolute(path)) return false;
+  const std::string root = TakenRootOf(path);
+  if (root.empty()) return MakeFolderPath(path);
+  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0 || !TakeAsOwn(fd)) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  // Level by level from the per-user folder down, each through the
+  // descriptor of the one above it.
+  const std::string rest = path.size() > root.size() ? path.substr(root.size()) : std::string();
+  size_t from = 0;
+  while (fd >= 0 && from < rest.size()) {
+    size_t to = rest.find('/', from);
+    if (to == std::string::npos) to = rest.size();
+    const std::string level = rest.substr(from, to - from);
+    from = to + 1;
+    if (level.empty()) continue;
+    int next = -1;
+    if (level != "." && level != "..") {
+      mkdirat(fd, level.c_str(), 0700);  // an existing one is checked as a new one
+      // Links resolved: a link to a folder of the user's own is used.
+      next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      if (next >= 0 && !TakeAsOwn(next)) {
+        close(next);
+        next = -1;
+      }
+    }
+    close(fd);
+    fd = next;
+  }
+  if (fd < 0) return false;
+  close(fd);
+  return true;
+}
+
+void RemoveFolderTree(const std::string& path) {
+  std::string p = path;
+  while (p.size() > 1 && p.back() == '/') p.pop_back();
+  const size_t slash = p.rfind('/');
+  if (slash == std::string::npos) return;
+  const std::string name = p.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return;
+  const std::string parent = slash == 0 ? "/" : p.substr(0, slash);
+  const int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  // Below a per-user folder, another user's folder is not the library's to
+  // empty.
+  RemoveEntryAt(fd, name, p, !TakenRootOf(p).empty());
+  close(fd);
+}
+
+std::FILE* OpenOwnFile(const std::string& path, bool append) {
+  // Not blocking on the open, so that a pipe put in the file's place holds
+  // nothing up; it is then refused as no plain file.
+  const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
+  const int fd = open(path.c_str(), flags, 0666);
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (lstat(path.c_str(), &st) != 0) return false;
-  if (S_ISLNK(st.st_mode)) return true;
-  return chmod(path.c_str(), st.st_mode | S_IRUSR | S_IWUSR | (S_ISDIR(st.st_mode) ? S_IXUSR : 0)) == 0;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  std::FILE* f = fdopen(fd, append ? "ab" : "wb");
+  if (!f) close(fd);
+  return f;
 }
 
 bool ListDirectory(const std::string& path, std::vector<std::string>* names) {
@@ -233,5 +405,8 @@ int64_t MonotonicMs() {
 
 void test::FreezeClock(int64_t epochMs) { g_frozenMs.store(epochMs); }
 void test::ThawClock() { g_frozenMs.store(kNotFrozen); }
+void test::SetSecureGetenv(char* (*getenvFn)(const char*)) { g_getenv.store(getenvFn); }
+void test::RefuseUnnamedTempFiles(bool refuse) { g_refuseTmpfile.store(refuse); }
+void test::SetTreeWalkHook(void (*hook)(const std::string& folder)) { g_walkHook.store(hook); }
 
 }  // namespace pf

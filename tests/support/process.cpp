@@ -104,6 +104,27 @@ bool MakeUnwritable(const std::string& folder, std::string* why) {
   return false;
 }
 
+bool MakeFolderOfAnotherUser(const std::string& folder, std::string* why) {
+  if (mkdir(folder.c_str(), 0777) != 0) {
+    if (why) *why = "mkdir " + folder + ": " + strerror(errno);
+    return false;
+  }
+  chmod(folder.c_str(), 0777);  // whatever the umask
+  if (chown(folder.c_str(), kOtherUid, kOtherUid) == 0) return true;
+  std::string err = std::string("chown: ") + strerror(errno);
+  if (unshare(CLONE_NEWNS) != 0) {
+    err += std::string(", no mount namespace: ") + strerror(errno);
+  } else if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             mount("/", folder.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+             mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+    err += std::string(", no bind mount: ") + strerror(errno);
+  }
+  struct stat st {};
+  if (stat(folder.c_str(), &st) == 0 && st.st_uid != geteuid()) return true;
+  if (why) *why = "no folder of another user (" + err + ")";
+  return false;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::ostringstream s;

@@ -30,6 +30,16 @@ std::string MakeTempFolder(const std::string& tag);
 // bits. Threads started afterwards by the calling thread share the view.
 // False, with the reason, when the process can still write there.
 bool MakeUnwritable(const std::string& folder, std::string* why);
+// The user that MakeFolderOfAnotherUser gives folders to where it can.
+constexpr unsigned kOtherUid = 65534;
+// Makes `folder` (which must not exist) a folder of another user than the
+// calling process's effective one: as root, a new folder of uid kOtherUid
+// with mode 0777 (so that whatever wrongly wrote there would succeed);
+// otherwise (the root of a test user namespace, which maps one id only) a
+// read-only bind mount of the system's root folder, whose owner is not
+// mapped, over a new folder, in a mount namespace of the calling thread's
+// own. False, with the reason, when neither can be had.
+bool MakeFolderOfAnotherUser(const std::string& folder, std::string* why);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 // The files of a folder (a daily log folder), whole, one after the other in

@@ -1,0 +1,42 @@
+# Run by cpack after it made the Debian packages (CPACK_POST_BUILD_SCRIPTS):
+# each package's Installed-Size counts every file once, as dpkg-gencontrol
+# counts it: a file or link by its size in KiB, rounded up, a folder as 1.
+# CPack's own sum follows the soname link to the library, so that a runtime
+# package counted its library twice, and takes each folder's own size.
+foreach(deb IN LISTS CPACK_PACKAGE_FILES)
+  if(NOT deb MATCHES "\\.deb$")
+    continue()
+  endif()
+  set(tree "${deb}.tree")
+  file(REMOVE_RECURSE "${tree}")
+  execute_process(COMMAND dpkg-deb -R "${deb}" "${tree}" RESULT_VARIABLE rc ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb -R ${deb}: ${err}")
+  endif()
+  # The package's own folder counts as one, as dpkg-gencontrol counts it.
+  set(size 1)
+  file(GLOB_RECURSE entries LIST_DIRECTORIES true "${tree}/*")
+  foreach(entry IN LISTS entries)
+    if(entry MATCHES "^${tree}/DEBIAN(/|$)")
+      continue()
+    endif()
+    if(IS_SYMLINK "${entry}")
+      file(READ_SYMLINK "${entry}" target)
+      string(LENGTH "${target}" bytes)
+    elseif(IS_DIRECTORY "${entry}")
+      set(bytes 1)
+    else()
+      file(SIZE "${entry}" bytes)
+    endif()
+    math(EXPR size "${size} + (${bytes} + 1023) / 1024")
+  endforeach()
+  file(READ "${tree}/DEBIAN/control" control)
+  string(REGEX REPLACE "\nInstalled-Size: [0-9]+\n" "\nInstalled-Size: ${size}\n" control "${control}")
+  file(WRITE "${tree}/DEBIAN/control" "${control}")
+  execute_process(COMMAND dpkg-deb --root-owner-group -Zgzip --build "${tree}" "${deb}"
+    RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
+  if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "dpkg-deb --build ${tree}: ${err}")
+  endif()
+  file(REMOVE_RECURSE "${tree}")
+endforeach()
