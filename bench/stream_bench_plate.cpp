@@ -8,7 +8,7 @@
 
 // The library's own headers (handle.h brings its context with it), and the
 // tests' encoder of its wire formats.
-#include "fake_camera.h"
+#include "../plate_camera/tests/fake_camera.h"
 #include "handle.h"
 #include "result.h"
 #include "stream_bench.h"
