@@ -33,7 +33,7 @@ bool IsRecord(const Datagram& d, uint32_t command, const char* tag) {
          TextAt(d.bytes, fakecam::kOffSender, 16) == tag;
 }
 
-Bytes LprAnswer(const std::string& pc, const uint8_t mac[6]) {
+Bytes LprAnswer(const std::string& pc, const uint8_t mac[6], const char* ip) {
   Bytes p(160, 0);
   p[0] = 0xAA, p[1] = 0x55, p[2] = 0xF0, p[3] = 2;
   p[4] = 148;
@@ -41,7 +41,7 @@ Bytes LprAnswer(const std::string& pc, const uint8_t mac[6]) {
   PutText(p, 48, "MOLQ-SD");
   PutText(p, 56, "A1");
   memcpy(p.data() + 63, mac, 6);
-  PutText(p, 69, "198.51.100.30");
+  PutText(p, 69, ip);
   PutText(p, 91, "255.255.255.0");
   PutText(p, 107, "198.51.100.254");
   p[156] = 0x0F, p[157] = 0x55, p[158] = 0xAA;

@@ -34,9 +34,10 @@ Bytes DiscoveryAnswer(uint32_t host, const Found& f);
 // carries ("QV-IPNC": the camera library, "QV-ZNPC": the box library).
 bool IsRecord(const Datagram& d, uint32_t command, const char* tag);
 
-// The plate-recognition camera at 198.51.100.30/24 (gateway 198.51.100.254),
-// model "MOLQ-SD" "A1", answering a scan from the PC address `pc`.
-Bytes LprAnswer(const std::string& pc, const uint8_t mac[6]);
+// The plate-recognition camera at `ip` (198.51.100.30 unless given)/24
+// (gateway 198.51.100.254), model "MOLQ-SD" "A1", answering a scan from the
+// PC address `pc`.
+Bytes LprAnswer(const std::string& pc, const uint8_t mac[6], const char* ip = "198.51.100.30");
 // A plate-recognition packet with this sub-command (0: scan).
 bool IsLprPacket(const Datagram& d, uint8_t sub);
 

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "context.h"
+#include "discovery_socket.h"
 #include "log.h"
 #include "platform/system.h"
 
@@ -10,8 +11,6 @@ namespace qelm {
 
 namespace {
 std::atomic<int> g_connectTimeoutMs{2000};
-// Room for a few hundred discovery answers arriving at once.
-constexpr int kUdpReceiveBuffer = 1 << 20;
 }  // namespace
 
 void test::SetConnectTimeoutMs(int ms) { g_connectTimeoutMs.store(ms); }
@@ -39,7 +38,9 @@ pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<
       pf::CloseSocket(s);
       return pf::INVALID_SOCKET;
     }
-    pf::SetRecvBuffer(s, kUdpReceiveBuffer);
+    // The discovery socket: every camera of a site answers a search at once.
+    const std::string shortBuffer = kit::SizeDiscoverySocket(s);
+    if (!shortBuffer.empty()) WriteLog(shortBuffer);
     WriteLogF("Create socket IP = %s port = %d 成功", ipText.c_str(), port);
     return s;
   }

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -187,6 +188,7 @@ class Discovery : public testing::Test {
   }
   void TearDown() override {
     qelm::test::FailBroadcastSends(false);
+    pf::test::LimitRecvBuffers(0);
     Qelm_Quit();
   }
 
@@ -610,6 +612,67 @@ TEST_F(Discovery, ManyCamerasAnsweringAtOnceLoseNothing) {
   EXPECT_EQ(FoundIps().size(), 254u);
   std::lock_guard<std::mutex> lk(g_cap.m);
   EXPECT_EQ(g_cap.offDispatcher, 0);
+}
+
+// ---- a big site: a thousand cameras answering one search in the same
+// instant, as they do when they all hear the same broadcast ----
+
+constexpr uint32_t kSiteCameras = 1000;
+
+std::vector<Bytes> SiteAnswers(const kittest::Datagram&) {
+  std::vector<Bytes> out;
+  for (uint32_t i = 0; i < kSiteCameras; ++i) {
+    Answer a = ValidAnswer();
+    a.ip = Addr("10.20.0.0") | (i >> 8) << 16 | (i & 0xFF) << 24;
+    out.push_back(fakecam::Encode(a));
+  }
+  return out;
+}
+
+// The receive buffer the discovery socket holds, in the units asked.
+int DiscoveryReceiveBuffer() {
+  qelm::CForGlobal& g = qelm::Global();
+  pf::Lock lk(g.m_csInfo);
+  return g.m_pCameraInfo ? kittest::RecvBufferOf(g.m_pCameraInfo->m_hSocket.load()) : -1;
+}
+
+TEST_F(Discovery, AThousandCamerasAnsweringInOneBurstAllReachTheCallback) {
+  fakecam::FakeCamera cam;
+  ASSERT_TRUE(cam.Bound());
+  cam.AnswerSearches(SiteAnswers);
+  if (kittest::RecvBufferGranted(pf::kDiscoveryRecvBuffer) < pf::kDiscoveryRecvBuffer)
+    GTEST_SKIP() << "this system grants no socket of this process a receive buffer of "
+                 << pf::kDiscoveryRecvBuffer << " bytes";
+  Init();
+  const int buffer = DiscoveryReceiveBuffer();
+  EXPECT_GE(buffer, pf::kDiscoveryRecvBuffer);
+  ASSERT_EQ(Qelm_SearchCamera(), 0);
+  EXPECT_TRUE(kittest::WaitUntil([] { return Found().size() >= kSiteCameras; }, 30000)) << Found().size();
+  ASSERT_TRUE(kittest::WaitUntil([&] { return cam.AnswersSent() == kSiteCameras; }, 10000));
+  ASSERT_TRUE(qelm::MessageWnd()->Window().WaitIdle(10000));
+  printf("[ figures  ] %zu of %u answers of one burst reached the callback (receive buffer %d bytes)\n",
+         Found().size(), kSiteCameras, buffer);
+  EXPECT_EQ(Found().size(), kSiteCameras);
+  EXPECT_EQ(FoundIps().size(), kSiteCameras);
+  // Nothing about a small buffer: the system granted all of it.
+  EXPECT_EQ(Log().find(Gbk("接收缓冲区只有")), std::string::npos);
+}
+
+TEST_F(Discovery, ASmallerReceiveBufferThanAskedIsLoggedAndDiscoveryStillWorks) {
+  fakecam::FakeCamera cam;
+  ASSERT_TRUE(cam.Bound());
+  cam.AnswerSearches([](const kittest::Datagram&) {
+    return std::vector<Bytes>{fakecam::Encode(ValidAnswer("198.51.100.21")),
+                              fakecam::Encode(ValidAnswer("198.51.100.22"))};
+  });
+  pf::test::LimitRecvBuffers(64 << 10);  // a system whose limit is 64 KiB
+  Init();
+  pf::test::LimitRecvBuffers(0);
+  EXPECT_EQ(DiscoveryReceiveBuffer(), 64 << 10);
+  ASSERT_EQ(Qelm_SearchCamera(), 0);
+  EXPECT_TRUE(kittest::WaitUntil([] { return FoundIps().size() == 2; }, 5000));
+  EXPECT_EQ(Occurrences(Log(), Gbk("启用UDP时，接收缓冲区只有65536字节，少于要求的4194304字节，设备同时应答时可能丢失应答")),
+            1u);
 }
 
 TEST_F(Discovery, QuitWhileAnswersArriveThenStartAgain) {

@@ -7,6 +7,7 @@
 #include "bytes.h"
 #include "context.h"
 #include "device.h"
+#include "discovery_socket.h"
 #include "log.h"
 #include "platform/system.h"
 
@@ -67,7 +68,12 @@ pf::SOCKET CreateUdpSocket(uint32_t host) {
   pf::SetBroadcast(s, true);
   const std::string hostText = pf::InetNtoa(host);
   for (int i = 0; i < kBindTries; ++i) {
-    if (pf::Bind(s, host, static_cast<uint16_t>(kUdpBasePort + i)) == 0) return s;
+    if (pf::Bind(s, host, static_cast<uint16_t>(kUdpBasePort + i)) == 0) {
+      // Every box of the host's network answers a search at once.
+      const std::string shortBuffer = kit::SizeDiscoverySocket(s, hostText.c_str());
+      if (!shortBuffer.empty()) WriteLog(shortBuffer);
+      return s;
+    }
     LogSocketError(hostText.c_str());
   }
   pf::CloseSocket(s);

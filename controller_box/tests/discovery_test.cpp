@@ -3,6 +3,7 @@
 // private test network (host address 198.51.100.1 on kitveth0).
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <set>
@@ -118,7 +119,10 @@ class Discovery : public testing::Test {
     ASSERT_TRUE(port58588_.Bound());
     ASSERT_TRUE(port58599_.Bound());
   }
-  void TearDown() override { PyrnBox_Quit(); }
+  void TearDown() override {
+    pf::test::LimitRecvBuffers(0);
+    PyrnBox_Quit();
+  }
   // Everything logged: lines wait for the writer that start-up starts, and
   // quit writes what is left.
   std::string Log() {
@@ -303,6 +307,61 @@ TEST_F(Discovery, AnAnswerFillsEveryFieldOfTheRecordOnTheReceiveThread) {
   EXPECT_EQ(std::string(r.version, sizeof r.version),
             "VELD" + std::string("-box\0", 5) + std::string(59, 'T') + std::string(132, '\0'));
   EXPECT_NE(g_found.threads[0], std::this_thread::get_id());
+}
+
+// ---- a big site: a thousand boxes answering one search in the same
+// instant, as they do when they all hear the same broadcast ----
+
+// The receive buffer of the host address's discovery socket, in the units
+// asked.
+int DiscoveryReceiveBuffer() {
+  pyrn::CBoxGlobal& g = pyrn::Global();
+  pf::Lock lk(g.m_csUdp);
+  return g.m_listUdp.empty() ? -1 : kittest::RecvBufferOf(g.m_listUdp.front()->m_hSocket.load());
+}
+
+TEST_F(Discovery, AThousandBoxesAnsweringInOneBurstAllReachTheCallback) {
+  if (kittest::RecvBufferGranted(pf::kDiscoveryRecvBuffer) < pf::kDiscoveryRecvBuffer)
+    GTEST_SKIP() << "this system grants no socket of this process a receive buffer of "
+                 << pf::kDiscoveryRecvBuffer << " bytes";
+  constexpr uint32_t kBoxes = 1000;
+  AnswerWith([] {
+    std::vector<Bytes> out;
+    for (uint32_t i = 0; i < kBoxes; ++i) {
+      Record r = Answer();
+      r.ip = Addr("10.20.0.0") | (i >> 8) << 16 | (i & 0xFF) << 24;
+      out.push_back(Encode(r));
+    }
+    out.push_back(Encode(Answer("198.51.100.250")));  // the last
+    return out;
+  });
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  const int buffer = DiscoveryReceiveBuffer();
+  EXPECT_GE(buffer, pf::kDiscoveryRecvBuffer);
+  EXPECT_TRUE(kittest::WaitUntil([] { return FoundCount() >= kBoxes + 1; }, 30000)) << FoundCount();
+  std::set<uint32_t> ips;
+  {
+    std::lock_guard<std::mutex> lk(g_found.m);
+    for (const auto& r : g_found.results) ips.insert(r.ip);
+  }
+  printf("[ figures  ] %zu of %u answers of one burst reached the callback (receive buffer %d bytes)\n",
+         FoundCount() - 1, kBoxes, buffer);
+  EXPECT_EQ(FoundCount(), kBoxes + 1);
+  EXPECT_EQ(ips.size(), kBoxes + 1);
+  EXPECT_EQ(Log().find(Gbk("接收缓冲区只有")), std::string::npos);
+}
+
+TEST_F(Discovery, ASmallerReceiveBufferThanAskedIsLoggedAndDiscoveryStillWorks) {
+  AnswerWith([] { return std::vector<Bytes>{Encode(Answer())}; });
+  pf::test::LimitRecvBuffers(64 << 10);  // a system whose limit is 64 KiB
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  pf::test::LimitRecvBuffers(0);
+  EXPECT_EQ(DiscoveryReceiveBuffer(), 64 << 10);
+  EXPECT_TRUE(kittest::WaitUntil([] { return FoundCount() == 1; }, 3000));
+  const std::string log = Log();
+  EXPECT_NE(log.find(Gbk("启用UDP时，主机 IP 198.51.100.1 的接收缓冲区只有65536字节，少于要求的4194304字节，"
+                         "设备同时应答时可能丢失应答")),
+            std::string::npos);
 }
 
 TEST_F(Discovery, SetNetworkByBroadcastByteSwapped) {

@@ -9,7 +9,6 @@
 #include <QHeaderView>
 #include <QIcon>
 #include <QList>
-#include <QStandardItem>
 #include <QStringList>
 #include <QUrl>
 
@@ -49,6 +48,17 @@ void PrepareFactoryDecipher() {
 bool IsMissingAddress(const QString& text) {
   if (text.isEmpty() || text == QLatin1String("0.0.0.0")) return true;
   return text.split(QLatin1Char('.')).contains(QString());
+}
+
+// Why a device cannot be re-addressed through its current address word, or
+// empty where the word names one device. A request's current address tells
+// the devices which of them is meant: the broadcast address is what a search
+// sends for "every device", and a multicast address names a group.
+QString WhyNotOneDevice(uint32_t word) {
+  if (word == 0) return QStringLiteral("设备IP是0.0.0.0，不能设置网络参数！");
+  if (word == 0xFFFFFFFF) return QStringLiteral("设备IP是广播地址，不能设置网络参数！");
+  if ((word & 0xF0) == 0xE0) return QStringLiteral("设备IP是组播地址，不能设置网络参数！");  // 224.0.0.0/4
+  return QString();
 }
 
 // The text before the last ".": the network part for the same-network test.
@@ -167,12 +177,15 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
   grid->addWidget(m_pGatewayEdit, 2, 1, 1, -1);
   grid->addWidget(new QLabel(m_pNetGroup), 2, 2, 1, -1);
 
-  m_pModel = new QStandardItemModel();
-  m_pModel->setColumnCount(7);
+  m_pModel = new DeviceTableModel();
   m_pModel->setHorizontalHeaderLabels({QStringLiteral("设备IP"), QStringLiteral("设备MAC"),
                                        QStringLiteral("设备版本"), QStringLiteral("设备编号"),
                                        QStringLiteral("网关"), QStringLiteral("子网掩码"),
                                        QStringLiteral("设备IP获取方式")});
+  // Before the view is given the model, so that these run before the view
+  // moves its current row off the rows that go.
+  connect(m_pModel, &QAbstractItemModel::rowsAboutToBeRemoved, this, [this] { m_removingRows = true; });
+  connect(m_pModel, &QAbstractItemModel::rowsRemoved, this, [this] { m_removingRows = false; });
   m_pTable->setModel(m_pModel);
   m_pTable->verticalHeader()->hide();
   m_pTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -194,6 +207,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), ui(new Ui::MainWi
     table->model()->sort(column, table->horizontalHeader()->sortIndicatorOrder());
   });
   connect(m_pTable, &QTableView::clicked, this, &MainWindow::ShowSelectedData);
+  connect(m_pTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
+          &MainWindow::FollowCurrentRow);
   connect(m_pTable, &QTableView::doubleClicked, this, &MainWindow::OpenLinkWeb);
   connect(m_pSearchButton, &QPushButton::clicked, this, &MainWindow::SearchDevice);
   connect(m_pManualAddButton, &QPushButton::clicked, this, &MainWindow::ManualAddDevice);
@@ -240,30 +255,21 @@ void MainWindow::closeEvent(QCloseEvent* e) {
   e->accept();
 }
 
-bool MainWindow::HasRowWithIp(const QString& ip) const {
-  for (int row = 0; row < m_pModel->rowCount(); ++row)
-    if (m_pModel->index(row, 0).data().toString() == ip) return true;
-  return false;
-}
+bool MainWindow::HasRowWithIp(const QString& ip) const { return m_pModel->hasIp(ip); }
 
 void MainWindow::AddDeviceRow(const StSearchResult* result, bool autoFound) {
   if (!result) return;
   const DeviceRowTexts t = RowTextsOf(*result);
   bool formRowReplaced = false;
-  for (int row = 0; row < m_pModel->rowCount(); ++row) {
-    if (m_pModel->index(row, 0).data().toString() == t.ip) {
-      formRowReplaced = m_formRow.isValid() && m_formRow.row() == row;
-      m_replacingFormRow = formRowReplaced;
-      m_pModel->removeRow(row);
-      m_replacingFormRow = false;
-      break;
-    }
+  const int row = m_pModel->firstRowWithIp(t.ip);
+  if (row >= 0) {
+    formRowReplaced = m_formRow.isValid() && m_formRow.row() == row;
+    m_replacingFormRow = formRowReplaced;
+    m_pModel->removeRow(row);
+    m_replacingFormRow = false;
   }
-  QList<QStandardItem*> items;
-  for (const QString& text : {t.ip, t.mac, t.version, t.serial, t.gateway, t.mask,
-                              autoFound ? AutoSearchMark() : ManualAddMark()})
-    items.append(new QStandardItem(text));
-  m_pModel->insertRow(0, items);
+  m_pModel->prependRow(
+      {t.ip, t.mac, t.version, t.serial, t.gateway, t.mask, autoFound ? AutoSearchMark() : ManualAddMark()});
   if (formRowReplaced) {
     // The same device with fresh data: the form goes on acting on it (the
     // user's edits stay), by the path of its new row.
@@ -274,8 +280,7 @@ void MainWindow::AddDeviceRow(const StSearchResult* result, bool autoFound) {
 }
 
 void MainWindow::UpdateDeviceRow(const StNetParams& params, const QString& oldIp) {
-  for (int row = 0; row < m_pModel->rowCount(); ++row) {
-    if (m_pModel->index(row, 0).data().toString() != oldIp) continue;
+  for (const int row : m_pModel->rowsWithIp(oldIp)) {
     m_pModel->setData(m_pModel->index(row, 0), IpWordText(params.ip));
     m_pModel->setData(m_pModel->index(row, 4), IpWordText(params.gateway));
     m_pModel->setData(m_pModel->index(row, 5), IpWordText(params.mask));
@@ -283,15 +288,19 @@ void MainWindow::UpdateDeviceRow(const StNetParams& params, const QString& oldIp
 }
 
 void MainWindow::ClearAutoSearchRows() {
-  for (bool removed = true; removed;) {
-    removed = false;
-    for (int row = 0; row < m_pModel->rowCount(); ++row) {
-      if (m_pModel->index(row, 6).data().toString() == AutoSearchMark()) {
-        m_pModel->removeRow(row);
-        removed = true;
-        break;
-      }
+  // One pass from the bottom, each run of found rows removed at once: the
+  // rows that stay keep their order, and a table of many found rows costs
+  // one look at each.
+  const QString mark = AutoSearchMark();
+  for (int end = m_pModel->rowCount(); end > 0;) {
+    if (m_pModel->index(end - 1, 6).data().toString() != mark) {
+      --end;
+      continue;
     }
+    int first = end - 1;
+    while (first > 0 && m_pModel->index(first - 1, 6).data().toString() == mark) --first;
+    m_pModel->removeRows(first, end - first);
+    end = first;
   }
 }
 
@@ -308,6 +317,13 @@ void MainWindow::DropFormIfRowGone() {
   m_pMaskEdit->setText(QString());
   m_pGatewayEdit->setText(QString());
   m_pTcpCheck->setChecked(false);
+}
+
+void MainWindow::FollowCurrentRow(const QModelIndex& current) {
+  if (m_removingRows || !current.isValid()) return;
+  // The form's own row made current again keeps what was typed into it.
+  if (m_formRow.isValid() && m_formRow.row() == current.row()) return;
+  ShowSelectedData(current);
 }
 
 void MainWindow::ShowSelectedData(const QModelIndex& index) {
@@ -427,6 +443,11 @@ void MainWindow::AddDeviceByIp(const QString& ip) {
 void MainWindow::ModifyNetParam() {
   if (!m_formRow.isValid()) {
     ShowMessage(QStringLiteral("未选中要修改网络参数的设备！"));
+    return;
+  }
+  const QString notOne = WhyNotOneDevice(IpTextToUint(m_pModel->index(m_formRow.row(), 0).data().toString()));
+  if (!notOne.isEmpty()) {
+    ShowMessage(notOne);
     return;
   }
   const QString ip = m_pIpEdit->text();

@@ -11,10 +11,10 @@
 #include <QModelIndex>
 #include <QPersistentModelIndex>
 #include <QPushButton>
-#include <QStandardItemModel>
 #include <QString>
 #include <QTableView>
 
+#include "device_table.h"
 #include "myipaddredit.h"
 #include "records.h"
 
@@ -81,6 +81,9 @@ class MainWindow : public QMainWindow {
   friend struct MainWindowProbe;  // the tests' view of the widgets
 
   bool HasRowWithIp(const QString& ip) const;
+  // The form shows the device of the row that became current, however it
+  // did (a click, the arrow keys, the view itself).
+  void FollowCurrentRow(const QModelIndex& current);
   // The TCP box shows the path of the form's row: checked unless a search
   // found it.
   void ShowFormRowPath();
@@ -88,7 +91,7 @@ class MainWindow : public QMainWindow {
   // names a device any more.
   void DropFormIfRowGone();
 
-  QStandardItemModel* m_pModel;
+  DeviceTableModel* m_pModel;
   QGroupBox* m_pListGroup;
   QTableView* m_pTable;
   QCheckBox* m_pBrowserCheck;
@@ -112,6 +115,9 @@ class MainWindow : public QMainWindow {
   QPersistentModelIndex m_formRow;
   bool m_formHasRow = false;
   bool m_replacingFormRow = false;  // a re-found device is taking its row's place
+  // Rows are going: the view moves the current row off them, which names no
+  // device for the form.
+  bool m_removingRows = false;
 };
 
 // Texts of column 6.

@@ -5,7 +5,11 @@
 // network's own veth only.
 #include <gtest/gtest.h>
 
+#include <QTest>
+
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -21,6 +25,7 @@
 #include "fake_peer.h"
 #include "fake_site_devices.h"
 #include "netns.h"
+#include "platform/include/platform/net.h"
 #include "process.h"
 #include "wait.h"
 #include "window_probe.h"
@@ -67,19 +72,48 @@ void ExpectBoxSetting(const Datagram& d, const char* current, const char* ip, co
   EXPECT_EQ(fakecam::Get32(d.bytes, 148), __builtin_bswap32(Addr(gateway)));
 }
 
+// The address of device i of a crowd of one kind (1: cameras, 2: boxes, 3:
+// plate-recognition cameras).
+std::string CrowdIp(int kind, int i) {
+  return "10." + std::to_string(kind) + "." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+}
+
 class FakeDevices {
  public:
   FakeDevices() {
     port_.SetOnDatagram([this](kittest::FakeUdpEndpoint& ep, const Datagram& d) {
+      const int crowd[3] = {crowd_[0], crowd_[1], crowd_[2]};
       if (IsRecord(d, 0, "QV-IPNC") && cameraAnswers_)
-        ep.SendTo(d.fromAddr, d.fromPort, fakesite::DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kCamera));
-      if (IsRecord(d, 0, "QV-ZNPC")) ep.SendTo(d.fromAddr, d.fromPort, fakesite::DiscoveryAnswer(fakecam::Get32(d.bytes, 16), kBox));
-      if (IsLprPacket(d, 0)) ep.SendTo(d.fromAddr, d.fromPort, fakesite::LprAnswer(TextAt(d.bytes, 24, 16), kLprMac));
+        Answer(ep, d, crowd[0], [&](int i) {
+          Found f = kCamera;
+          const std::string ip = CrowdIp(1, i);
+          if (crowd[0]) f.ip = ip.c_str();
+          return fakesite::DiscoveryAnswer(fakecam::Get32(d.bytes, 16), f);
+        });
+      if (IsRecord(d, 0, "QV-ZNPC"))
+        Answer(ep, d, crowd[1], [&](int i) {
+          Found f = kBox;
+          const std::string ip = CrowdIp(2, i);
+          if (crowd[1]) f.ip = ip.c_str();
+          return fakesite::DiscoveryAnswer(fakecam::Get32(d.bytes, 16), f);
+        });
+      if (IsLprPacket(d, 0))
+        Answer(ep, d, crowd[2], [&](int i) {
+          return crowd[2] ? fakesite::LprAnswer(TextAt(d.bytes, 24, 16), kLprMac, CrowdIp(3, i).c_str())
+                          : fakesite::LprAnswer(TextAt(d.bytes, 24, 16), kLprMac);
+        });
     });
   }
   bool Bound() const { return port_.Bound(); }
   // The camera stops (or starts again) answering searches.
   void CameraAnswers(bool on) { cameraAnswers_ = on; }
+  // From now on every search is answered at once by this many devices of
+  // its kind (a big site's), each with an address of its own.
+  void Crowd(int cameras, int boxes, int plates) {
+    crowd_[0] = cameras;
+    crowd_[1] = boxes;
+    crowd_[2] = plates;
+  }
   // The first datagram that fits, waited for.
   bool Wait(const std::function<bool(const Datagram&)>& fits, Datagram* out, int ms = 3000) {
     return kittest::WaitUntil(
@@ -101,7 +135,15 @@ class FakeDevices {
   }
 
  private:
-  std::atomic<bool> cameraAnswers_{true};  // read by the endpoint's thread, which stops first
+  // One answer, or a crowd's in one burst.
+  template <class Make>
+  static void Answer(kittest::FakeUdpEndpoint& ep, const Datagram& d, int crowd, Make make) {
+    for (int i = 0; i < std::max(crowd, 1); ++i) ep.SendTo(d.fromAddr, d.fromPort, make(i));
+  }
+
+  // Read by the endpoint's thread, which stops first.
+  std::atomic<bool> cameraAnswers_{true};
+  std::atomic<int> crowd_[3] = {{0}, {0}, {0}};
   kittest::FakeUdpEndpoint port_{"0.0.0.0", fakecam::kSearchPort};
 };
 
@@ -159,6 +201,29 @@ TEST_F(TestNetwork, OneSearchListsWhatEachLibraryFinds) {
   EXPECT_TRUE(messages_.Take().isEmpty());
 }
 
+TEST_F(TestNetwork, AThousandDevicesAnsweringOneSearchInOneBurstAllShow) {
+  if (kittest::RecvBufferGranted(pf::kDiscoveryRecvBuffer) < pf::kDiscoveryRecvBuffer)
+    GTEST_SKIP() << "this system grants no socket of this process a receive buffer of "
+                 << pf::kDiscoveryRecvBuffer << " bytes";
+  const int kinds[3] = {334, 333, 333};  // cameras, boxes, plate-recognition cameras
+  devices_.Crowd(kinds[0], kinds[1], kinds[2]);
+  window_->show();
+  window_->SearchDevice();
+  EXPECT_TRUE(ProcessEventsUntil([&] { return p_->rows() >= 1000; }, 30000)) << p_->rows() << " rows";
+  printf("[ figures  ] %d of 1000 devices answering in one burst are shown\n", p_->rows());
+  ASSERT_EQ(p_->rows(), 1000);
+  int shown[3] = {0, 0, 0};
+  for (int r = 0; r < p_->rows(); ++r) {
+    const QString version = p_->cell(r, 2);
+    const int kind = version.startsWith("IPNC") ? 0 : version.startsWith("VELD") ? 1 : 2;
+    ++shown[kind];
+    EXPECT_TRUE(p_->cell(r, 0).startsWith(QStringLiteral("10.%1.").arg(kind + 1))) << r;
+  }
+  EXPECT_EQ(shown[0], kinds[0]);
+  EXPECT_EQ(shown[1], kinds[1]);
+  EXPECT_EQ(shown[2], kinds[2]);
+}
+
 // ---- network settings by broadcast: rows that a search found ----
 
 struct BroadcastCase {
@@ -214,6 +279,77 @@ INSTANTIATE_TEST_SUITE_P(Kinds, BroadcastSettings,
                          [](const testing::TestParamInfo<BroadcastCase>& info) {
                            return CaseName(std::string(info.param.library) + "_" + info.param.version);
                          });
+
+// A device is named by its current address: the broadcast address (what a
+// search sends for "every device"), a multicast address or 0.0.0.0 names
+// none, and no request may go out with it.
+TEST_F(TestNetwork, OnlyTheAddressOfOneDeviceCanBeChanged) {
+  const struct {
+    const char* current;
+    const char* refusal;  // null: an address of one device
+  } addresses[] = {
+      {"0.0.0.0", "设备IP是0.0.0.0，不能设置网络参数！"},
+      {"255.255.255.255", "设备IP是广播地址，不能设置网络参数！"},
+      {"224.0.0.1", "设备IP是组播地址，不能设置网络参数！"},
+      {"239.255.255.250", "设备IP是组播地址，不能设置网络参数！"},
+      {"198.51.100.50", nullptr},
+  };
+  const struct {
+    const char* version;
+    const char* tag;  // of its library's broadcast setting
+  } kinds[] = {{"IPNC-cam", "QV-IPNC"}, {"VELD-box", "QV-ZNPC"}, {"MOLQ-SD1", nullptr}};
+
+  // Found by a search (by broadcast) and added by hand (over a connection).
+  for (const bool found : {true, false}) {
+    for (const auto& k : kinds) {
+      for (const auto& a : addresses) {
+        if (!a.refusal) continue;
+        SCOPED_TRACE(std::string(a.current) + " " + k.version + (found ? " found" : " added by hand"));
+        AddRow(a.current, k.version, found);
+        p_->select(p_->rowWithIp(a.current));
+        p_->form("198.51.100.60", "255.255.255.0", "198.51.100.254");
+        window_->ModifyNetParam();
+        EXPECT_EQ(messages_.Take(), QStringList{QString::fromUtf8(a.refusal)});
+        EXPECT_GE(p_->rowWithIp(a.current), 0) << "the row is still shown, unchanged";
+      }
+    }
+  }
+  EXPECT_FALSE(devices_.AnySettingBroadcast()) << "nothing was sent for a refused row";
+
+  for (const auto& k : kinds) {
+    SCOPED_TRACE(k.version);
+    AddRow("198.51.100.50", k.version, true);
+    p_->select(p_->rowWithIp("198.51.100.50"));
+    p_->form("198.51.100.60", "255.255.255.0", "198.51.100.254");
+    window_->ModifyNetParam();
+    EXPECT_EQ(messages_.Take(), kSuccess);
+    Datagram d;
+    if (k.tag) {
+      ASSERT_TRUE(devices_.Wait([&](const Datagram& x) { return IsRecord(x, 1, k.tag); }, &d));
+      EXPECT_EQ(fakecam::Get32(d.bytes, 16), Addr("198.51.100.50"));
+    } else {
+      ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsLprPacket(x, 1); }, &d));
+      EXPECT_EQ(TextAt(d.bytes, 8, 16), "198.51.100.50");
+    }
+  }
+}
+
+TEST_F(TestNetwork, TheArrowKeysChooseTheDeviceThatIsChanged) {
+  AddRow("198.51.100.51", "IPNC-cam", true);
+  AddRow("198.51.100.52", "IPNC-cam", true);  // the top row
+  window_->show();
+  p_->select(0);
+  QTest::keyClick(&p_->table(), Qt::Key_Down);
+  ASSERT_EQ(p_->ip().text(), QStringLiteral("198.51.100.51"));
+  p_->ip().setText("198.51.100.60");
+  window_->ModifyNetParam();
+  EXPECT_EQ(messages_.Take(), kSuccess);
+  Datagram d;
+  ASSERT_TRUE(devices_.Wait([](const Datagram& x) { return IsRecord(x, 1, "QV-IPNC"); }, &d));
+  ExpectCameraSetting(d, "198.51.100.51", "198.51.100.60", "255.255.255.0", "198.51.100.1");
+  EXPECT_EQ(p_->cell(1, 0), QStringLiteral("198.51.100.60"));
+  EXPECT_EQ(p_->cell(0, 0), QStringLiteral("198.51.100.52"));
+}
 
 TEST_F(TestNetwork, AnAddressOfThisPcIsRefusedAndTheRowStays) {
   AddRow("198.51.100.50", "VELD-box", true);

@@ -6,7 +6,6 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QStandardItemModel>
 #include <QStringList>
 #include <QTableView>
 #include <QThread>
@@ -27,7 +26,7 @@ struct MainWindowProbe {
   explicit MainWindowProbe(MainWindow& w) : w(w) {}
   MainWindow& w;
 
-  QStandardItemModel& model() const { return *w.m_pModel; }
+  DeviceTableModel& model() const { return *w.m_pModel; }
   QTableView& table() const { return *w.m_pTable; }
   MyIpAddrEdit& manualIp() const { return *w.m_pManualIpEdit; }
   MyIpAddrEdit& ip() const { return *w.m_pIpEdit; }

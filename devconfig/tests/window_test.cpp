@@ -178,6 +178,43 @@ TEST_F(Window, SelectingARowFillsTheForm) {
   EXPECT_TRUE(p_.tcp().isChecked());
 }
 
+TEST_F(Window, TheFormFollowsTheCurrentRowOnTheArrowKeys) {
+  const StSearchResult plain = Record("10.0.0.1", "IPNC");
+  const StSearchResult given = Record("10.0.0.2", "IPNC", "", "10.0.0.254", "255.255.0.0");
+  const StSearchResult byHand = Record("10.0.0.3", "VELD");
+  window_->AddDeviceRow(&plain, true);
+  window_->AddDeviceRow(&given, true);
+  window_->AddDeviceRow(&byHand, false);  // the top row
+  window_->show();
+  p_.select(0);
+  p_.ip().setText("10.0.0.77");  // typed, then left for another row
+  struct Step {
+    Qt::Key key;
+    Qt::KeyboardModifiers modifiers;
+    const char* ip;  // of the row that becomes current
+    const char* gateway;
+    const char* mask;
+    bool tcp;
+  } steps[] = {
+      {Qt::Key_Down, Qt::NoModifier, "10.0.0.2", "10.0.0.254", "255.255.0.0", false},
+      {Qt::Key_Down, Qt::NoModifier, "10.0.0.1", "10.0.0.1", "255.255.255.0", false},
+      {Qt::Key_Down, Qt::NoModifier, "10.0.0.1", "10.0.0.1", "255.255.255.0", false},  // the last row stays
+      {Qt::Key_Up, Qt::NoModifier, "10.0.0.2", "10.0.0.254", "255.255.0.0", false},
+      {Qt::Key_Home, Qt::ControlModifier, "10.0.0.3", "10.0.0.1", "255.255.255.0", true},
+      {Qt::Key_End, Qt::ControlModifier, "10.0.0.1", "10.0.0.1", "255.255.255.0", false},
+  };
+  for (const auto& s : steps) {
+    SCOPED_TRACE(s.ip);
+    QTest::keyClick(&p_.table(), s.key, s.modifiers);
+    ASSERT_EQ(p_.cell(p_.table().currentIndex().row(), 0), QString::fromLatin1(s.ip));
+    EXPECT_EQ(p_.ip().text(), QString::fromLatin1(s.ip));
+    EXPECT_EQ(p_.manualIp().text(), QString::fromLatin1(s.ip));
+    EXPECT_EQ(p_.gateway().text(), QString::fromLatin1(s.gateway));
+    EXPECT_EQ(p_.mask().text(), QString::fromLatin1(s.mask));
+    EXPECT_EQ(p_.tcp().isChecked(), s.tcp);
+  }
+}
+
 TEST_F(Window, OnlyFoundDeviceEventsWithARecordAddRows) {
   // Not the window's: it must not take (nor free) a record of another id.
   std::unique_ptr<StSearchResult> record(new StSearchResult(Record("10.0.0.1", "x")));

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 
+#include "discovery_socket.h"
 #include "log.h"
 #include "platform/sync.h"
 #include "platform/system.h"
@@ -31,8 +32,13 @@ pf::SOCKET CreateSocket(bool udp, uint32_t ip, uint16_t port, const std::atomic<
       pf::CloseSocket(s);
       return pf::INVALID_SOCKET;
     }
-    for (int i = 0; i < 50; ++i)
-      if (pf::Bind(s, 0, static_cast<uint16_t>(port + 2 * i)) == 0) return s;
+    for (int i = 0; i < 50; ++i) {
+      if (pf::Bind(s, 0, static_cast<uint16_t>(port + 2 * i)) != 0) continue;
+      // The discovery socket: every camera of a site answers a scan at once.
+      const std::string shortBuffer = kit::SizeDiscoverySocket(s);
+      if (!shortBuffer.empty()) WriteLog(shortBuffer);
+      return s;
+    }
     WriteLog("启用UDP时，绑定socket失败");
     pf::CloseSocket(s);
     return pf::INVALID_SOCKET;

@@ -4,7 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
+#include <set>
+#include <string>
 #include <thread>
 
 #include "context.h"
@@ -33,7 +36,8 @@ Bytes Packet(uint8_t sub) {
   return p;
 }
 
-Bytes Answer(const std::string& to, const std::string& type = "Parking", const std::string& model = "A1") {
+Bytes Answer(const std::string& to, const std::string& type = "Parking", const std::string& model = "A1",
+             const std::string& ip = "198.51.100.30") {
   Bytes p = Packet(2);
   memset(p.data() + 40, 0, 8);
   PutText(p, 8, to);
@@ -42,7 +46,7 @@ Bytes Answer(const std::string& to, const std::string& type = "Parking", const s
   p[62] = 0x5A;
   const uint8_t mac[6] = {0x00, 0x1B, 0x2C, 0x3D, 0x4E, 0x5F};
   memcpy(p.data() + 63, mac, 6);
-  PutText(p, 69, "198.51.100.30");
+  PutText(p, 69, ip);
   PutText(p, 91, "255.255.255.0");
   PutText(p, 107, "198.51.100.254");
   return p;
@@ -158,6 +162,61 @@ TEST_F(Discovery, NoFoundCallbackAfterQuit) {
   SendToLibrary(Answer("198.51.100.1"));
   ASSERT_TRUE(probe.WaitCount(1, 3000));
   EXPECT_EQ(Recorder::Get().FoundCount(), 1u);
+}
+
+// ---- a big site: a thousand cameras answering one scan in the same
+// instant, as they do when they all hear the same broadcast ----
+
+// The receive buffer the discovery socket holds, in the units asked.
+int DiscoveryReceiveBuffer() {
+  nardix::CForGlobal& g = nardix::Global();
+  pf::Lock lk(g.m_csInfo);
+  return g.m_pCameraInfo ? kittest::RecvBufferOf(g.m_pCameraInfo->m_hSocket) : -1;
+}
+
+TEST_F(Discovery, AThousandCamerasAnsweringInOneBurstAllReachTheCallback) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  if (kittest::RecvBufferGranted(pf::kDiscoveryRecvBuffer) < pf::kDiscoveryRecvBuffer)
+    GTEST_SKIP() << "this system grants no socket of this process a receive buffer of "
+                 << pf::kDiscoveryRecvBuffer << " bytes";
+  constexpr size_t kCameras = 1000;
+  std::atomic<size_t> sent{0};
+  cameras_.SetOnDatagram([&](kittest::FakeUdpEndpoint& ep, const kittest::Datagram& d) {
+    if (d.bytes.size() != 160 || d.bytes[3] != 0) return;
+    const std::string to(reinterpret_cast<const char*>(d.bytes.data() + 24));
+    for (size_t i = 0; i < kCameras; ++i) {
+      const std::string ip = "10.20." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+      if (ep.SendTo(d.fromAddr, d.fromPort, Answer(to, "Parking", "A1", ip))) sent.fetch_add(1);
+    }
+  });
+  Start();
+  const int buffer = DiscoveryReceiveBuffer();
+  EXPECT_GE(buffer, pf::kDiscoveryRecvBuffer);
+  ASSERT_EQ(LPR_ScanDevice(), 0);
+  EXPECT_TRUE(Recorder::Get().WaitFound(kCameras, 30000)) << Recorder::Get().FoundCount();
+  ASSERT_TRUE(kittest::WaitUntil([&] { return sent.load() == kCameras; }, 10000));
+  // Whatever a late datagram might still add shows behind a last answer.
+  SendToLibrary(Answer("198.51.100.1", "Parking", "A1", "198.51.100.250"));
+  ASSERT_TRUE(Recorder::Get().WaitFound(kCameras + 1, 10000));
+  const auto found = Recorder::Get().Found();
+  printf("[ figures  ] %zu of %zu answers of one burst reached the callback (receive buffer %d bytes)\n",
+         found.size() - 1, kCameras, buffer);
+  std::set<std::string> ips;
+  for (const auto& f : found) ips.insert(f.info.ip);
+  EXPECT_EQ(found.size(), kCameras + 1);
+  EXPECT_EQ(ips.size(), kCameras + 1);
+  EXPECT_FALSE(Logged("接收缓冲区只有", 0));
+}
+
+TEST_F(Discovery, ASmallerReceiveBufferThanAskedIsLoggedAndDiscoveryStillWorks) {
+  KIT_REQUIRE_PRIVATE_NETWORK();
+  pf::test::LimitRecvBuffers(64 << 10);  // a system whose limit is 64 KiB
+  Start();
+  pf::test::LimitRecvBuffers(0);
+  EXPECT_EQ(DiscoveryReceiveBuffer(), 64 << 10);
+  SendToLibrary(Answer("198.51.100.1"));
+  EXPECT_TRUE(Recorder::Get().WaitFound(1, 3000));
+  EXPECT_TRUE(Logged("启用UDP时，接收缓冲区只有65536字节，少于要求的4194304字节，设备同时应答时可能丢失应答"));
 }
 
 TEST_F(Discovery, BroadcastNetworkSettingsByteForByte) {

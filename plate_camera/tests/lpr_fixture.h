@@ -36,6 +36,7 @@ class LprTest : public testing::Test {
   void TearDown() override {
     LPR_Quit();
     pf::test::ThawClock();
+    pf::test::LimitRecvBuffers(0);
   }
 
   StLprCameraHandle* Connect(FakeCamera& cam) {

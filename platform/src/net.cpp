@@ -24,6 +24,7 @@ namespace {
 thread_local int t_wsaError = 0;
 std::atomic<int> g_failListens{0};
 std::atomic<int> g_failSends{0};
+std::atomic<int> g_recvBufferLimit{0};
 
 // Takes one of the failures a test asked for, if any are left.
 bool TakeForcedFailure(std::atomic<int>& left) {
@@ -183,13 +184,24 @@ int SetRecvTimeout(SOCKET s, int ms) { return SetTimeoutOpt(s, SO_RCVTIMEO, ms);
 int SetSendTimeout(SOCKET s, int ms) { return SetTimeoutOpt(s, SO_SNDTIMEO, ms); }
 
 int SetRecvBuffer(SOCKET s, int bytes) {
-  if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
-    setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  const int limit = g_recvBufferLimit.load();
+  if (limit > 0) bytes = std::min(bytes, limit);
+  if (setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0 &&
+      setsockopt(s, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes) != 0)
+    return Fail();
   int got = 0;
   socklen_t len = sizeof got;
   if (getsockopt(s, SOL_SOCKET, SO_RCVBUF, &got, &len) != 0) return Fail();
-  return got;
+  return got / 2;
 }
+
+bool SizeDiscoveryRecvBuffer(SOCKET s, int* granted) {
+  const int got = SetRecvBuffer(s, kDiscoveryRecvBuffer);
+  if (granted) *granted = std::max(got, 0);
+  return got >= kDiscoveryRecvBuffer;
+}
+
+void test::LimitRecvBuffers(int bytes) { g_recvBufferLimit.store(bytes); }
 
 int Bind(SOCKET s, uint32_t addr, uint16_t port) {
   sockaddr_in sa = MakeAddr(addr, port);

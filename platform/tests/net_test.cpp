@@ -2,6 +2,7 @@
 
 #include <thread>
 
+#include "fake_peer.h"
 #include "netns.h"
 #include "platform/net.h"
 #include "platform/system.h"
@@ -65,6 +66,34 @@ TEST(Net, FailuresLeaveWindowsSocketsError) {
   std::thread([&] { elsewhere = pf::WSAGetLastError(); }).join();
   EXPECT_EQ(elsewhere, 0);
   EXPECT_EQ(pf::WSAGetLastError(), pf::WSAENOTSOCK);
+}
+
+TEST(Net, DiscoveryReceiveBufferSaysWhatTheSystemGranted) {
+  const int asked = pf::kDiscoveryRecvBuffer;
+  ASSERT_GE(asked, 4 << 20) << "room for the answers of a thousand devices at once";
+  struct Case {
+    const char* name;
+    int systemLimit;  // 0: the system's own
+    int granted;
+  } cases[] = {
+      {"the system's own limit", 0, kittest::RecvBufferGranted(asked)},
+      {"a system that gives 64 KiB", 64 << 10, 64 << 10},
+      {"a system that gives one byte less", asked - 1, asked - 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    pf::test::LimitRecvBuffers(c.systemLimit);
+    pf::SOCKET s = pf::UdpSocket();
+    int granted = -1;
+    EXPECT_EQ(pf::SizeDiscoveryRecvBuffer(s, &granted), c.granted >= asked);
+    EXPECT_EQ(granted, c.granted);
+    EXPECT_EQ(kittest::RecvBufferOf(s), c.granted) << "what the socket holds";
+    pf::CloseSocket(s);
+  }
+  pf::test::LimitRecvBuffers(0);
+  int granted = -1;
+  EXPECT_FALSE(pf::SizeDiscoveryRecvBuffer(pf::INVALID_SOCKET, &granted));
+  EXPECT_EQ(granted, 0);
 }
 
 TEST(TestNetwork, GuardRefusesANetworkWithAnInterfaceOfAnotherKind) {

@@ -320,4 +320,21 @@ int64_t SendPaced(const Bytes& bytes, size_t pieces, int gapMs,
   return NowMs() - t0;
 }
 
+int RecvBufferGranted(int bytes) {
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes) != 0)
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &bytes, sizeof bytes);
+  const int got = RecvBufferOf(fd);
+  ::close(fd);
+  return got;
+}
+
+int RecvBufferOf(int fd) {
+  int kept = 0;
+  socklen_t len = sizeof kept;
+  if (getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kept, &len) != 0) return -1;
+  return kept / 2;
+}
+
 }  // namespace kittest

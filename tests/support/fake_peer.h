@@ -147,4 +147,12 @@ class FakeUdpEndpoint {
 int64_t SendPaced(const Bytes& bytes, size_t pieces, int gapMs,
                   const std::function<bool(const Bytes&)>& send);
 
+// The receive buffer a UDP socket of this process gets when it asks for
+// `bytes`, in the units asked: all of it where the process may pass the
+// system's limit, otherwise no more than that limit.
+int RecvBufferGranted(int bytes);
+// The receive buffer a socket holds, in the units a program asks for (Linux
+// reports twice that); -1 when it cannot be read.
+int RecvBufferOf(int fd);
+
 }  // namespace kittest

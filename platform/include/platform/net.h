@@ -77,9 +77,20 @@ int SetReuseAddr(SOCKET s, bool on);
 int SetNonBlocking(SOCKET s, bool on);
 int SetRecvTimeout(SOCKET s, int ms);
 int SetSendTimeout(SOCKET s, int ms);
-// Receive buffer of at least `bytes` where the system allows (the privileged
-// variant is tried first). Returns the size the system granted.
+// Asks for a receive buffer of `bytes` (the privileged variant first, which
+// passes the system's limit where the process may; otherwise the ordinary
+// one, which the limit cuts). Returns the size the system granted, in the
+// units asked (Linux reports twice what it keeps, the half being its own
+// bookkeeping), or SOCKET_ERROR.
 int SetRecvBuffer(SOCKET s, int bytes);
+// Receive buffer of a discovery socket. A search is answered by every device
+// of a site at once, and an answer that finds the buffer full is dropped by
+// the system: 4 MiB hold the burst of well over a thousand devices' answers.
+constexpr int kDiscoveryRecvBuffer = 4 << 20;
+// Gives a discovery socket its receive buffer. True when the system granted
+// all of kDiscoveryRecvBuffer; `granted` gets the size it granted. The socket
+// works either way, with a smaller buffer.
+bool SizeDiscoveryRecvBuffer(SOCKET s, int* granted);
 int Bind(SOCKET s, uint32_t addr, uint16_t port);
 int Listen(SOCKET s, int backlog);
 SOCKET Accept(SOCKET s, uint32_t* peerAddr, uint16_t* peerPort);
@@ -127,6 +138,9 @@ namespace test {
 // listener that cannot listen and of a send that fails can be exercised.
 void FailNextListens(int n);
 void FailNextSends(int n);
+// While `bytes` > 0, SetRecvBuffer asks the system for no more than `bytes`,
+// as on a system whose limit is that (0 ends it).
+void LimitRecvBuffers(int bytes);
 }  // namespace test
 
 }  // namespace pf
