@@ -211,13 +211,7 @@ void FloodFigures() {
   });
   close(fd);
   // The last datagrams taken: the count holds still.
-  size_t last = made();
-  kittest::WaitUntil([&] {
-    const size_t now = made();
-    const bool still = now == last;
-    last = now;
-    return still;
-  }, 5000);
+  kittest::WaitUntilStill(made, 200, 5000);
   const long kb1 = kittest::ResidentKb();
   size_t queued;
   uint64_t dropped;

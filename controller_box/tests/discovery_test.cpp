@@ -476,13 +476,7 @@ TEST_F(Discovery, AFloodBeforeStartUpStopsTheLogQueueAtItsBoundAndTheDropsAreLog
   }
   close(fd);
   // The last datagrams taken: the counts hold still.
-  size_t last = made();
-  kittest::WaitUntil([&] {
-    const size_t now = made();
-    const bool still = now == last;
-    last = now;
-    return still;
-  }, 5000);
+  kittest::WaitUntilStill(made, 200, 5000);
   const auto [queued, dropped] = counts();
   EXPECT_EQ(queued, kit::kMaxQueuedLogLines);
   ASSERT_GE(dropped, kDrops);
