@@ -146,6 +146,17 @@ void FrameFigures() {
   const long kb1 = kittest::ResidentKb();
   printf("Qelm_GetXMLFileInfo (time-out 2000 ms): %d after %.0f ms; block requests %zu; resident memory %+ld kB\n",
          result, ms, cam.Count(0x10104), kb1 - kb0);
+
+  // The same camera with a main file of 60,000 attributes in one element.
+  filecam::FakeFileCamera wide("127.0.0.5", qelm::kXmlPort);
+  wide.SetVersion("V1");
+  const std::string text = "<D LayerId=\"3\"" + Wide(60000).substr(2);
+  wide.AddFile("0000000000000000",
+               {"dev.xml", filecam::Bytes(text.begin(), text.end()), static_cast<uint32_t>(text.size()), 60000});
+  h.m_ip = kittest::Addr("127.0.0.5");
+  const double wideMs = Ms([&] { result = Qelm_GetXMLFileInfo(&h, &count, paths, 2000); });
+  printf("Qelm_GetXMLFileInfo of a main file of 60,000 attributes (time-out 2000 ms): %d after %.0f ms, %s\n", result,
+         wideMs, pf::PathExists(dir + "XML/xmlinfo.ini") ? "indexed" : "not stored, no index entry");
   qelm::FreeXMLChannel();
   pf::Lock lk(qelm::Global().m_csCamera);
   qelm::Global().m_listCamera.clear();

@@ -45,7 +45,7 @@ using XMLNamespacePtr = std::shared_ptr<StXMLNamespace>;
 
 uint8_t ParseParaType(const char* text);
 // Reads the record's file into it; false only when the file cannot be loaded
-// or parsed.
+// or parsed, or is refused for its shape (see xml_document.h).
 bool LoadNamespaceXML(StXMLNamespace& ns);
 // The same from the file's bytes; *how, when given, tells whether they were
 // parsed, did not parse, or were refused for their shape.
