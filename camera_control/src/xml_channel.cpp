@@ -231,8 +231,12 @@ long Remaining(int64_t deadline) {
   const int64_t left = deadline - pf::MonotonicMs();
   return left > 0 ? static_cast<long>(left) : 0;
 }
+// How long a call's connect may take: what is left of its time-out, but at
+// least a small margin, so that a call of a short time-out still connects on
+// a busy machine (its wait then has no time left, and it ends).
+constexpr long kConnectMarginMs = 500;
 int ConnectLimit(int64_t deadline) {
-  const long left = Remaining(deadline);
+  const long left = std::max(Remaining(deadline), kConnectMarginMs);
   return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
