@@ -65,7 +65,12 @@ bool ReadAside(StXMLChannel* ch, const std::function<bool()>& read) {
   ch->m_bBusy = true;
   ch->m_outcomeLock.unlock();
   RunHook(g_readHook);
-  const bool ok = read();
+  bool ok = false;
+  try {
+    ok = read();
+  } catch (const std::bad_alloc&) {
+    // No memory for the document: the file is not read.
+  }
   ch->m_outcomeLock.lock();
   ch->m_bBusy = false;
   return ok && !ch->m_bClosing.load();
