@@ -43,6 +43,11 @@ desc = {
     "nesting_at_the_bound": b"<a>" * 512 + b"</a>" * 512,
     "nesting_past_the_bound": b"<a>" * 513 + b"</a>" * 513,
     "many_top_level": b"<a/><b><c/></b>text<d><e><f>x</f></e></d>",
+    # At most 256 attributes an element: at the bound, one past it in a later
+    # element, and one past it before a repeated name.
+    "attributes_at_the_bound": b"<R" + b"".join(b" a%d=''" % i for i in range(256)) + b"><c/></R>",
+    "attributes_past_the_bound": b"<R><x a='1'/><y" + b"".join(b" a%d=''" % i for i in range(257)) + b"/></R>",
+    "attributes_past_the_bound_then_repeated": b"<R" + b"".join(b" a%d=1" % i for i in range(257)) + b" a0=2/>",
 }
 
 index = {
@@ -129,6 +134,20 @@ channel = {
     "a_wrong_tail_around_a_transfer": b"\x08" + frame(item(0x10104, version(b"0123456789ABCDEF")
                                                              + transfer(0x10103, b"m.xml", MAIN, 300)))[:-4]
                                       + struct.pack("<I", TAIL ^ 1) + frame(item(0x10105)),
+    # Replies that nobody asked for, one per request: file information before
+    # the version, many in one frame each announcing the largest file, a
+    # version on the algorithm channel, and a second version.
+    "file_information_not_asked_for": b"\x00" + file_info(0x10103, b"m.xml", 100, 1) + version(b"V1")
+                                      + frame(*[item(0x10103, b"m".ljust(64, b"\0")
+                                                     + struct.pack("<IIII", 64 << 20, 0, 1000, 0))] * 300)
+                                      + blocks(MAIN, 100),
+    "a_version_on_the_algorithm_channel": b"\x01" + version(b".".join(b"%08X%08X" % (i, i) for i in range(1, 32)))
+                                          + transfer(0x10106, b"plate.bin", b"abc" * 100, 64) + version(b"V2"),
+    "two_versions_in_one_frame": b"\x00" + frame(item(0x10101, b"V1"), item(0x10101, b"0123456789ABCDEF"))
+                                 + transfer(0x10103, b"m.xml", MAIN, 200),
+    "a_description_past_the_bound": b"\x00" + version(b"0123456789ABCDEF")
+                                    + transfer(0x10103, b"m.xml", b"<R" + b"".join(b" a%d=''" % i for i in range(257))
+                                               + b"/>", 500) + transfer(0x10103, b"e", EXT, 50),
     "names_that_try_to_leave": b"\x00" + version(b"../../etc/passw") + transfer(0x10103, b"../../out.xml", MAIN, 300)
                                + transfer(0x10103, b"..\\..\\x.xml.xml", MAIN, 300),
 }

@@ -11,8 +11,9 @@
 // file must lie in the XML folder (or be the algorithm file's own path),
 // every cached record must be a file there under its own namespace (an
 // extension file under its id in the spelling of its file name), every
-// index entry must name a file there, and no more bytes may have been taken
-// than the file buffer holds. Any difference aborts.
+// index entry must name a file there, and the file buffer must hold what has
+// arrived of the file under way and no more than twice that room (it grows
+// with the blocks, not with the size announced). Any difference aborts.
 #include <dirent.h>
 #include <sys/stat.h>
 
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "context.h"
 #include "folders.h"
@@ -71,6 +73,14 @@ size_t NextCut(uint32_t* state, size_t space) {
   return n < space ? n : space;
 }
 
+// The file under way holds what has arrived, in no more than twice its room,
+// and never more than its information announced.
+void CheckFileBuffer(const qelm::StXMLChannel& ch) {
+  FUZZ_CHECK(ch.m_received == ch.m_fileBuffer.size() || ch.m_fileBuffer.empty());
+  FUZZ_CHECK(ch.m_fileBuffer.capacity() <= 2 * ch.m_fileBuffer.size());
+  if (ch.m_hasFile) FUZZ_CHECK(ch.m_received <= ch.m_fileSize);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -91,9 +101,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ch->m_requestedVersion.clear();
   ch->m_workingVersion.clear();
   memset(ch->m_fileInfo, 0, sizeof ch->m_fileInfo);
-  ch->m_fileBuffer.clear();
+  std::vector<uint8_t>().swap(ch->m_fileBuffer);
   ch->m_hasFile = false;
-  ch->m_received = ch->m_nextBlock = 0;
+  ch->m_fileSize = ch->m_received = ch->m_nextBlock = 0;
+  // As a call starts the channel: the XML channel waits for the version, the
+  // algorithm channel for its file's information.
+  ch->m_awaited = ch->m_bAlgMode ? qelm::kXmlFileInfo : qelm::kXmlVersion;
   ch->m_fileIds[0] = ch->m_fileIds[1] = 0;
 
   const qelm::StRecvState::Handler handler = [](qelm::FrameBuffer& f) { qelm::HandleXMLFrame(ch, f); };
@@ -106,12 +119,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memcpy(ch->m_recv.RecvPtr(), data + at, k);
     ch->m_recv.Feed(k, handler, 0);
     at += k;
-    FUZZ_CHECK(ch->m_received <= ch->m_fileBuffer.size());
+    CheckFileBuffer(*ch);
   }
   // The camera sends nothing more: a frame still under way is dropped, as at
   // its deadline, and the frames among its bytes are handled.
   ch->m_recv.Finish(handler);
-  FUZZ_CHECK(ch->m_received <= ch->m_fileBuffer.size());
+  CheckFileBuffer(*ch);
 
   CheckFolder(folder, algPath);
   {

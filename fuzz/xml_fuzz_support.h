@@ -1,6 +1,6 @@
 // What the XML fuzz targets share: the check that aborts, a folder of the
-// harness's own, and the nesting of a TinyXML document (also used by the
-// camera control library's tests).
+// harness's own, and the nesting and the most attributes of an element of a
+// TinyXML document (also used by the camera control library's tests).
 #pragma once
 
 #include <stdlib.h>
@@ -53,6 +53,23 @@ inline size_t DocumentDepth(const TiXmlNode* doc) {
     }
   }
   return deepest;
+}
+
+// Most attributes of one element of a document.
+inline size_t DocumentMostAttributes(const TiXmlNode* doc) {
+  size_t most = 0;
+  std::vector<const TiXmlNode*> todo{doc};
+  while (!todo.empty()) {
+    const TiXmlNode* node = todo.back();
+    todo.pop_back();
+    if (const TiXmlElement* e = node->ToElement()) {
+      size_t n = 0;
+      for (const TiXmlAttribute* a = e->FirstAttribute(); a; a = a->Next()) ++n;
+      if (n > most) most = n;
+    }
+    for (const TiXmlNode* c = node->FirstChild(); c; c = c->NextSibling()) todo.push_back(c);
+  }
+  return most;
 }
 
 }  // namespace xmlfuzz

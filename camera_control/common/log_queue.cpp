@@ -11,9 +11,25 @@ namespace kit {
 void QueueLogLine(LogQueue& q, const char* text, bool onlyWhileOn) {
   if (!text) return;
   if (onlyWhileOn && !q.m_bLogOn.load()) return;
-  std::string copy(text);
   pf::Lock lk(q.m_csLog);
-  q.m_listLog.push_back(std::move(copy));
+  // Full: counted, and not even copied (a flood costs no memory).
+  if (q.m_listLog.size() >= kMaxQueuedLogLines) {
+    ++q.m_dropped;
+    return;
+  }
+  q.m_listLog.emplace_back(text);
+}
+
+void ClearLogQueue(LogQueue& q) {
+  pf::Lock lk(q.m_csLog);
+  q.m_listLog.clear();
+  q.m_dropped = 0;
+}
+
+std::string DroppedLogLinesText(uint64_t dropped) {
+  char buf[96];
+  snprintf(buf, sizeof buf, "日志队列已满，丢弃%llu条日志", static_cast<unsigned long long>(dropped));
+  return buf;
 }
 
 void QueueLogLineV(LogQueue& q, bool onlyWhileOn, const char* fmt, va_list ap) {
@@ -104,6 +120,9 @@ void LogWriter::Drain() {
   {
     pf::Lock lk(q_.m_csLog);
     lines.swap(q_.m_listLog);
+    // The lines were dropped after those that waited: the count follows them.
+    if (q_.m_dropped > 0) lines.push_back(DroppedLogLinesText(q_.m_dropped));
+    q_.m_dropped = 0;
   }
   if (lines.empty()) return;
   const std::string folder = layout_.folder ? layout_.folder() : std::string();

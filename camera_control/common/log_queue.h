@@ -1,6 +1,10 @@
 // Log-line queueing and the daily log writer shared by the libraries. Any
 // thread queues a private copy of a line; one writer thread appends the lines,
-// time-stamped when written, to the day's file.
+// time-stamped when written, to the day's file. Devices' bytes make lines, so
+// the queue is bounded: while no writer takes them (before start-up, say), at
+// most kMaxQueuedLogLines wait, the lines past that are dropped and counted,
+// and the writer's next drain writes, after the lines that waited, one line
+// that says how many were dropped.
 #pragma once
 
 #include <atomic>
@@ -10,16 +14,26 @@
 #include <functional>
 #include <string>
 
+#include "platform/msgwindow.h"
 #include "platform/sync.h"
 #include "platform/thread.h"
 
 namespace kit {
 
+// As many as the message window's queue holds.
+constexpr size_t kMaxQueuedLogLines = pf::MessageWindow::kQueueLimit;
+
 struct LogQueue {
   pf::CriticalSection m_csLog;
   std::deque<std::string> m_listLog;  // oldest first
+  uint64_t m_dropped = 0;             // lines dropped since the last drain (under m_csLog)
   std::atomic<uint8_t> m_bLogOn{0};
 };
+
+// Empties the queue; the lines dropped are forgotten with it.
+void ClearLogQueue(LogQueue& q);
+// The line that tells how many lines a full queue dropped.
+std::string DroppedLogLinesText(uint64_t dropped);
 
 // Queues a copy of `text`; when `onlyWhileOn` the line is dropped while the
 // queue's switch is off.

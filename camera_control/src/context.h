@@ -29,7 +29,9 @@ struct CForGlobal {
   CForGlobal();
 
   // The file channels; each export runs one call at a time (m_csXMLCall,
-  // m_csAlgCall), and no channel thread outlives its call.
+  // m_csAlgCall). No channel thread does anything after its call: one that
+  // is still reading a description then ends on its own, its channel kept
+  // aside until then (see StopOrRetire in xml_channel.cpp).
   pf::CriticalSection m_csXMLCall;
   StXMLChannel* m_pParseXML = nullptr;
   pf::CriticalSection m_csAlgCall;

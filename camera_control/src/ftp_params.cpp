@@ -1,6 +1,9 @@
 // Copying a camera's parameter files and its system log to a local folder
 // over FTP. What each file gave is told only in the control log.
+#include "ftp_params.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 
@@ -23,7 +26,16 @@ constexpr const char* kJsonFiles[] = {"dsp.json", "dm368SystemParam.json", "netc
 constexpr const char* kParaFiles[] = {"0000.para", "dm368SystemParam.para", "netcontrolqx5.para", "ifconfig.cfg",
                                       "system.log"};
 
+// A file that passes either limit fails as one that cannot be read.
+std::atomic<int> g_transferMs{pf::FtpClient::Timeouts{}.transferMs};
+std::atomic<uint64_t> g_maxFileBytes{pf::FtpClient::Timeouts{}.maxFileBytes};
+
 }  // namespace
+
+void qelm::test::SetFtpFileLimits(int transferMs, uint64_t maxBytes) {
+  g_transferMs.store(transferMs);
+  g_maxFileBytes.store(maxBytes);
+}
 
 using namespace qelm;
 
@@ -46,7 +58,10 @@ QELM_API int QELM_CALL Qelm_FTPReadParams(StCameraHandle* handle, const char* fo
   }
 
   const bool json = deviceType == 3;
-  pf::FtpClient ftp;
+  pf::FtpClient::Timeouts limits;
+  limits.transferMs = g_transferMs.load();
+  limits.maxFileBytes = g_maxFileBytes.load();
+  pf::FtpClient ftp(limits);
   if (!ftp.Connect(ip, kFtpPort, json ? "mnt" : "qv", json ? "qorvild" : "zx")) return ERR_FTP_CONNECT;
 
   for (const char* name : json ? kJsonFiles : kParaFiles) {

@@ -112,10 +112,7 @@ QELM_API int QELM_CALL Qelm_Quit(void) {
   StopAllServerListeners();
   CloseAllCameraHandles();
   FreeXMLChannel();
-  {
-    pf::Lock lk(g.m_log.m_csLog);
-    g.m_log.m_listLog.clear();
-  }
+  kit::ClearLogQueue(g.m_log);
   ClearErrorTable();
   g.m_quitCount.fetch_add(1);  // calls made from now on wait as usual
   return 0;

@@ -15,7 +15,7 @@ std::atomic<int> g_connectTimeoutMs{2000};
 
 void test::SetConnectTimeoutMs(int ms) { g_connectTimeoutMs.store(ms); }
 
-pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<uint8_t>* cancel) {
+pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<uint8_t>* cancel, int limitMs) {
   const std::string ipText = pf::InetNtoa(ip);
   pf::SOCKET s = udp ? pf::UdpSocket() : pf::TcpSocket();
   if (s == pf::INVALID_SOCKET) {
@@ -56,7 +56,9 @@ pf::SOCKET CreateSocket(uint16_t port, uint32_t ip, bool udp, const std::atomic<
     const int err = pf::WSAGetLastError();
     WriteLogF("connect IP = %s port = %d 失败", ipText.c_str(), port);
     LogSocketError();
-    if (err == pf::WSAEWOULDBLOCK) connected = pf::AwaitConnect(s, g_connectTimeoutMs.load(), cancel) == 0;
+    int wait = g_connectTimeoutMs.load();
+    if (limitMs >= 0 && limitMs < wait) wait = limitMs;
+    if (err == pf::WSAEWOULDBLOCK) connected = pf::AwaitConnect(s, wait, cancel) == 0;
   }
   pf::SetNonBlocking(s, false);
   if (!connected) {

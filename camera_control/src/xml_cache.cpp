@@ -140,9 +140,11 @@ bool LoadNamespaceXML(StXMLNamespace& ns) {
   return ReadRegularFile(ns.path, &bytes) && ReadNamespaceXML(ns, bytes);
 }
 
-bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes) {
+bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes, XMLParse* how) {
   TiXmlDocument doc;
-  if (!ParseXMLDocument(bytes, &doc)) return false;
+  const XMLParse parsed = ParseXMLDocument(bytes, &doc);
+  if (how) *how = parsed;
+  if (parsed != XMLParse::kParsed) return false;
   const TiXmlElement* root = doc.FirstChildElement();
   if (!root) return true;
   for (const TiXmlAttribute* a = root->FirstAttribute(); a; a = a->Next()) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame.h"
+#include "xml_document.h"
 
 namespace qelm {
 
@@ -44,10 +45,11 @@ using XMLNamespacePtr = std::shared_ptr<StXMLNamespace>;
 
 uint8_t ParseParaType(const char* text);
 // Reads the record's file into it; false only when the file cannot be loaded
-// or parsed.
+// or parsed, or is refused for its shape (see xml_document.h).
 bool LoadNamespaceXML(StXMLNamespace& ns);
-// The same from the file's bytes.
-bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes);
+// The same from the file's bytes; *how, when given, tells whether they were
+// parsed, did not parse, or were refused for their shape.
+bool ReadNamespaceXML(StXMLNamespace& ns, const std::string& bytes, XMLParse* how = nullptr);
 
 // An extension file's id: a piece of a namespace text that is exactly 16
 // hexadecimal digits (two 8-digit ids), in the one spelling under which its

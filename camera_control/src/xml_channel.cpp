@@ -27,21 +27,71 @@ constexpr int kReconnectPauses = 12;  // of 200 ms
 std::atomic<int> g_reconnectStepMs{200};
 std::mutex g_hookLock;
 std::function<void()> g_requestHook;
+std::function<void()> g_readHook;
+
+// Channels whose thread was still reading a description when their call
+// ended: kept until the thread has returned, then joined and freed.
+std::mutex g_retiredLock;
+std::vector<StXMLChannel*> g_retired;
 
 StXMLChannel* NewChannel() {
   if (test::TakeChannelAllocFailure()) return nullptr;
   return new (std::nothrow) StXMLChannel;
 }
 
-// Called by the exports just before they send their first request.
-void BeforeRequest() {
+void RunHook(const std::function<void()>& slot) {
   std::function<void()> hook;
   {
     std::lock_guard<std::mutex> lk(g_hookLock);
-    hook = g_requestHook;
+    hook = slot;
   }
   if (hook) hook();
 }
+
+// Called by the exports just before they send their first request.
+void BeforeRequest() { RunHook(g_requestHook); }
+
+// The call's event: each channel wakes only the call that waits on it.
+void SignalDone(StXMLChannel* ch) {
+  CForGlobal& g = Global();
+  (ch->m_bAlgMode ? g.m_evAlgFile : g.m_evXMLFile).Set();
+}
+
+// Reads a description on the receive thread, which holds the channel's
+// outcome lock (HandleXMLFrame takes it), with that lock let go: a stop then
+// finds the channel busy and does not wait. False also when the channel was
+// stopped meanwhile: the caller then keeps nothing of the result.
+bool ReadAside(StXMLChannel* ch, const std::function<bool()>& read) {
+  ch->m_bBusy = true;
+  ch->m_outcomeLock.unlock();
+  RunHook(g_readHook);
+  bool ok = false;
+  try {
+    ok = read();
+  } catch (const std::bad_alloc&) {
+    // No memory for the document: the file is not read.
+  }
+  ch->m_outcomeLock.lock();
+  ch->m_bBusy = false;
+  return ok && !ch->m_bClosing.load();
+}
+
+// Appends a block to the file under way: room grows with what has arrived
+// (doubling), never past the announced size.
+bool AppendBlock(StXMLChannel* ch, const uint8_t* data, uint32_t n) {
+  std::vector<uint8_t>& buf = ch->m_fileBuffer;
+  const size_t need = buf.size() + n;
+  try {
+    if (need > buf.capacity()) buf.reserve(std::min<size_t>(ch->m_fileSize, std::max(need, 2 * buf.capacity())));
+    buf.insert(buf.end(), data, data + n);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  ch->m_received += n;
+  return true;
+}
+
+void ReleaseFileBuffer(StXMLChannel* ch) { std::vector<uint8_t>().swap(ch->m_fileBuffer); }
 
 bool SendRequest(StXMLChannel* ch, uint32_t code, const void* data, uint32_t n) {
   std::vector<uint8_t> buf(kMinFrame + StCommandItem::kSize + n);
@@ -49,11 +99,13 @@ bool SendRequest(StXMLChannel* ch, uint32_t code, const void* data, uint32_t n) 
   return SendXMLFrame(ch, buf.data(), len);
 }
 
-bool SendIds(StXMLChannel* ch, uint32_t code, uint32_t first, uint32_t second) {
+// Asks for a file's information; one answer is then taken.
+bool RequestFileInfo(StXMLChannel* ch, uint32_t first, uint32_t second) {
+  ch->m_awaited = kXmlFileInfo;
   uint8_t ids[8];
   kit::WriteLE32(ids, first);
   kit::WriteLE32(ids + 4, second);
-  return SendRequest(ch, code, ids, 8);
+  return SendRequest(ch, kXmlFileInfo, ids, 8);
 }
 
 bool SendBlockRequest(StXMLChannel* ch, uint32_t index) {
@@ -99,8 +151,12 @@ void CloseChannelSocket(StXMLChannel* ch) {
   ch->m_bConnected.store(0);
 }
 
-// Ends the channel's thread and closes its connection.
-void StopChannel(StXMLChannel* ch) {
+// Ends the channel's thread and closes its connection. The link is shut
+// down first, which wakes a receive or a send under way; then nothing of the
+// thread's work is kept any more. A thread that is reading a description is
+// not waited for (false): it ends on its own, and the channel must be
+// retired instead of used again.
+bool StopChannel(StXMLChannel* ch) {
   ch->m_bClosing.store(1);
   ch->m_evWake.Set();
   {
@@ -108,8 +164,42 @@ void StopChannel(StXMLChannel* ch) {
     const pf::SOCKET s = ch->m_hSocket.load();
     if (s != pf::INVALID_SOCKET) pf::ShutdownSocket(s);
   }
+  bool busy;
+  {
+    std::lock_guard<std::mutex> lk(ch->m_outcomeLock);
+    busy = ch->m_bBusy;
+  }
+  if (busy) return false;
   ch->m_thread.Join();
   CloseChannelSocket(ch);
+  return true;
+}
+
+// Frees the channels retired earlier whose thread has returned, or (`all`)
+// every one, waiting for their threads.
+void ReapRetired(bool all) {
+  std::vector<StXMLChannel*> done;
+  {
+    std::lock_guard<std::mutex> lk(g_retiredLock);
+    auto keep = std::partition(g_retired.begin(), g_retired.end(),
+                               [all](StXMLChannel* ch) { return !all && !ch->m_bEnded.load(); });
+    done.assign(keep, g_retired.end());
+    g_retired.erase(keep, g_retired.end());
+  }
+  for (StXMLChannel* ch : done) {
+    ch->m_thread.Join();
+    CloseChannelSocket(ch);
+    delete ch;
+  }
+}
+
+// Stops the channel of a slot; one whose thread is still busy is retired and
+// the slot emptied (the next call makes a new channel).
+void StopOrRetire(StXMLChannel*& slot) {
+  if (!slot || StopChannel(slot)) return;
+  std::lock_guard<std::mutex> lk(g_retiredLock);
+  g_retired.push_back(slot);
+  slot = nullptr;
 }
 
 // Starts a call on the channel: connection, fresh transfer state, thread.
@@ -123,17 +213,36 @@ bool StartChannel(StXMLChannel* ch, pf::SOCKET s, uint32_t ip, uint16_t port, ui
   ch->m_bClosing.store(0);
   ch->m_evWake.Reset();  // left set by the stop of the call before
   ch->m_recv.Clear();
-  ch->m_fileBuffer.clear();
+  ReleaseFileBuffer(ch);
   ch->m_hasFile = false;
-  ch->m_received = ch->m_nextBlock = 0;
-  return ch->m_thread.Start([ch] { XMLRecvThread(ch); });
+  ch->m_fileSize = ch->m_received = ch->m_nextBlock = 0;
+  // The algorithm file's request asks for its information at once.
+  ch->m_awaited = algMode ? kXmlFileInfo : kXmlVersion;
+  ch->m_bEnded.store(false);
+  return ch->m_thread.Start([ch] {
+    XMLRecvThread(ch);
+    ch->m_bEnded.store(true);
+  });
 }
 
 void FreeChannel(StXMLChannel*& ch) {
-  if (!ch) return;
-  StopChannel(ch);
+  StopOrRetire(ch);
   delete ch;
   ch = nullptr;
+}
+
+// Milliseconds left until a deadline (none left: 0).
+long Remaining(int64_t deadline) {
+  const int64_t left = deadline - pf::MonotonicMs();
+  return left > 0 ? static_cast<long>(left) : 0;
+}
+// How long a call's connect may take: what is left of its time-out, but at
+// least a small margin, so that a call of a short time-out still connects on
+// a busy machine (its wait then has no time left, and it ends).
+constexpr long kConnectMarginMs = 500;
+int ConnectLimit(int64_t deadline) {
+  const long left = std::max(Remaining(deadline), kConnectMarginMs);
+  return left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
 }
 
 }  // namespace
@@ -192,13 +301,18 @@ void XMLRecvThread(StXMLChannel* ch) {
 }
 
 void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
+  std::lock_guard<std::mutex> outcome(ch->m_outcomeLock);
   ItemWalker walk(frame.data(), frame.size());
   ItemView it;
-  while (walk.Next(&it)) {
+  while (!ch->m_bClosing.load() && walk.Next(&it)) {
     if (it.head.status != 0) continue;
     const uint32_t len = it.head.length;
     switch (it.head.code) {
       case kXmlVersion: {
+        // Only the answer to this call's version request (the algorithm
+        // channel sends none).
+        if (ch->m_awaited != kXmlVersion) break;
+        ch->m_awaited = 0;
         const std::string v = pf::TrimBlank(std::string(reinterpret_cast<const char*>(it.data),
                                                strnlen(reinterpret_cast<const char*>(it.data), len))) +
                               ".ext";
@@ -208,32 +322,28 @@ void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
           // More files than a call can list: nothing is fetched, and the
           // call refuses the version.
           ch->m_workingVersion.clear();
-          Global().m_evXMLFile.Set();
+          SignalDone(ch);
         } else if (CheckXMLCache(v) == 0) {
           WriteLogF("此版本%s文件存在", v.c_str());
           LoadCachedXML(ch);
         } else {
           ch->m_fileIds[0] = ch->m_fileIds[1] = 0;
-          SendIds(ch, kXmlFileInfo, 0, 0);
+          RequestFileInfo(ch, 0, 0);
         }
         break;
       }
       case kXmlFileInfo:
       case kXmlAlgFile: {
-        if (len < kFileInfoSize) break;
-        ch->m_fileBuffer.clear();
-        ch->m_hasFile = false;
+        // One answer per request: the first of a frame of many is the one.
+        if (len < kFileInfoSize || ch->m_awaited != kXmlFileInfo) break;
+        ch->m_awaited = 0;
+        ReleaseFileBuffer(ch);
         ch->m_received = ch->m_nextBlock = 0;
         memcpy(ch->m_fileInfo, it.data, kFileInfoSize);
-        const uint32_t size = kit::ReadLE32(ch->m_fileInfo + 64);
-        // A size the channel cannot hold stalls the transfer until the time-out.
-        if (size > 0 && size <= kMaxFileSize) {
-          try {
-            ch->m_fileBuffer.assign(size, 0);
-            ch->m_hasFile = true;
-          } catch (const std::bad_alloc&) {
-          }
-        }
+        ch->m_fileSize = kit::ReadLE32(ch->m_fileInfo + 64);
+        // A size the channel cannot hold stalls the transfer until the
+        // time-out. The buffer grows only as blocks come.
+        ch->m_hasFile = ch->m_fileSize > 0 && ch->m_fileSize <= kMaxFileSize;
         SendBlockRequest(ch, 0);
         break;
       }
@@ -243,11 +353,16 @@ void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
         const uint32_t n = kit::ReadLE32(it.data + 8);
         if (index != ch->m_nextBlock) break;  // a stray block is dropped
         // Blocks must lie within their item and within the announced size.
-        if (n > len - 16 || n > ch->m_fileBuffer.size() - ch->m_received) break;
-        memcpy(ch->m_fileBuffer.data() + ch->m_received, it.data + 16, n);
-        ch->m_received += n;
+        if (n > len - 16 || n > ch->m_fileSize - ch->m_received) break;
+        if (!AppendBlock(ch, it.data + 16, n)) {
+          // No memory for it: the transfer stalls until the time-out.
+          ch->m_hasFile = false;
+          ReleaseFileBuffer(ch);
+          break;
+        }
         ++ch->m_nextBlock;
         if (ch->m_nextBlock == kit::ReadLE32(ch->m_fileInfo + 72)) {
+          ch->m_hasFile = false;  // complete: later blocks belong to no file
           SendRequest(ch, kXmlDone, nullptr, 0);
           StoreXMLFile(ch);
         } else {
@@ -272,31 +387,36 @@ int CheckXMLCache(const std::string& ns) {
   return 1;
 }
 
+namespace {
+
+// Adds "path;namespace" to the index unless an entry already says so.
+void AddIndexEntry(const std::string& path, const std::string& ns) {
+  const std::string index = XMLIndexPath();
+  const std::string entry = path + ";" + ns;
+  for (const int i : XMLIndexEntries(index))
+    if (pf::GetProfileString("info" + std::to_string(i), "info", "", index, kIndexEntrySize) == entry) return;
+  const long long count = pf::GetProfileInt("INFO", "count", 0, index);
+  pf::WriteProfileString("info" + std::to_string(count + 1), "info", entry, index);
+  pf::WriteProfileString("INFO", "count", std::to_string(count + 1), index);
+}
+
+}  // namespace
+
+// Runs on the receive thread, under the channel's outcome lock (from
+// HandleXMLFrame).
 void StoreXMLFile(StXMLChannel* ch) {
   CForGlobal& g = Global();
   if (ch->m_bAlgMode) {
-    if (WriteWholeFile(ch->m_targetPath, ch->m_fileBuffer)) g.m_evAlgFile.Set();
+    if (WriteWholeFile(ch->m_targetPath, ch->m_fileBuffer)) SignalDone(ch);
+    ReleaseFileBuffer(ch);
     return;
   }
+  const bool mainFile = ch->m_fileIds[0] == 0 && ch->m_fileIds[1] == 0;
   std::string ns, path;
-  if (ch->m_fileIds[0] == 0 && ch->m_fileIds[1] == 0) {
+  if (mainFile) {
     const uint32_t seq = g.m_nMainXMLSeq.fetch_add(1);
     path = g.m_strModulePath + "XML/" + RemoveAll(AnnouncedName(ch), ".xml") + std::to_string(seq) + ".xml";
     ns = ch->m_requestedVersion;
-    const std::string index = XMLIndexPath();
-    const std::string entry = path + ";" + ns;
-    const long long count = pf::GetProfileInt("INFO", "count", 0, index);
-    bool present = false;
-    for (const int i : XMLIndexEntries(index)) {
-      if (pf::GetProfileString("info" + std::to_string(i), "info", "", index, kIndexEntrySize) == entry) {
-        present = true;
-        break;
-      }
-    }
-    if (!present) {
-      pf::WriteProfileString("info" + std::to_string(count + 1), "info", entry, index);
-      pf::WriteProfileString("INFO", "count", std::to_string(count + 1), index);
-    }
   } else {
     char ids[17];
     snprintf(ids, sizeof ids, "%08X%08X", ch->m_fileIds[0], ch->m_fileIds[1]);
@@ -304,25 +424,43 @@ void StoreXMLFile(StXMLChannel* ch) {
     path = XMLFilePath(ns);
   }
   CheckXMLCache(ns);
-  if (!pf::PathExists(path)) WriteWholeFile(path, ch->m_fileBuffer);
+  // A file already there is kept, and its present contents are what is read.
+  const bool present = pf::PathExists(path);
+  std::string bytes;
+  if (present)
+    ReadRegularFile(path, &bytes);
+  else
+    bytes.assign(ch->m_fileBuffer.begin(), ch->m_fileBuffer.end());
+  ReleaseFileBuffer(ch);
   auto rec = std::make_shared<StXMLNamespace>(ns, path);
-  if (LoadNamespaceXML(*rec)) {
-    WriteLogF("存储xml文件%s，并加入列表,命名空间%s", path.c_str(), ns.c_str());
-    InsertXMLNamespace(ns, std::move(rec));
+  XMLParse how = XMLParse::kMalformed;
+  const bool read = ReadAside(ch, [&] { return ReadNamespaceXML(*rec, bytes, &how); });
+  if (ch->m_bClosing.load()) return;  // the call has ended: nothing of it is kept
+  // A description refused for its shape is neither stored nor indexed; one
+  // that merely does not parse is stored, as it came, but not cached.
+  if (how != XMLParse::kRefused) {
+    if (!present) WriteWholeFile(path, std::vector<uint8_t>(bytes.begin(), bytes.end()));
+    if (mainFile) AddIndexEntry(path, ns);
+    if (read) {
+      WriteLogF("存储xml文件%s，并加入列表,命名空间%s", path.c_str(), ns.c_str());
+      InsertXMLNamespace(ns, std::move(rec));
+    }
   }
   if (ch->m_workingVersion.size() < 9)
-    g.m_evXMLFile.Set();
+    SignalDone(ch);
   else
     LoadCachedXML(ch);
 }
 
+// Runs on the receive thread, under the channel's outcome lock.
 bool LoadCachedXML(StXMLChannel* ch) {
   // The walk takes pieces until one is missing on disk (it is fetched) or is
   // no file id (the walk ends); the pieces found on disk are then loaded, the
-  // last found first. A loop, not a call per piece: the version text comes
-  // from the camera and may hold any number of pieces.
+  // last found first, and then a walk that has ended wakes the call. A loop,
+  // not a call per piece: the version text comes from the camera and may
+  // hold any number of pieces.
   std::vector<std::pair<std::string, std::string>> found;  // piece, file
-  bool walked = false;
+  bool walked = false, ended = false;
   for (;;) {
     std::string piece;
     const size_t dot = ch->m_workingVersion.find('.');
@@ -337,7 +475,7 @@ bool LoadCachedXML(StXMLChannel* ch) {
     // 8-digit ids); any other piece ends the walk.
     std::string id;
     if (!ExtensionFileId(piece, &id)) {
-      Global().m_evXMLFile.Set();
+      ended = true;
       break;
     }
     walked = true;
@@ -345,7 +483,7 @@ bool LoadCachedXML(StXMLChannel* ch) {
     if (!pf::PathExists(file)) {
       ch->m_fileIds[0] = static_cast<uint32_t>(strtoul(id.substr(0, 8).c_str(), nullptr, 16));
       ch->m_fileIds[1] = static_cast<uint32_t>(strtoul(id.substr(8, 8).c_str(), nullptr, 16));
-      SendIds(ch, kXmlFileInfo, ch->m_fileIds[0], ch->m_fileIds[1]);
+      RequestFileInfo(ch, ch->m_fileIds[0], ch->m_fileIds[1]);
       break;
     }
     found.emplace_back(std::move(id), std::move(file));
@@ -357,11 +495,14 @@ bool LoadCachedXML(StXMLChannel* ch) {
     if (FindXMLNamespace(id)) continue;
     WriteLogF("命名空间%s没有加入队列中，重新加入", id.c_str());
     auto rec = std::make_shared<StXMLNamespace>(id, file);
-    if (LoadNamespaceXML(*rec)) {
+    const bool read = ReadAside(ch, [&] { return LoadNamespaceXML(*rec); });
+    if (ch->m_bClosing.load()) return walked;
+    if (read) {
       WriteLogF("存储xml文件%s，并加入列表,命名空间%s", file.c_str(), id.c_str());
       InsertXMLNamespace(id, std::move(rec));
     }
   }
+  if (ended) SignalDone(ch);
   return walked;
 }
 
@@ -370,6 +511,16 @@ void test::SetXMLReconnectStepMs(int ms) { g_reconnectStepMs.store(ms); }
 void test::SetXMLRequestHook(std::function<void()> hook) {
   std::lock_guard<std::mutex> lk(g_hookLock);
   g_requestHook = std::move(hook);
+}
+
+void test::SetXMLReadHook(std::function<void()> hook) {
+  std::lock_guard<std::mutex> lk(g_hookLock);
+  g_readHook = std::move(hook);
+}
+
+size_t test::RetiredXMLChannels() {
+  std::lock_guard<std::mutex> lk(g_retiredLock);
+  return g_retired.size();
 }
 
 void WakeFileDownloads() {
@@ -382,6 +533,7 @@ void FreeXMLChannel() {
   CForGlobal& g = Global();
   pf::Lock lk(g.m_csXMLCall);
   FreeChannel(g.m_pParseXML);
+  ReapRetired(true);
 }
 
 }  // namespace qelm
@@ -394,7 +546,11 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
                                            uint32_t timeoutMs) {
   CForGlobal& g = Global();
   pf::Lock call(g.m_csXMLCall);
+  // The connection, the wait and the stop all end by the caller's time-out.
+  const int64_t deadline = pf::MonotonicMs() + timeoutMs;
   const QuitWatch quit;
+  ReapRetired(false);
+  StopOrRetire(g.m_pParseXML);  // an earlier call's channel, if its thread is still busy
   kit::DeleteFolderTree(g.m_strModulePath + "XML");
   kit::CreateFolderPath(g.m_strModulePath + "XML/");
   if (count) *count = 0;
@@ -411,7 +567,7 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
     }
     ip = handle->m_ip;
   }
-  const pf::SOCKET s = CreateSocket(kXmlPort, ip, false);
+  const pf::SOCKET s = CreateSocket(kXmlPort, ip, false, nullptr, ConnectLimit(deadline));
   if (s == pf::INVALID_SOCKET) {
     WriteLog("Qelm_GetXMLFileInfo socket句柄为NULL");
     return 2;
@@ -435,12 +591,15 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
   uint8_t buf[kMinFrame + StCommandItem::kSize + sizeof ids];
   BeforeRequest();
   if (!SendXMLFrame(ch, buf, BuildXMLRequest(sizeof ids, ids, buf, kXmlVersion))) {
-    StopChannel(ch);
+    StopOrRetire(g.m_pParseXML);
     WriteLog("获取XML信息时，读取XML版本失败");
     return 12;
   }
-  const bool done = WaitUnlessQuit(g.m_evXMLFile, static_cast<long>(timeoutMs), quit);
-  StopChannel(ch);
+  const bool done = WaitUnlessQuit(g.m_evXMLFile, Remaining(deadline), quit);
+  // A thread still reading a description is not waited for; the channel,
+  // which it still uses, stays alive until it has ended (and ch with it
+  // while this call holds m_csXMLCall).
+  StopOrRetire(g.m_pParseXML);
   if (!done) {
     WriteLog("获取XML信息时，超时");
     return 209;
@@ -472,14 +631,17 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
   if (ip == 0 || !name || !path) return 1;
   CForGlobal& g = Global();
   pf::Lock call(g.m_csAlgCall);
+  const int64_t deadline = pf::MonotonicMs() + timeoutMs;
   const QuitWatch quit;
+  ReapRetired(false);
+  StopOrRetire(g.m_pParseAlg);
   if (!g.m_pParseAlg) g.m_pParseAlg = NewChannel();
   StXMLChannel* ch = g.m_pParseAlg;
   if (!ch) {
     WriteLog("CForGlobal::m_pParseAlg分配内存失败");
     return 158;
   }
-  const pf::SOCKET s = CreateSocket(kAlgPort, ip, false);
+  const pf::SOCKET s = CreateSocket(kAlgPort, ip, false, nullptr, ConnectLimit(deadline));
   if (s == pf::INVALID_SOCKET) {
     WriteLog("Qelm_GetAlgFile socket句柄为NULL");
     return 2;
@@ -500,8 +662,8 @@ QELM_API int QELM_CALL Qelm_GetAlgFile(uint32_t ip, const char* name, const char
     FreeChannel(g.m_pParseAlg);
     return 159;
   }
-  const bool done = WaitUnlessQuit(g.m_evAlgFile, static_cast<long>(timeoutMs), quit);
-  StopChannel(ch);
+  const bool done = WaitUnlessQuit(g.m_evAlgFile, Remaining(deadline), quit);
+  StopOrRetire(g.m_pParseAlg);
   if (done) return 0;
   WriteLog("获取算法文件，超时");
   FreeChannel(g.m_pParseAlg);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,16 @@ struct StXMLChannel {
   uint16_t m_port = kXmlPort;
   std::atomic<uint8_t> m_bConnected{0};
   std::atomic<uint8_t> m_bClosing{0};
+  // What the receive thread makes of the replies (files and index entries
+  // stored, descriptions cached, the call's event set) happens under this
+  // lock, and only while the call has not stopped the channel; a stop sets
+  // m_bClosing and then takes the lock once, so nothing happens after it.
+  // Reading a description is the one long piece of work: it is done with
+  // the lock let go and m_bBusy set, so that a stop need not wait for it (its
+  // result is dropped when the channel was stopped meanwhile).
+  std::mutex m_outcomeLock;
+  bool m_bBusy = false;                 // under m_outcomeLock
+  std::atomic<bool> m_bEnded{false};    // the receive thread has returned
   StRecvState m_recv{kXmlLimits};
   // Stream position when the latest request went out: requests go one at a
   // time, so a frame that began before it answers none of them.
@@ -47,9 +58,16 @@ struct StXMLChannel {
   std::string m_requestedVersion;
   uint8_t m_bAlgMode = 0;
   std::string m_targetPath;
+  // The reply the channel waits for: the version (kXmlVersion), a file's
+  // information (kXmlFileInfo, either information code) or none (0). Each is
+  // taken once per request; any other reply of that kind is passed over.
+  uint32_t m_awaited = 0;
   uint8_t m_fileInfo[kFileInfoSize] = {};
+  // The file under way: it grows as its blocks arrive (never past the size
+  // its information announced, nor to more than twice what has arrived).
   std::vector<uint8_t> m_fileBuffer;
   bool m_hasFile = false;
+  uint32_t m_fileSize = 0;  // announced
   uint32_t m_received = 0;
   uint32_t m_nextBlock = 0;
   std::string m_workingVersion;
@@ -90,6 +108,12 @@ void SetXMLReconnectStepMs(int ms);
 // Called by Qelm_GetXMLFileInfo and Qelm_GetAlgFile just before they send
 // their request (the connection and the receive thread are up by then).
 void SetXMLRequestHook(std::function<void()> hook);
+// Called on a receive thread whenever it starts reading a description, with
+// the channel's outcome lock let go (a test holds the thread busy there).
+void SetXMLReadHook(std::function<void()> hook);
+// Channels whose call has ended while their thread was still reading a
+// description, not yet freed.
+size_t RetiredXMLChannels();
 }  // namespace test
 
 }  // namespace qelm

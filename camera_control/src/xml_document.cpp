@@ -6,6 +6,7 @@
 
 #include <tinyxml.h>
 
+#include <cstdint>
 #include <set>
 #include <vector>
 
@@ -19,19 +20,19 @@ namespace {
 // error, this stops too: beyond that point TinyXML descends no further.
 class NestingProbe : public TiXmlBase {
  public:
-  static size_t Deepest(const char* p, size_t limit) {
-    if (!p || !*p) return 0;
+  static XMLShape Shape(const char* p, const XMLShapeLimits& limits) {
+    XMLShape shape;
+    if (!p || !*p) return shape;
     TiXmlEncoding enc = TIXML_ENCODING_UNKNOWN;
     const auto* u = reinterpret_cast<const unsigned char*>(p);
     if (u[0] == 0xEF && u[1] == 0xBB && u[2] == 0xBF) enc = TIXML_ENCODING_UTF8;
-    size_t deepest = 0;
     p = SkipWhiteSpace(p, enc);
     // The document: one top-level node after the other.
     while (p && *p) {
       const Kind kind = Identify(p, enc);
       if (kind == kNone) break;
       if (kind == kElement) {
-        p = Element(p, enc, limit, &deepest);
+        p = Element(p, enc, limits, &shape);
       } else if (kind == kDeclaration) {
         std::string declared;
         p = Declaration(p, enc, &declared);
@@ -47,7 +48,7 @@ class NestingProbe : public TiXmlBase {
       }
       p = SkipWhiteSpace(p, enc);
     }
-    return deepest;
+    return shape;
   }
 
  private:
@@ -146,8 +147,20 @@ class NestingProbe : public TiXmlBase {
     return p && *p ? p - 1 : nullptr;
   }
 
+  // Orders attribute names and counts each comparison it makes.
+  struct CountingLess {
+    uint64_t* count;
+    bool operator()(const std::string& a, const std::string& b) const {
+      ++*count;
+      return a < b;
+    }
+  };
+
   // A start tag at p: after it, with *open telling whether content follows.
-  static const char* StartTag(const char* p, TiXmlEncoding enc, std::string* endTag, bool* open) {
+  // Its attributes are counted into *shape; one past the limit ends the walk
+  // there (nullptr), before the rest of the tag is looked at.
+  static const char* StartTag(const char* p, TiXmlEncoding enc, size_t attributeLimit, XMLShape* shape,
+                              std::string* endTag, bool* open) {
     p = SkipWhiteSpace(p, enc);
     if (!p || !*p || *p != '<') return nullptr;
     p = SkipWhiteSpace(p + 1, enc);
@@ -155,7 +168,8 @@ class NestingProbe : public TiXmlBase {
     p = ReadName(p, &name, enc);
     if (!p || !*p) return nullptr;
     *endTag = "</" + name;
-    std::set<std::string> names;  // a repeated attribute is an error
+    // A repeated attribute is an error.
+    std::set<std::string, CountingLess> names(CountingLess{&shape->probeComparisons});
     for (;;) {
       p = SkipWhiteSpace(p, enc);
       if (!p || !*p) return nullptr;
@@ -170,18 +184,23 @@ class NestingProbe : public TiXmlBase {
       }
       std::string attr, value;
       p = Attribute(p, enc, &attr, &value);
-      if (!p || !*p || !names.insert(attr).second) return nullptr;
+      if (!p || !*p) return nullptr;
+      // TinyXML looks for the name among all the element's earlier attributes.
+      shape->attributePairs += names.size();
+      const size_t count = names.size() + 1;
+      if (count > shape->attributes) shape->attributes = count;
+      if (count > attributeLimit || !names.insert(attr).second) return nullptr;
     }
   }
 
   // One top-level element and everything inside it.
-  static const char* Element(const char* p, TiXmlEncoding enc, size_t limit, size_t* deepest) {
-    if (*deepest < 1) *deepest = 1;
-    if (*deepest > limit) return nullptr;
+  static const char* Element(const char* p, TiXmlEncoding enc, const XMLShapeLimits& limits, XMLShape* shape) {
+    if (shape->depth < 1) shape->depth = 1;
+    if (shape->depth > limits.depth) return nullptr;
     std::vector<std::string> open;  // end tags of the elements whose content is being read
     std::string endTag;
     bool isOpen = false;
-    p = StartTag(p, enc, &endTag, &isOpen);
+    p = StartTag(p, enc, limits.attributes, shape, &endTag, &isOpen);
     if (!p || !isOpen) return p;
     open.push_back(endTag);
     for (;;) {
@@ -196,9 +215,9 @@ class NestingProbe : public TiXmlBase {
         } else {
           const Kind kind = Identify(p, enc);
           if (kind == kElement) {
-            if (open.size() + 1 > *deepest) *deepest = open.size() + 1;
-            if (*deepest > limit) return nullptr;
-            p = StartTag(p, enc, &endTag, &isOpen);
+            if (open.size() + 1 > shape->depth) shape->depth = open.size() + 1;
+            if (shape->depth > limits.depth) return nullptr;
+            p = StartTag(p, enc, limits.attributes, shape, &endTag, &isOpen);
             if (p && isOpen) {
               open.push_back(endTag);
               child = true;
@@ -254,15 +273,23 @@ std::string NormalizedXMLText(const std::string& bytes) {
   return text;
 }
 
-size_t XMLNestingDepth(const char* text, size_t limit) { return NestingProbe::Deepest(text, limit); }
+XMLShape XMLShapeOf(const char* text, const XMLShapeLimits& limits) { return NestingProbe::Shape(text, limits); }
 
-bool ParseXMLDocument(const std::string& bytes, TiXmlDocument* doc) {
-  if (bytes.empty()) return false;
+size_t XMLNestingDepth(const char* text, size_t limit) {
+  return NestingProbe::Shape(text, XMLShapeLimits{limit, SIZE_MAX}).depth;
+}
+
+XMLParse ParseXMLDocument(const std::string& bytes, TiXmlDocument* doc, XMLShape* shape) {
+  if (shape) *shape = XMLShape{};
+  if (bytes.empty()) return XMLParse::kMalformed;
   std::string text = NormalizedXMLText(bytes);
   text.append(4, '\0');
-  if (XMLNestingDepth(text.c_str(), kMaxXmlNesting) > kMaxXmlNesting) return false;
+  const XMLShape found = XMLShapeOf(text.c_str(), kDescriptionLimits);
+  if (shape) *shape = found;
+  if (found.depth > kDescriptionLimits.depth || found.attributes > kDescriptionLimits.attributes)
+    return XMLParse::kRefused;
   doc->Parse(text.c_str(), nullptr, TIXML_DEFAULT_ENCODING);
-  return !doc->Error();
+  return doc->Error() ? XMLParse::kMalformed : XMLParse::kParsed;
 }
 
 }  // namespace qelm

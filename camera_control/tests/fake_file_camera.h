@@ -126,6 +126,13 @@ class FakeFileCamera {
     std::lock_guard<std::mutex> lk(m_);
     return floodEndMs_;
   }
+  // Answers every request of `code` with these bytes instead (a file's
+  // information or the algorithm file's request still chooses the file whose
+  // blocks are asked for next).
+  void AnswerWith(uint32_t code, Bytes answer) {
+    std::lock_guard<std::mutex> lk(m_);
+    replaced_[code] = std::move(answer);
+  }
   // Takes the requests and answers none.
   void AnswerNothing(bool on) {
     std::lock_guard<std::mutex> lk(m_);
@@ -172,10 +179,31 @@ class FakeFileCamera {
     std::lock_guard<std::mutex> lk(m_);
     floodEndMs_ = kittest::NowMs();
   }
+  // The file a file-information request (by ids) or an algorithm file's
+  // request (by name) asks for.
+  const CameraFile* Asked(const Request& r) const {
+    std::string key;
+    if (r.code == 0x10103 && r.data.size() == 8) {
+      char ids[17];
+      snprintf(ids, sizeof ids, "%08X%08X", Get32(r.data.data()), Get32(r.data.data() + 4));
+      key = ids;
+    } else if (r.code == 0x10106) {
+      key.assign(r.data.begin(), r.data.end());
+    } else {
+      return nullptr;
+    }
+    auto it = files_.find(key);
+    return it == files_.end() ? nullptr : &it->second;
+  }
   Bytes Answer(const Request& r, bool* close) {
     std::lock_guard<std::mutex> lk(m_);
     requests_.push_back(r);
     if (silent_) return {};
+    auto replaced = replaced_.find(r.code);
+    if (replaced != replaced_.end()) {
+      if (const CameraFile* f = Asked(r)) current_ = f;
+      return replaced->second;
+    }
     if (r.code == 0x10101 && closeOnVersion_) {
       *close = true;
       return {};
@@ -186,19 +214,11 @@ class FakeFileCamera {
       answer.insert(answer.end(), reply.begin(), reply.end());
       return answer;
     }
-    if (r.code == 0x10103 && r.data.size() == 8) {
-      char ids[17];
-      snprintf(ids, sizeof ids, "%08X%08X", Get32(r.data.data()), Get32(r.data.data() + 4));
-      auto it = files_.find(ids);
-      if (it == files_.end()) return {};
-      current_ = &it->second;
-      return Reply(0x10103, Info(it->second));
-    }
-    if (r.code == 0x10106) {
-      auto it = files_.find(std::string(r.data.begin(), r.data.end()));
-      if (it == files_.end()) return {};
-      current_ = &it->second;
-      return Reply(0x10106, Info(it->second));
+    if (r.code == 0x10103 || r.code == 0x10106) {
+      const CameraFile* f = Asked(r);
+      if (!f) return {};
+      current_ = f;
+      return Reply(r.code, Info(*f));
     }
     if (r.code == 0x10104 && current_) {
       const uint32_t index = Get32(r.data.data());
@@ -219,6 +239,7 @@ class FakeFileCamera {
   std::map<std::string, CameraFile> files_;
   const CameraFile* current_ = nullptr;
   std::vector<Request> requests_;
+  std::map<uint32_t, Bytes> replaced_;
   bool stray_ = false;
   bool closeOnVersion_ = false;
   bool silent_ = false;

@@ -1,6 +1,7 @@
 // Copying a camera's parameter files over FTP from a fake camera's FTP service.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -8,6 +9,7 @@
 #include "context.h"
 #include "control.h"
 #include "fake_ftp.h"
+#include "ftp_params.h"
 #include "netns.h"
 #include "platform/system.h"
 #include "process.h"
@@ -45,6 +47,7 @@ class FtpParams : public testing::Test {
     qelm::Global().m_listCamera.push_back(&handle_);
   }
   void TearDown() override {
+    qelm::test::SetFtpFileLimits(60000, 16u << 20);
     pf::Lock lk(qelm::Global().m_csCamera);
     qelm::Global().m_listCamera.clear();
   }
@@ -177,6 +180,39 @@ TEST_F(FtpParams, BadArgumentsAndUnknownHandlesAreRefusedBeforeConnecting) {
   EXPECT_EQ(Qelm_FTPReadParams(&handle_, unterminated.data(), 0), 1);
   EXPECT_EQ(Qelm_FTPReadParams(&stranger, folder.c_str(), 0), 7);
   EXPECT_EQ(camera->ConnectionCount(), 0u);
+}
+
+// A camera that sends a parameter file without end, or one byte of it at a
+// time: past 16 MiB, or past its whole-transfer deadline (shortened here from
+// its 60 s), the file fails as one that cannot be read, nothing of it is left
+// in the folder, and the files after it still come.
+TEST_F(FtpParams, AFilePastItsSizeOrItsDeadlineFailsWithoutItsPartAndTheOthersStillCome) {
+  const struct {
+    const char* name;
+    FakeFtpServer::Stream stream;
+    int transferMs;
+  } cases[] = {
+      {"streams past 16 MiB", {64 * 1024, 0}, 60000},
+      {"trickles past the deadline", {1, 40}, 800},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qelm::test::SetFtpFileLimits(c.transferMs, 16u << 20);
+    auto camera = Camera("netcontrolqx5.para");
+    camera->AddEndlessFile("qv", "/mnt/program/netcontrolqx5.para", c.stream);
+    const std::string folder = Folder();
+    const int64_t t0 = pf::MonotonicMs();
+    ASSERT_EQ(Qelm_FTPReadParams(&handle_, folder.c_str(), 0), 0);
+    EXPECT_LT(pf::MonotonicMs() - t0, c.transferMs + 10000);
+    EXPECT_EQ(qelmtest::TakeQueuedLog(), (std::vector<std::string>{Gbk("读取0000.para成功"), Gbk("读取dm368SystemParam.para成功"),
+                                                   Gbk("读取netcontrolqx5.para失败"), Gbk("读取ifconfig.cfg成功"),
+                                                   Gbk("读取system.log成功")}));
+    std::vector<std::string> names;
+    pf::ListDirectory(folder, &names);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"0000.para", "dm368SystemParam.para", "ifconfig.cfg", "system.log"}));
+    for (const auto& n : names) EXPECT_TRUE(kittest::ReadFile(folder + "/" + n) == Content("qv", n)) << n;
+  }
 }
 
 }  // namespace

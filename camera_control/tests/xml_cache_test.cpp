@@ -344,4 +344,69 @@ TEST_F(XmlCache, DescriptionsNestedTooDeepAreRefused) {
   EXPECT_FALSE(qelm::LoadNamespaceXML(empty));
 }
 
+// One element of `n` attributes named `prefix` followed by a number, each of
+// the value `value`.
+std::string Wide(size_t n, const std::string& prefix = "a", const std::string& value = "") {
+  std::string s = "<R";
+  for (size_t i = 0; i < n; ++i) s += " " + prefix + std::to_string(i) + "=\"" + value + "\"";
+  return s + "/>";
+}
+
+// Reading a description costs work in proportion to its size, whatever its
+// shape: counted as the name comparisons of the checks for repeated
+// attributes (TinyXML's, which looks each attribute up among all earlier ones
+// of its element, and the shape walk's own), the one part of the reading
+// whose cost could grow faster than the bytes. A shape past the bounds is
+// refused before TinyXML sees it, at a cost no larger.
+TEST_F(XmlCache, DescriptionsAreReadOrRefusedInTimeInProportionToTheirSize) {
+  const size_t bound = qelm::kMaxXmlAttributes;
+  auto repeat = [](const std::string& s, size_t n) {
+    std::string out = "<R>";
+    for (size_t i = 0; i < n; ++i) out += s;
+    return out + "</R>";
+  };
+  struct Case {
+    const char* name;
+    std::string text;
+    qelm::XMLParse want;
+  } cases[] = {
+      {"60,000 attributes in one element", Wide(60000), qelm::XMLParse::kRefused},
+      {"one attribute past the bound", Wide(bound + 1), qelm::XMLParse::kRefused},
+      {"past the bound in the last of many elements", repeat(Wide(bound), 50) + Wide(bound + 1),
+       qelm::XMLParse::kRefused},
+      {"at the bound", Wide(bound), qelm::XMLParse::kParsed},
+      {"many elements at the bound", repeat(Wide(bound), 200), qelm::XMLParse::kParsed},
+      {"many small elements", repeat("<S NodeCode=\"0x1\" Name=\"n\"><P>x</P></S>", 100000), qelm::XMLParse::kParsed},
+      {"long names at the bound", Wide(bound, std::string(2000, 'n')), qelm::XMLParse::kParsed},
+      {"long values", Wide(8, "v", std::string(1 << 20, 'x')), qelm::XMLParse::kParsed},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TiXmlDocument doc;
+    qelm::XMLShape shape;
+    EXPECT_EQ(qelm::ParseXMLDocument(c.text, &doc, &shape), c.want);
+    const uint64_t work = shape.attributePairs + shape.probeComparisons;
+    EXPECT_LE(work, 32 * c.text.size()) << work << " comparisons for " << c.text.size() << " bytes";
+    if (c.want == qelm::XMLParse::kRefused) {
+      EXPECT_EQ(doc.FirstChild(), nullptr);  // TinyXML never saw it
+      EXPECT_EQ(shape.attributes, bound + 1);
+    } else {
+      EXPECT_LE(xmlfuzz::DocumentMostAttributes(&doc), bound);
+    }
+  }
+}
+
+// A stored description of such a shape is refused at start-up too, with the
+// same check: its entry is dropped, the others are loaded.
+TEST_F(XmlCache, AStoredDescriptionOfImplausibleShapeIsRefusedAtStartUp) {
+  const std::string wide = Put("wide.xml", "<D LayerId=\"3\"" + Wide(60000).substr(2));
+  const std::string main = Put("main1.xml", kDescription);
+  Index("[INFO]\r\ncount=2\r\n[info1]\r\ninfo=" + wide + ";W.ext\r\n[info2]\r\ninfo=" + main + ";V1.ext\r\n");
+  qelm::LoadXMLIndex();
+  EXPECT_EQ(FindXMLNamespace("W.ext"), nullptr);
+  ASSERT_NE(FindXMLNamespace("V1.ext"), nullptr);
+  EXPECT_EQ(pf::GetProfileInt("INFO", "count", 0, Ini()), 1);
+  EXPECT_EQ(pf::GetProfileString("info1", "info", "", Ini()), main + ";V1.ext");
+}
+
 }  // namespace

@@ -82,6 +82,57 @@ Bytes Index(uint32_t i) {
   return d;
 }
 
+// One reply frame of `n` items, each `code` with `data`, in the camera's own
+// encoding (the item count at offset 32).
+Bytes ManyItems(uint32_t code, const Bytes& data, size_t n) {
+  const Bytes one = Reply(code, data);
+  const Bytes item(one.begin() + 36, one.end() - 4);
+  Bytes f(one.begin(), one.begin() + 36);
+  for (size_t i = 0; i < n; ++i) f.insert(f.end(), item.begin(), item.end());
+  Put32(f, 0x550FF0AA);
+  const uint32_t len = static_cast<uint32_t>(f.size()), count = static_cast<uint32_t>(n);
+  for (int i = 0; i < 4; ++i) {
+    f[8 + i] = static_cast<uint8_t>(len >> (8 * i));
+    f[32 + i] = static_cast<uint8_t>(count >> (8 * i));
+  }
+  return f;
+}
+Bytes InfoData(const std::string& name, uint32_t size, uint32_t blocks) {
+  const Bytes r = FileInfo(0x10103, name, size, blocks);
+  return Bytes(r.begin() + 56, r.end() - 4);
+}
+
+// A description like Xml(layer) whose root element holds `attributes`
+// attributes in all (LayerId first).
+Bytes WideXml(int layer, size_t attributes) {
+  std::string s = "<Desc LayerId=\"" + std::to_string(layer) + "\"";
+  for (size_t i = 1; i < attributes; ++i) s += " a" + std::to_string(i) + "=\"\"";
+  s += "><I Name=\"Root\"><T>P</T></I><S Comment=\"P\"><SubCommand NodeCode=\"0x10\">"
+       "<ParaType>PTUi32</ParaType></SubCommand></S></Desc>";
+  return Bytes(s.begin(), s.end());
+}
+Bytes DeepXml(size_t depth) {
+  std::string s;
+  for (size_t i = 0; i < depth; ++i) s += "<a>";
+  for (size_t i = 0; i < depth; ++i) s += "</a>";
+  return Bytes(s.begin(), s.end());
+}
+
+// A camera's port that lets one connection wait and takes no further ones.
+std::pair<int, sockaddr_in> ListenerOfOne(const char* ip, uint16_t port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sa{};
+  sa.sin_family = AF_INET;
+  sa.sin_addr.s_addr = kittest::Addr(ip);
+  sa.sin_port = htons(port);
+  EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
+  EXPECT_EQ(listen(fd, 0), 0);
+  return {fd, sa};
+}
+
+// Past its time-out, a call ends within this (a loaded machine included).
+constexpr int64_t kMarginMs = 700;
+
 // The lines from the first that tells the camera's version (the ones before
 // are those of the connection).
 std::vector<std::string> FromVersionLine(std::vector<std::string> lines) {
@@ -617,17 +668,7 @@ TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
 // the connect would hang for its two seconds.
 TEST_F(XmlChannel, ACallEndsAtItsTimeOutWhileItsLinkIsBeingMadeAgain) {
   qelm::test::SetXMLReconnectStepMs(20);
-  auto listener = [](const char* ip) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in sa{};
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = kittest::Addr(ip);
-    sa.sin_port = htons(qelm::kXmlPort);
-    EXPECT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa), 0);
-    EXPECT_EQ(listen(fd, 0), 0);  // one connection waits; further ones are not taken
-    return std::make_pair(fd, sa);
-  };
-  const auto [lf, sa] = listener("127.0.0.5");
+  const auto [lf, sa] = ListenerOfOne("127.0.0.5", qelm::kXmlPort);
   StCameraHandle h;
   h.m_ip = sa.sin_addr.s_addr;
   {
@@ -827,6 +868,194 @@ TEST_F(XmlChannel, TheCallEndsAtItsTimeOutWhileARequestCannotGoOut) {
   EXPECT_TRUE(kittest::OnlyThreadsOf(threads));
 }
 
+// A description whose shape no camera's has is refused before it is read:
+// the call ends as soon as it came, as for a file that is missing, and the
+// file is neither stored nor named by the index. At the bound it is read.
+TEST_F(XmlChannel, DescriptionsOfImplausibleShapeAreNeitherStoredNorIndexed) {
+  const std::string ext = "0123456789ABCDEF";
+  const size_t bound = qelm::kMaxXmlAttributes;
+  struct Case {
+    const char* name;
+    std::string version;
+    Bytes main, extension;
+    int want;
+    bool mainStored, extStored;
+  } cases[] = {
+      {"a main file of 60,000 attributes in one element", "V1", WideXml(4, 60000), {}, 209, false, false},
+      // The walk goes on to the extension file, as after a main file that
+      // does not parse.
+      {"a main file one attribute past the bound", ext, WideXml(4, bound + 1), Xml(9), 209, false, true},
+      {"a main file nested past the bound", "V1", DeepXml(qelm::kMaxXmlNesting + 1), {}, 209, false, false},
+      {"an extension file one attribute past the bound", ext, Xml(4), WideXml(9, bound + 1), 209, true, false},
+      {"both at the bound", ext, WideXml(4, bound), WideXml(9, bound), 0, true, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    qelm::FreeXMLDescriptions();
+    camera_->SetVersion(c.version);
+    camera_->AddFile(kMainIds, {"dev.xml", c.main, static_cast<uint32_t>(c.main.size()), 60000});
+    camera_->AddFile(ext, {"e", c.extension, static_cast<uint32_t>(c.extension.size()), 60000});
+    const uint32_t seq = qelm::Global().m_nMainXMLSeq.load();
+    int count = 7;
+    const int64_t t0 = kittest::NowMs();
+    EXPECT_EQ(Fetch(&count, 5000), c.want);
+    EXPECT_LT(kittest::NowMs() - t0, 5000);  // ended by the refusal, not by the time-out
+    const std::string mainPath = dir_ + "XML/dev" + std::to_string(seq) + ".xml";
+    EXPECT_EQ(pf::PathExists(mainPath), c.mainStored);
+    EXPECT_EQ(pf::PathExists(dir_ + "XML/" + ext + ".xml"), c.extStored);
+    const std::string ini = dir_ + "XML/xmlinfo.ini";
+    EXPECT_EQ(pf::GetProfileInt("INFO", "count", 0, ini), c.mainStored ? 1 : 0);
+    if (c.mainStored) {
+      EXPECT_EQ(pf::GetProfileString("info1", "info", "", ini), mainPath + ";" + c.version + ".ext");
+    }
+    EXPECT_EQ(qelm::FindXMLNamespace(c.version + ".ext") != nullptr, c.mainStored);
+    EXPECT_EQ(qelm::FindXMLNamespace(ext) != nullptr, c.extStored);
+    EXPECT_EQ(count, c.want == 0 ? 2 : 0);
+  }
+}
+
+// A reply frame of 10,000 file-information items, each announcing the
+// largest file: only the first is taken, for which one block is asked; the
+// file's buffer then holds only the blocks that came.
+TEST_F(XmlChannel, AFrameOfManyFileInformationItemsAsksForOneBlockAndHoldsOnlyWhatArrived) {
+  camera_->SetVersion("V1");
+  camera_->AddFile(kMainIds, {"dev.xml", Bytes(3000, 'x'), 3000, 1000});  // three blocks, then none
+  camera_->AnswerWith(0x10103, ManyItems(0x10103, InfoData("dev.xml", qelm::kMaxFileSize, 1000), 10000));
+  int count;
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Fetch(&count, 1500), 209);
+  EXPECT_LT(kittest::NowMs() - t0, 1500 + kMarginMs);
+  std::vector<Bytes> blocks;
+  for (const auto& r : camera_->Requests())
+    if (r.code == 0x10104) blocks.push_back(r.data);
+  EXPECT_EQ(blocks, (std::vector<Bytes>{Index(0), Index(1), Index(2), Index(3)}));
+  // The call has stopped the channel's thread: its state can be read.
+  const qelm::StXMLChannel* ch = qelm::Global().m_pParseXML;
+  ASSERT_NE(ch, nullptr);
+  EXPECT_EQ(ch->m_fileSize, qelm::kMaxFileSize);
+  EXPECT_EQ(ch->m_received, 3000u);
+  EXPECT_EQ(ch->m_fileBuffer.size(), 3000u);
+  EXPECT_LE(ch->m_fileBuffer.capacity(), 2 * 3000u);
+}
+
+// A call whose time-out comes while its receive thread reads a description
+// ends at its time-out all the same. Nothing of that read is kept, and the
+// next call works on a channel of its own while the first thread ends.
+TEST_F(XmlChannel, ACallEndsAtItsTimeOutWhileItsThreadReadsADescription) {
+  const std::set<int> threads = kittest::ThreadIds();
+  camera_->SetVersion("0123456789ABCDEF");
+  AddFiles({{kMainIds, 4}, {"0123456789ABCDEF", 9}});
+  std::atomic<bool> reading{false}, release{false};
+  qelm::test::SetXMLReadHook([&] {
+    reading = true;
+    kittest::WaitUntil([&] { return release.load(); }, 20000);
+  });
+  int count;
+  const int64_t t0 = kittest::NowMs();
+  EXPECT_EQ(Fetch(&count, 800), 209);
+  EXPECT_LT(kittest::NowMs() - t0, 800 + kMarginMs);
+  EXPECT_TRUE(reading.load());
+  EXPECT_EQ(qelm::test::RetiredXMLChannels(), 1u);
+  EXPECT_EQ(qelm::Global().m_pParseXML, nullptr);
+  qelm::test::SetXMLReadHook(nullptr);
+  release = true;
+  ASSERT_TRUE(kittest::OnlyThreadsOf(threads));  // the busy thread has ended on its own
+  EXPECT_FALSE(pf::PathExists(dir_ + "XML/dev0.xml"));
+  EXPECT_FALSE(pf::PathExists(dir_ + "XML/xmlinfo.ini"));
+  EXPECT_EQ(qelm::FindXMLNamespace("0123456789ABCDEF.ext"), nullptr);
+
+  ASSERT_EQ(Fetch(&count, 3000), 0);
+  EXPECT_EQ(count, 2);
+  EXPECT_EQ(qelm::test::RetiredXMLChannels(), 0u);
+}
+
+// A camera that takes no connection (its queue is full) holds neither call
+// past its time-out: the connect gives up with the call.
+TEST_F(XmlChannel, BothCallsEndByTheirTimeOutWhileTheCameraTakesNoConnection) {
+  for (const uint16_t port : {qelm::kXmlPort, qelm::kAlgPort}) {
+    SCOPED_TRACE(port);
+    const auto [lf, sa] = ListenerOfOne("127.0.0.6", port);
+    const int queued = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_EQ(connect(queued, reinterpret_cast<const sockaddr*>(&sa), sizeof sa), 0);  // fills the queue
+    StCameraHandle h;
+    h.m_ip = sa.sin_addr.s_addr;
+    {
+      pf::Lock lk(qelm::Global().m_csCamera);
+      qelm::Global().m_listCamera.push_back(&h);
+    }
+    int count;
+    const int64_t t0 = kittest::NowMs();
+    const int got = port == qelm::kXmlPort ? Qelm_GetXMLFileInfo(&h, &count, Room(), 400)
+                                           : Qelm_GetAlgFile(h.m_ip, "plate.bin", (dir_ + "p").c_str(), 400);
+    EXPECT_EQ(got, 2);
+    EXPECT_LT(kittest::NowMs() - t0, 400 + kMarginMs);
+    {
+      pf::Lock lk(qelm::Global().m_csCamera);
+      qelm::Global().m_listCamera.pop_back();
+    }
+    close(queued);
+    close(lf);
+  }
+}
+
+// Two cameras at once, one on each channel: what one channel's camera sends,
+// a version item or a whole file, never ends the call that waits on the
+// other; that call lasts its whole time-out.
+TEST_F(XmlChannel, NeitherChannelsReplyEndsTheOtherChannelsCall) {
+  FakeFileCamera alg("127.0.0.3", qelm::kAlgPort);
+  const uint32_t algIp = kittest::Addr("127.0.0.3");
+  const std::string target = dir_ + "plate.out";
+  alg.AddFile("plate.bin", {"plate.bin", Text("abc"), 3, 256});
+  // More files than a call lists: a version the XML channel would refuse at
+  // once, waking its call.
+  std::string many;
+  for (size_t i = 0; i < QELM_XML_FILES_MAX; ++i) many += "0123456789ABCDEF.";
+  const Bytes versions = Reply(0x10101, Text(many + "0123456789ABCDEF"));
+  auto xmlCall = [&](uint32_t timeout) {
+    int count;
+    return Fetch(&count, timeout);
+  };
+  auto algCall = [&](uint32_t timeout) { return Qelm_GetAlgFile(algIp, "plate.bin", target.c_str(), timeout); };
+  struct Case {
+    const char* name;
+    std::function<void()> arrange;
+    bool xmlWaits;  // else the algorithm call waits while the XML call runs
+    int waitingWant, otherWant;
+  } cases[] = {
+      {"an algorithm file stored", [&] { camera_->AnswerNothing(true); }, true, 209, 0},
+      {"XML files stored", [&] {
+         alg.AnswerNothing(true);
+         AddFiles({{kMainIds, 4}, {"0123456789ABCDEF", 9}});
+         camera_->SetVersion("0123456789ABCDEF");
+       }, false, 209, 0},
+      {"a version item on the algorithm channel", [&] {
+         camera_->AnswerNothing(true);
+         alg.AnswerWith(0x10106, versions);
+       }, true, 209, 209},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.arrange();
+    FakeFileCamera& waitingCamera = c.xmlWaits ? *camera_ : alg;
+    const size_t asked = waitingCamera.Requests().size();
+    int waiting = -1;
+    int64_t waited = 0;
+    std::thread t([&] {
+      const int64_t t0 = kittest::NowMs();
+      waiting = c.xmlWaits ? xmlCall(1500) : algCall(1500);
+      waited = kittest::NowMs() - t0;
+    });
+    ASSERT_TRUE(kittest::WaitUntil([&] { return waitingCamera.Requests().size() > asked; }, 3000));
+    const uint32_t otherTimeout = c.otherWant == 0 ? 3000 : 500;
+    EXPECT_EQ(c.xmlWaits ? algCall(otherTimeout) : xmlCall(otherTimeout), c.otherWant);
+    t.join();
+    EXPECT_EQ(waiting, c.waitingWant);
+    EXPECT_GE(waited, 1490);
+    camera_->AnswerNothing(false);
+    alg.AnswerNothing(false);
+  }
+}
+
 // Below the exports: the reply handler on a channel whose requests go to a
 // socket pair, so that every request it sends can be read back.
 class XmlReplies : public testing::Test {
@@ -839,6 +1068,7 @@ class XmlReplies : public testing::Test {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
     ch_.m_hSocket.store(fds[0]);
     peer_ = fds[1];
+    ch_.m_awaited = qelm::kXmlVersion;  // as a call leaves it once it has asked
     qelm::Global().m_evXMLFile.Reset();
     qelmtest::TakeQueuedLog();
     qelm::Global().m_log.m_bLogOn.store(1);
@@ -900,6 +1130,7 @@ TEST_F(XmlReplies, AVersionWhoseDescriptionIsCachedLoadsOnlyWhatIsMissingFromThe
 
   // A cached description whose file is gone is dropped, and fetched again.
   ASSERT_EQ(remove(main.c_str()), 0);
+  ch_.m_awaited = qelm::kXmlVersion;
   Feed(Reply(0x10101, Text("0123456789ABCDEF")));
   EXPECT_EQ(qelm::FindXMLNamespace("0123456789ABCDEF.ext"), nullptr);
   EXPECT_EQ(Sent(), std::vector<Bytes>{RequestFrame(0x10103, Ids(0, 0))});
@@ -915,6 +1146,7 @@ TEST_F(XmlReplies, AStoredMainFileKeepsAFileOfItsNameAndIsIndexedOnce) {
   const Bytes other = Xml(7);
   for (int round = 0; round < 2; ++round) {
     SCOPED_TRACE(round);
+    ch_.m_awaited = qelm::kXmlFileInfo;
     Feed(FileInfo(0x10103, "dev.xml", static_cast<uint32_t>(other.size()), 2));
     Feed(Block(0, Bytes(other.begin(), other.begin() + 10), 10));
     Feed(Block(1, Bytes(other.begin() + 10, other.end()), static_cast<uint32_t>(other.size() - 10)));
@@ -939,8 +1171,10 @@ TEST_F(XmlReplies, RepliesThatCannotMoveTheTransferOn) {
     const char* name;
     std::vector<Bytes> frames;
     std::vector<Bytes> sent;
+    uint32_t awaited = qelm::kXmlFileInfo;  // what the channel has asked for
   } cases[] = {
-      {"an answer with a status", {Reply(0x10101, Text("V1"), 1), Reply(0x10103, Bytes(80, 1), 2)}, {}},
+      {"a version with a status", {Reply(0x10101, Text("V1"), 1)}, {}, qelm::kXmlVersion},
+      {"file information with a status", {Reply(0x10103, Bytes(80, 1), 2)}, {}},
       {"file information under 80 bytes", {Reply(0x10103, Bytes(79, 1))}, {}},
       {"replies that need no answer", {Reply(0x10102, Text("x")), Reply(0x10105, {})}, {}},
       {"size 0: no buffer for the blocks",
@@ -955,6 +1189,7 @@ TEST_F(XmlReplies, RepliesThatCannotMoveTheTransferOn) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    ch_.m_awaited = c.awaited;
     for (const auto& f : c.frames) Feed(f);
     EXPECT_EQ(Sent(), c.sent);
     EXPECT_FALSE(qelm::Global().m_evXMLFile.Wait(0));
@@ -981,9 +1216,76 @@ TEST_F(XmlReplies, AVersionNamingMoreFilesThanACallListsIsRefusedAsItComes) {
   EXPECT_EQ(qelm::FindXMLNamespace("0123456789ABCDEF"), nullptr);
   // Nothing fetched for a version of one file too many, either.
   const std::string over = version.substr(0, 17 * QELM_XML_FILES_MAX - 1);
+  ch_.m_awaited = qelm::kXmlVersion;
   Feed(Reply(0x10101, Text(over)));
   EXPECT_TRUE(Sent().empty());
   EXPECT_TRUE(qelm::Global().m_evXMLFile.Wait(0));
+}
+
+// A reply is taken only while the channel waits for one of its kind, and only
+// one per request: unasked versions and file information are passed over,
+// the algorithm channel takes no version, and of a frame of many file
+// information items or versions the first is the one.
+TEST_F(XmlReplies, RepliesAreTakenOnlyWhileAwaitedAndOncePerRequest) {
+  std::string many;
+  for (size_t i = 0; i <= QELM_XML_FILES_MAX; ++i) many += "0123456789ABCDEF.";
+  const Bytes refusedVersion = Reply(0x10101, Text(many + "x"));  // would wake the call at once
+  struct Case {
+    const char* name;
+    uint32_t awaited;
+    uint8_t algMode;
+    std::vector<Bytes> frames;
+    std::vector<Bytes> sent;
+  } cases[] = {
+      {"a version nobody asked for", 0, 0, {Reply(0x10101, Text("V1")), refusedVersion}, {}},
+      {"file information nobody asked for", 0, 0, {FileInfo(0x10103, "a", 3, 1)}, {}},
+      {"a version while file information is awaited", qelm::kXmlFileInfo, 0, {refusedVersion}, {}},
+      {"a version on the algorithm channel", qelm::kXmlFileInfo, 1, {refusedVersion, Reply(0x10101, Text("V1"))}, {}},
+      {"two versions in one frame", qelm::kXmlVersion, 0,
+       {ManyItems(0x10101, Text("V1"), 2)}, {RequestFrame(0x10103, Ids(0, 0))}},
+      {"10,000 file information items in one frame", qelm::kXmlFileInfo, 0,
+       {ManyItems(0x10103, InfoData("a", qelm::kMaxFileSize, 2), 10000)}, {RequestFrame(0x10104, Index(0))}},
+      {"a second file information after the first", qelm::kXmlFileInfo, 1,
+       {FileInfo(0x10106, "a", 6, 2), FileInfo(0x10106, "b", 9, 1)}, {RequestFrame(0x10104, Index(0))}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    ch_.m_awaited = c.awaited;
+    ch_.m_bAlgMode = c.algMode;
+    ch_.m_hasFile = false;
+    ch_.m_fileSize = 0;
+    for (const auto& f : c.frames) Feed(f);
+    EXPECT_EQ(Sent(), c.sent);
+    EXPECT_FALSE(qelm::Global().m_evXMLFile.Wait(0));
+    EXPECT_FALSE(qelm::Global().m_evAlgFile.Wait(0));
+    EXPECT_EQ(ch_.m_fileBuffer.capacity(), 0u);  // nothing has arrived
+  }
+  // The information taken is the first one's.
+  EXPECT_EQ(ch_.m_fileSize, 6u);
+}
+
+// A file's buffer grows with its blocks, to at most twice what has arrived
+// and never past the size announced.
+TEST_F(XmlReplies, AFilesBufferGrowsWithItsBlocks) {
+  ch_.m_awaited = qelm::kXmlFileInfo;
+  Feed(FileInfo(0x10103, "a", qelm::kMaxFileSize, 100));
+  EXPECT_EQ(ch_.m_fileBuffer.capacity(), 0u);
+  size_t arrived = 0;
+  for (uint32_t i = 0; i < 20; ++i) {
+    const uint32_t n = 1 + 97 * i;
+    Feed(Block(i, Bytes(n, static_cast<uint8_t>(i)), n));
+    arrived += n;
+    EXPECT_EQ(ch_.m_fileBuffer.size(), arrived);
+    EXPECT_LE(ch_.m_fileBuffer.capacity(), 2 * arrived);
+  }
+  EXPECT_EQ(Sent().size(), 21u);  // block 0, then one request per block
+  // A file of 1000 bytes announced: its room stops at 1000.
+  ch_.m_awaited = qelm::kXmlFileInfo;
+  Feed(FileInfo(0x10103, "b", 1000, 3));
+  Feed(Block(0, Bytes(600, 1), 600));
+  Feed(Block(1, Bytes(400, 2), 400));
+  EXPECT_EQ(ch_.m_fileBuffer.size(), 1000u);
+  EXPECT_EQ(ch_.m_fileBuffer.capacity(), 1000u);
 }
 
 }  // namespace

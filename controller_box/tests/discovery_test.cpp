@@ -2,6 +2,9 @@
 // address, and which answers reach the search callback. Runs only in the
 // private test network (host address 198.51.100.1 on kitveth0).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -492,6 +495,70 @@ TEST_F(Discovery, ARepeatWithoutAHostAddressLogsAndSendsNothing) {
   const size_t at = log.find(line);
   ASSERT_NE(at, std::string::npos);
   EXPECT_EQ(log.find(line, at + 1), std::string::npos) << "once: the search itself had its packets";
+}
+
+// Before start-up no writer takes the log's lines, and once a search has
+// opened the discovery port anyone may send to it. A flood of garbage there
+// fills the log queue to its bound and no further: every datagram is logged
+// while there is room, the rest are counted, the process's memory stays as it
+// was once the queue was full, and start-up writes the lines that waited and
+// then how many were dropped.
+TEST_F(Discovery, AFloodBeforeStartUpStopsTheLogQueueAtItsBoundAndTheDropsAreLogged) {
+  ASSERT_EQ(PyrnBox_SearchPyrnCore(OnFound), 0);
+  kit::LogQueue& q = pyrn::Global().m_log;
+  auto counts = [&q] {
+    pf::Lock lk(q.m_csLog);
+    return std::make_pair(q.m_listLog.size(), q.m_dropped);
+  };
+  auto made = [&] {
+    const auto c = counts();
+    return c.first + c.second;
+  };
+  const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = Addr(kHost);
+  to.sin_port = htons(58590);
+  const char garbage[16] = "not a record";
+  constexpr uint64_t kDrops = 100000;
+  const size_t baseline = made();
+  long fullKb = -1;
+  uint64_t sent = 0;
+  // Batches paced by what the receive thread has taken, so that few are
+  // lost in the socket's buffer (lost ones are simply not counted).
+  for (const int64_t end = kittest::NowMs() + 120000; counts().second < kDrops && kittest::NowMs() < end;) {
+    for (int i = 0; i < 100; ++i, ++sent)
+      sendto(fd, garbage, sizeof garbage, 0, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    kittest::WaitUntil([&] { return made() >= baseline + sent; }, 200);
+    if (fullKb < 0 && counts().first == kit::kMaxQueuedLogLines) fullKb = kittest::ResidentKb();
+  }
+  close(fd);
+  // The last datagrams taken: the counts hold still.
+  kittest::WaitUntilStill(made, 200, 5000);
+  const auto [queued, dropped] = counts();
+  EXPECT_EQ(queued, kit::kMaxQueuedLogLines);
+  ASSERT_GE(dropped, kDrops);
+  ASSERT_GT(fullKb, 0);
+  EXPECT_LT(kittest::ResidentKb() - fullKb, 4096) << "kB grown while " << dropped << " lines were dropped";
+
+  const std::string log = Log();
+  const std::string garbageLine = Gbk("处理UDP数据，实际长度是16,StDeviceScanInfo的size是524，不相同");
+  size_t lines = 0, lastGarbage = 0;
+  for (size_t at = log.find(garbageLine); at != std::string::npos; at = log.find(garbageLine, at + 1), ++lines)
+    lastGarbage = at;
+  EXPECT_GE(lines, kit::kMaxQueuedLogLines - 10);  // the search's own lines came first
+  // Start-up's own lines find the queue full too: they are counted with the rest.
+  const std::string dropText = Gbk("    日志队列已满，丢弃");
+  const size_t at = log.find(dropText);
+  ASSERT_NE(at, std::string::npos);
+  EXPECT_GT(at, lastGarbage);
+  char* tail = nullptr;
+  const unsigned long long told = strtoull(log.c_str() + at + dropText.size(), &tail, 10);
+  EXPECT_GE(told, dropped);
+  EXPECT_LE(told, dropped + 10);
+  EXPECT_EQ(std::string(tail, 8), Gbk("条日志\r\n"));
+  EXPECT_EQ(log.find(dropText, at + 1), std::string::npos);  // once
 }
 
 }  // namespace

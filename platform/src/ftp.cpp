@@ -60,7 +60,13 @@ int OpenPartFile(const std::string& local, std::string* part) {
 
 int Remaining(int64_t deadline) {
   const int64_t left = deadline - MonotonicMs();
-  return left > 0 ? static_cast<int>(left) : 0;
+  return left <= 0 ? 0 : left > INT32_MAX ? INT32_MAX : static_cast<int>(left);
+}
+
+// The earlier of a wait of `ms` from now and `deadline`.
+int64_t Earlier(int ms, int64_t deadline) {
+  const int64_t own = MonotonicMs() + ms;
+  return own < deadline ? own : deadline;
 }
 
 }  // namespace
@@ -148,6 +154,7 @@ bool FtpClient::Connect(uint32_t addr, uint16_t port, const std::string& user, c
 
 bool FtpClient::Get(const std::string& remote, const std::string& local) {
   if (!Connected() || remote.empty() || !FitsCommand(remote)) return false;
+  const int64_t deadline = MonotonicMs() + t_.transferMs;
   std::string part;
   const int fd = OpenPartFile(local, &part);
   if (fd < 0) return false;
@@ -160,7 +167,7 @@ bool FtpClient::Get(const std::string& remote, const std::string& local) {
     return false;
   };
 
-  if (!Command("TYPE I")) {
+  if (!Command("TYPE I", deadline)) {
     Drop();
     return finish(false);
   }
@@ -174,20 +181,20 @@ bool FtpClient::Get(const std::string& remote, const std::string& local) {
   const unsigned char* a = reinterpret_cast<const unsigned char*>(&own);
   char portCmd[64];
   snprintf(portCmd, sizeof portCmd, "PORT %u,%u,%u,%u,%u,%u", a[0], a[1], a[2], a[3], port >> 8, port & 0xFF);
-  if (!Command(portCmd)) {
+  if (!Command(portCmd, deadline)) {
     Drop();
     return finish(false);
   }
   if (last_.code / 100 != 2) return finish(false);
 
-  if (!Command("RETR " + remote)) {
+  if (!Command("RETR " + remote, deadline)) {
     Drop();
     return finish(false);
   }
   if (last_.code / 100 != 1) return finish(false);  // no such file, no access, ...
 
   bool finalReply = false;
-  const SOCKET data = AcceptData(listener, &finalReply);
+  const SOCKET data = AcceptData(listener, &finalReply, deadline);
   CloseSocket(listener);
   listener = INVALID_SOCKET;
   if (data == INVALID_SOCKET) {
@@ -196,8 +203,10 @@ bool FtpClient::Get(const std::string& remote, const std::string& local) {
     if (!finalReply) Drop();
     return finish(false);
   }
-  const bool received = Receive(data, fd);
+  const bool received = Receive(data, fd, deadline);
   CloseSocket(data);
+  // Also after a transfer given up: the server answers the closed data
+  // connection, and the control connection stays in step for the next file.
   if (!finalReply && !ReadReply()) {
     Drop();
     return finish(false);
@@ -205,8 +214,8 @@ bool FtpClient::Get(const std::string& remote, const std::string& local) {
   return finish(received && last_.code / 100 == 2);
 }
 
-SOCKET FtpClient::AcceptData(SOCKET listener, bool* replied) {
-  const int64_t deadline = MonotonicMs() + t_.dataMs;
+SOCKET FtpClient::AcceptData(SOCKET listener, bool* replied, int64_t transferDeadline) {
+  const int64_t deadline = Earlier(t_.dataMs, transferDeadline);
   for (;;) {
     // A reply may already wait in what was read with the last one.
     FtpReply unused;
@@ -227,7 +236,7 @@ SOCKET FtpClient::AcceptData(SOCKET listener, bool* replied) {
     }
     if (p[0].revents) return INVALID_SOCKET;
     if (!*replied && (buffered || p[1].revents)) {
-      if (!ReadReply()) {
+      if (!ReadReply(transferDeadline)) {
         Drop();
         return INVALID_SOCKET;
       }
@@ -241,13 +250,18 @@ SOCKET FtpClient::AcceptData(SOCKET listener, bool* replied) {
   }
 }
 
-bool FtpClient::Receive(SOCKET data, int fd) {
+bool FtpClient::Receive(SOCKET data, int fd, int64_t deadline) {
   char buf[65536];
+  uint64_t total = 0;
   for (;;) {
-    if (WaitReadable(data, t_.dataMs) != 1) return false;
+    // A server that keeps sending must not hold the transfer past its deadline.
+    if (MonotonicMs() >= deadline) return false;
+    if (WaitReadable(data, Remaining(Earlier(t_.dataMs, deadline))) != 1) return false;
     const int n = Recv(data, buf, sizeof buf);
     if (n == 0) return true;
-    if (n < 0 || !WriteAll(fd, buf, static_cast<size_t>(n))) return false;
+    if (n < 0) return false;
+    total += static_cast<uint64_t>(n);
+    if (total > t_.maxFileBytes || !WriteAll(fd, buf, static_cast<size_t>(n))) return false;
   }
 }
 
@@ -257,8 +271,8 @@ bool FtpClient::SendCommand(const std::string& line) {
   return Send(ctrl_, wire.data(), wire.size()) == static_cast<int>(wire.size());
 }
 
-bool FtpClient::ReadReply() {
-  const int64_t deadline = MonotonicMs() + t_.replyMs;
+bool FtpClient::ReadReply(int64_t by) {
+  const int64_t deadline = Earlier(t_.replyMs, by);
   for (;;) {
     FtpReply r;
     size_t used = 0;

@@ -222,4 +222,50 @@ TEST_F(FtpClientTest, FailedTransfersKeepTheEarlierFileAndLeaveNoPart) {
   }
 }
 
+// A file longer than the size cap, or one whose transfer outlasts its whole
+// deadline while no single pause is long, fails as a failed transfer does:
+// the earlier file stays, nothing of the new one is left, and the control
+// connection stays in step for the next file. A file of exactly the cap
+// arrives.
+TEST_F(FtpClientTest, AFilePastItsSizeCapOrItsDeadlineFails) {
+  const std::string next = AllByteValues(500);  // within every cap below
+  const struct {
+    const char* name;
+    uint64_t cap;
+    int transferMs;
+    std::string content;  // empty: the stream below
+    FakeFtpServer::Stream stream;
+    bool arrives;
+  } cases[] = {
+      {"streams without end past the default cap", pf::FtpClient::Timeouts{}.maxFileBytes, 60000, "", {64 * 1024, 0},
+       false},
+      {"trickles past the deadline", 1 << 20, 600, "", {1, 30}, false},
+      {"one byte past the cap", 1000, 60000, AllByteValues(1001), {}, false},
+      {"exactly the cap", 1000, 60000, AllByteValues(1000), {}, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto server = Serve();
+    if (c.content.empty())
+      server->AddEndlessFile("user", "/pub/f", c.stream);
+    else
+      server->AddFile("user", "/pub/f", c.content);
+    server->AddFile("user", "/pub/next", next);
+    WriteFile(dir_ + "f", "earlier contents");
+    remove((dir_ + "next").c_str());
+    pf::FtpClient::Timeouts t;
+    t.maxFileBytes = c.cap;
+    t.transferMs = c.transferMs;
+    pf::FtpClient ftp(t);
+    ASSERT_TRUE(ftp.Connect(kittest::Addr(kIp), 21, "user", "secret"));
+    const int64_t start = pf::MonotonicMs();
+    EXPECT_EQ(ftp.Get("/pub/f", dir_ + "f"), c.arrives);
+    EXPECT_LT(pf::MonotonicMs() - start, c.transferMs + t.replyMs);
+    EXPECT_TRUE(kittest::ReadFile(dir_ + "f") == (c.arrives ? c.content : "earlier contents"));
+    EXPECT_TRUE(ftp.Get("/pub/next", dir_ + "next"));
+    EXPECT_TRUE(kittest::ReadFile(dir_ + "next") == next);
+    EXPECT_EQ(Folder(), (std::vector<std::string>{"f", "next"}));  // no part left
+  }
+}
+
 }  // namespace

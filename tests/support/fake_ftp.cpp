@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 
 namespace kittest {
@@ -49,6 +50,19 @@ FakeFtpServer::FakeFtpServer(const std::string& ip, uint16_t port, Options optio
   });
 }
 
+FakeFtpServer::~FakeFtpServer() {
+  {
+    std::lock_guard<std::mutex> lk(stopM_);
+    stopping_ = true;
+  }
+  stopCv_.notify_all();
+}
+
+void FakeFtpServer::AddEndlessFile(const std::string& user, const std::string& path, Stream stream) {
+  std::lock_guard<std::mutex> lk(m_);
+  accounts_[user].streams[path] = stream;
+}
+
 void FakeFtpServer::AddAccount(const std::string& user, const std::string& password) {
   std::lock_guard<std::mutex> lk(m_);
   accounts_[user].password = password;
@@ -78,6 +92,8 @@ void FakeFtpServer::OnLine(FakeConn& c, const std::string& line) {
   Session s;
   std::string reply, content;
   bool retrieve = false;
+  Stream stream{};
+  bool endless = false;
   {
     std::lock_guard<std::mutex> lk(m_);
     commands_.push_back(line);
@@ -109,8 +125,13 @@ void FakeFtpServer::OnLine(FakeConn& c, const std::string& line) {
       }
     } else if (verb == "RETR") {
       const auto& files = accounts_[cur.user].files;
+      const auto& streams = accounts_[cur.user].streams;
       auto it = files.find(arg);
-      if (it == files.end()) {
+      auto st = streams.find(arg);
+      if (st != streams.end() && cur.portPort != 0) {
+        retrieve = endless = true;
+        stream = st->second;
+      } else if (it == files.end()) {
         reply = "550 " + arg + ": No such file or directory\r\n";
       } else if (cur.portPort == 0) {
         reply = "425 Use PORT first\r\n";
@@ -125,7 +146,7 @@ void FakeFtpServer::OnLine(FakeConn& c, const std::string& line) {
     if (verb == "RETR") sessions_[c.id()].portPort = 0;  // one PORT, one transfer
   }
   if (retrieve) {
-    Retrieve(c, s, content);
+    Retrieve(c, s, content, endless ? &stream : nullptr);
   } else {
     SendText(c, reply);
     if (verb == "QUIT") c.Close();
@@ -150,7 +171,21 @@ int FakeFtpServer::OpenData(const Session& s) {
   return fd;
 }
 
-void FakeFtpServer::Retrieve(FakeConn& c, const Session& s, const std::string& content) {
+bool FakeFtpServer::SendStream(int fd, const Stream& stream) {
+  const std::string chunk(stream.chunk, 'z');
+  const auto end = std::chrono::steady_clock::now() + std::chrono::minutes(2);
+  std::unique_lock<std::mutex> lk(stopM_);
+  while (!stopping_ && std::chrono::steady_clock::now() < end) {
+    lk.unlock();
+    const bool sent = SendAll(fd, chunk.data(), chunk.size());
+    lk.lock();
+    if (!sent) break;  // the client has closed the data connection
+    if (stream.gapMs > 0) stopCv_.wait_for(lk, std::chrono::milliseconds(stream.gapMs), [this] { return stopping_; });
+  }
+  return false;  // an endless file is never sent whole
+}
+
+void FakeFtpServer::Retrieve(FakeConn& c, const Session& s, const std::string& content, const Stream* stream) {
   const char* opening = "150 Opening BINARY mode data connection\r\n";
   switch (options_.data) {
     case Data::kRefuse:
@@ -176,7 +211,7 @@ void FakeFtpServer::Retrieve(FakeConn& c, const Session& s, const std::string& c
     return;
   }
   const size_t n = options_.data == Data::kAbort ? content.size() / 2 : content.size();
-  const bool sent = SendAll(fd, content.data(), n);
+  const bool sent = stream ? SendStream(fd, *stream) : SendAll(fd, content.data(), n);
   ::close(fd);
   if (options_.data == Data::kAbort || !sent)
     SendText(c, "426 Connection closed; transfer aborted\r\n");

@@ -4,6 +4,8 @@
 // PORT addresses.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -33,12 +35,20 @@ class FakeFtpServer {
 
   FakeFtpServer(const std::string& ip, uint16_t port, Options options);
   explicit FakeFtpServer(const std::string& ip, uint16_t port = 21) : FakeFtpServer(ip, port, Options{}) {}
+  ~FakeFtpServer();  // ends a stream under way
 
   bool Listening() const { return server_.Listening(); }
   size_t ConnectionCount() const { return server_.ConnectionCount(); }
 
   void AddAccount(const std::string& user, const std::string& password);
   void AddFile(const std::string& user, const std::string& path, const std::string& content);
+  // A file without end: `chunk` bytes at a time, `gapMs` apart, until the
+  // client stops taking them (then 426), for at most two minutes.
+  struct Stream {
+    size_t chunk;
+    int gapMs;
+  };
+  void AddEndlessFile(const std::string& user, const std::string& path, Stream stream);
 
   // Command lines as received (without the line end), all connections in order.
   std::vector<std::string> Commands() const;
@@ -49,6 +59,7 @@ class FakeFtpServer {
   struct Account {
     std::string password;
     std::map<std::string, std::string> files;
+    std::map<std::string, Stream> streams;
   };
   struct Session {
     std::string user;
@@ -57,7 +68,8 @@ class FakeFtpServer {
     uint16_t portPort = 0;
   };
   void OnLine(FakeConn& c, const std::string& line);
-  void Retrieve(FakeConn& c, const Session& s, const std::string& content);
+  void Retrieve(FakeConn& c, const Session& s, const std::string& content, const Stream* stream);
+  bool SendStream(int fd, const Stream& stream);
   int OpenData(const Session& s);
 
   const std::string ip_;
@@ -66,6 +78,9 @@ class FakeFtpServer {
   std::map<std::string, Account> accounts_;
   std::map<int, Session> sessions_;
   std::vector<std::string> commands_;
+  std::mutex stopM_;
+  std::condition_variable stopCv_;
+  bool stopping_ = false;
   FakeTcpServer server_;
 };
 

@@ -36,6 +36,13 @@ int CountEntries(const char* dir) {
 
 int ThreadCount() { return CountEntries("/proc/self/task"); }
 
+long ResidentKb() {
+  std::istringstream in(ReadFile("/proc/self/status"));
+  for (std::string line; std::getline(in, line);)
+    if (line.compare(0, 6, "VmRSS:") == 0) return atol(line.c_str() + 6);
+  return -1;
+}
+
 bool WithNoFreeDescriptor(const std::function<void()>& f) {
   const int lowest = dup(0);
   if (lowest < 0) return false;

@@ -1,5 +1,5 @@
-// What a process holds: its threads and open descriptors (to show that a
-// shut-down leaves nothing behind).
+// What a process holds: its threads, open descriptors (to show that a
+// shut-down leaves nothing behind) and resident memory.
 #pragma once
 
 #include <functional>
@@ -18,6 +18,8 @@ bool ThreadCountBecomes(int n, int timeoutMs = 3000);
 std::set<int> ThreadIds();
 bool OnlyThreadsOf(const std::set<int>& baseline, int timeoutMs = 3000);
 int OpenDescriptorCount();
+// The process's resident memory in kilobytes (VmRSS), or -1.
+long ResidentKb();
 // Runs `f` while the process may open no further descriptor (the lowest free
 // one becomes the limit), then restores the limit. False when the limit could
 // not be changed (and `f` did not run).

@@ -1,6 +1,7 @@
 // A small FTP client (RFC 959) with what the libraries need of one: log in,
 // fetch single files in binary mode over active-mode data connections, quit.
-// Every wait is bounded.
+// Every wait is bounded: each reply by the reply time-out, the connect by its
+// own, and a file's whole transfer by its transfer limit (see Get).
 //
 // Addresses are 32-bit values with the first octet in the lowest byte.
 #pragma once
@@ -40,6 +41,8 @@ class FtpClient {
     int connectMs = 2000;  // control connection
     int replyMs = 10000;   // each reply, and each control send
     int dataMs = 10000;    // the server's data connection, and each pause in the data
+    int transferMs = 60000;                // one file, from its first command to its last byte
+    uint64_t maxFileBytes = 16ull << 20;   // one file
   };
 
   FtpClient() = default;
@@ -58,7 +61,12 @@ class FtpClient {
   // active-mode data connection (PORT: the client listens on a port of its own
   // address on the control connection and the server connects to it). The
   // file is replaced only when the whole transfer succeeded; a failed one
-  // leaves any earlier file as it was and returns false.
+  // leaves any earlier file as it was, removes what it had received, and
+  // returns false. A file longer than maxFileBytes, or one whose commands and
+  // data take longer than transferMs, fails so: its data connection is
+  // closed, and the server's reply to that is awaited within the reply
+  // time-out, so that the next file can follow on the same connection. A Get
+  // thus ends within transferMs and one reply time-out.
   bool Get(const std::string& remote, const std::string& local);
 
   // QUIT (its reply awaited within the reply time-out) and close.
@@ -68,11 +76,15 @@ class FtpClient {
   const FtpReply& LastReply() const { return last_; }
 
  private:
+  static constexpr int64_t kNoDeadline = INT64_MAX;
   bool SendCommand(const std::string& line);
-  bool ReadReply();
-  bool Command(const std::string& line) { return SendCommand(line) && ReadReply(); }
-  SOCKET AcceptData(SOCKET listener, bool* replied);
-  bool Receive(SOCKET data, int fd);
+  // Reads one reply within the reply time-out and by `deadline`.
+  bool ReadReply(int64_t deadline = kNoDeadline);
+  bool Command(const std::string& line, int64_t deadline = kNoDeadline) {
+    return SendCommand(line) && ReadReply(deadline);
+  }
+  SOCKET AcceptData(SOCKET listener, bool* replied, int64_t deadline);
+  bool Receive(SOCKET data, int fd, int64_t deadline);
   void Drop();
 
   Timeouts t_;
