@@ -213,6 +213,7 @@ bool StartChannel(StXMLChannel* ch, pf::SOCKET s, uint32_t ip, uint16_t port, ui
   ch->m_bClosing.store(0);
   ch->m_evWake.Reset();  // left set by the stop of the call before
   ch->m_recv.Clear();
+  ch->m_sentAt.store(UINT64_MAX);  // nothing is an answer before the call's request went out
   ReleaseFileBuffer(ch);
   ch->m_hasFile = false;
   ch->m_fileSize = ch->m_received = ch->m_nextBlock = 0;

@@ -53,7 +53,8 @@ struct StXMLChannel {
   std::atomic<bool> m_bEnded{false};    // the receive thread has returned
   StRecvState m_recv{kXmlLimits};
   // Stream position when the latest request went out: requests go one at a
-  // time, so a frame that began before it answers none of them.
+  // time, so a frame that began before it answers none of them. A call
+  // starts the channel with none (UINT64_MAX) until its first request.
   std::atomic<uint64_t> m_sentAt{0};
   std::string m_requestedVersion;
   uint8_t m_bAlgMode = 0;

@@ -642,6 +642,48 @@ TEST_F(XmlChannel, HeadsWithNoBodyDelayTheCallByTheirDeadlineOnly) {
   }
 }
 
+// Nothing that came before a request was sent answers it: a version the
+// camera sent as the link came up, before the call asked, is passed over.
+// The call takes the answers that came after each request.
+TEST_F(XmlChannel, NothingThatCameBeforeARequestAnswersIt) {
+  const Bytes main = Xml(4);
+  const uint32_t size = static_cast<uint32_t>(main.size());
+  struct Case {
+    const char* name;
+    Bytes atConnect;     // sent as the link comes up
+    uint32_t answered;   // the request answered with `answer` instead (0: none)
+    Bytes answer;
+  } cases[] = {
+      {"a version sent before the call asked", Reply(0x10101, Text("V2")), 0, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    qelm::FreeXMLDescriptions();
+    camera_.reset();  // a fresh camera for each case, on the same address
+    camera_ = std::make_unique<FakeFileCamera>("127.0.0.2", qelm::kXmlPort);
+    camera_->SetVersion("V1");
+    camera_->AddFile(kMainIds, {"dev.xml", main, size, 1000});
+    if (c.answered) camera_->AnswerWith(c.answered, c.answer);
+    const Bytes early = c.atConnect;
+    camera_->Server().SetOnAccept([early](kittest::FakeConn& conn) {
+      if (!early.empty()) conn.Send(early);
+    });
+    // The call asks only once the channel has taken what came first.
+    qelm::test::SetXMLRequestHook([&] {
+      EXPECT_TRUE(kittest::WaitUntil(
+          [&] { return qelm::Global().m_pParseXML->m_recv.Taken() >= c.atConnect.size(); }, 3000));
+    });
+    const uint32_t seq = qelm::Global().m_nMainXMLSeq.load();
+    int count;
+    EXPECT_EQ(Fetch(&count, 3000), 209);  // "V1" names no extension file
+    EXPECT_EQ(kittest::ReadFile(dir_ + "XML/dev" + std::to_string(seq) + ".xml"),
+              std::string(main.begin(), main.end()));
+    const auto rec = qelm::FindXMLNamespace("V1.ext");
+    EXPECT_EQ(rec ? rec->LayerId : -1, 4);
+    EXPECT_FALSE(qelm::FindXMLNamespace("V2.ext"));
+  }
+}
+
 TEST_F(XmlChannel, ALostLinkIsRetriedWhileTheCallWaitsAndNothingIsSentAgain) {
   qelm::test::SetXMLReconnectStepMs(20);
   camera_->CloseOnVersionRequest(true);
