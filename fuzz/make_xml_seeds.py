@@ -145,6 +145,13 @@ channel = {
                                           + transfer(0x10106, b"plate.bin", b"abc" * 100, 64) + version(b"V2"),
     "two_versions_in_one_frame": b"\x00" + frame(item(0x10101, b"V1"), item(0x10101, b"0123456789ABCDEF"))
                                  + transfer(0x10103, b"m.xml", MAIN, 200),
+    # Answers that ride in the frame of the answer before them came before
+    # their request: passed over, the transfer after them is taken.
+    "answers_in_the_versions_frame": b"\x00" + frame(item(0x10101, b"V1"),
+                                                     item(0x10103, b"s.xml".ljust(64, b"\0")
+                                                          + struct.pack("<IIII", 3, 0, 1, 0)),
+                                                     item(0x10104, struct.pack("<IIII", 0, 0, 3, 0) + b"abc"))
+                                     + transfer(0x10103, b"m.xml", MAIN, 200),
     "a_description_past_the_bound": b"\x00" + version(b"0123456789ABCDEF")
                                     + transfer(0x10103, b"m.xml", b"<R" + b"".join(b" a%d=''" % i for i in range(257))
                                                + b"/>", 500) + transfer(0x10103, b"e", EXT, 50),

@@ -109,7 +109,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ch->m_awaited = ch->m_bAlgMode ? qelm::kXmlFileInfo : qelm::kXmlVersion;
   ch->m_fileIds[0] = ch->m_fileIds[1] = 0;
 
-  const qelm::StRecvState::Handler handler = [](qelm::FrameBuffer& f) { qelm::HandleXMLFrame(ch, f); };
+  // Each frame comes after the request before it (the camera answers in
+  // turn); within a frame, the items after one that sends a request answer
+  // nothing.
+  const qelm::StRecvState::Handler handler = [](qelm::FrameBuffer& f) {
+    ch->m_sentAt.store(0);
+    qelm::HandleXMLFrame(ch, f);
+  };
   uint32_t cut = data[0] >> 1 ? 0x9E3779B9u * (data[0] >> 1) : 0;
   for (size_t at = 1; at < size;) {
     const size_t space = ch->m_recv.RecvSpace();

@@ -262,9 +262,7 @@ bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len) {
 
 void XMLRecvThread(StXMLChannel* ch) {
   if (ch->m_hSocket.load() == pf::INVALID_SOCKET) return;
-  const StRecvState::Handler handler = [ch](std::vector<uint8_t>& f) {
-    if (ch->m_recv.FrameStart() >= ch->m_sentAt.load()) HandleXMLFrame(ch, f);
-  };
+  const StRecvState::Handler handler = [ch](std::vector<uint8_t>& f) { HandleXMLFrame(ch, f); };
   int pauses = 0;
   while (!ch->m_bClosing.load()) {
     if (ch->m_bConnected.load()) {
@@ -303,9 +301,13 @@ void XMLRecvThread(StXMLChannel* ch) {
 
 void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame) {
   std::lock_guard<std::mutex> outcome(ch->m_outcomeLock);
+  // A frame that began before the latest request answers none of it; that
+  // holds item by item, since an item may send the next request: the items
+  // after it came with it, before that request went out.
+  const uint64_t start = ch->m_recv.FrameStart();
   ItemWalker walk(frame.data(), frame.size());
   ItemView it;
-  while (!ch->m_bClosing.load() && walk.Next(&it)) {
+  while (!ch->m_bClosing.load() && start >= ch->m_sentAt.load() && walk.Next(&it)) {
     if (it.head.status != 0) continue;
     const uint32_t len = it.head.length;
     switch (it.head.code) {

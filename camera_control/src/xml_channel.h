@@ -53,8 +53,10 @@ struct StXMLChannel {
   std::atomic<bool> m_bEnded{false};    // the receive thread has returned
   StRecvState m_recv{kXmlLimits};
   // Stream position when the latest request went out: requests go one at a
-  // time, so a frame that began before it answers none of them. A call
-  // starts the channel with none (UINT64_MAX) until its first request.
+  // time, so a frame that began before it answers none of them, and once an
+  // item of a frame has sent a request, the frame's later items answer
+  // nothing either. A call starts the channel with none (UINT64_MAX) until
+  // its first request.
   std::atomic<uint64_t> m_sentAt{0};
   std::string m_requestedVersion;
   uint8_t m_bAlgMode = 0;
@@ -95,6 +97,7 @@ static_assert(QELM_XML_PATH_SIZE == kIndexEntrySize, "a path fits an index entry
 size_t BuildXMLRequest(uint32_t n, const void* data, uint8_t* buf, uint32_t code);
 bool SendXMLFrame(StXMLChannel* ch, const uint8_t* buf, size_t len);
 void XMLRecvThread(StXMLChannel* ch);
+// The reassembly's handler: it reads the frame's stream position there.
 void HandleXMLFrame(StXMLChannel* ch, std::vector<uint8_t>& frame);
 // 0 when the namespace is cached with its file present, 1 otherwise (a
 // cached record whose file is gone is dropped).

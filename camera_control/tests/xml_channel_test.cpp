@@ -82,20 +82,22 @@ Bytes Index(uint32_t i) {
   return d;
 }
 
-// One reply frame of `n` items, each `code` with `data`, in the camera's own
-// encoding (the item count at offset 32).
-Bytes ManyItems(uint32_t code, const Bytes& data, size_t n) {
-  const Bytes one = Reply(code, data);
-  const Bytes item(one.begin() + 36, one.end() - 4);
-  Bytes f(one.begin(), one.begin() + 36);
-  for (size_t i = 0; i < n; ++i) f.insert(f.end(), item.begin(), item.end());
+// One reply frame of the items of one-item reply frames, in their order, in
+// the camera's own encoding (the item count at offset 32).
+Bytes OneFrame(const std::vector<Bytes>& replies) {
+  Bytes f(replies.front().begin(), replies.front().begin() + 36);
+  for (const Bytes& r : replies) f.insert(f.end(), r.begin() + 36, r.end() - 4);
   Put32(f, 0x550FF0AA);
-  const uint32_t len = static_cast<uint32_t>(f.size()), count = static_cast<uint32_t>(n);
+  const uint32_t len = static_cast<uint32_t>(f.size()), count = static_cast<uint32_t>(replies.size());
   for (int i = 0; i < 4; ++i) {
     f[8 + i] = static_cast<uint8_t>(len >> (8 * i));
     f[32 + i] = static_cast<uint8_t>(count >> (8 * i));
   }
   return f;
+}
+// One reply frame of `n` items, each `code` with `data`.
+Bytes ManyItems(uint32_t code, const Bytes& data, size_t n) {
+  return OneFrame(std::vector<Bytes>(n, Reply(code, data)));
 }
 Bytes InfoData(const std::string& name, uint32_t size, uint32_t blocks) {
   const Bytes r = FileInfo(0x10103, name, size, blocks);
@@ -642,11 +644,13 @@ TEST_F(XmlChannel, HeadsWithNoBodyDelayTheCallByTheirDeadlineOnly) {
   }
 }
 
-// Nothing that came before a request was sent answers it: a version the
-// camera sent as the link came up, before the call asked, is passed over.
-// The call takes the answers that came after each request.
+// Nothing that came before a request was sent answers it: neither a version
+// the camera sent as the link came up, before the call asked, nor the items
+// that ride in the frame of an earlier answer (a file's information in the
+// version's frame, a block in the information's frame). The call takes the
+// answers that came after each request.
 TEST_F(XmlChannel, NothingThatCameBeforeARequestAnswersIt) {
-  const Bytes main = Xml(4);
+  const Bytes main = Xml(4), stale = Xml(7);  // of one size
   const uint32_t size = static_cast<uint32_t>(main.size());
   struct Case {
     const char* name;
@@ -655,6 +659,10 @@ TEST_F(XmlChannel, NothingThatCameBeforeARequestAnswersIt) {
     Bytes answer;
   } cases[] = {
       {"a version sent before the call asked", Reply(0x10101, Text("V2")), 0, {}},
+      {"file information in the version's frame", {}, 0x10101,
+       OneFrame({Reply(0x10101, Text("V1")), FileInfo(0x10103, "stale.xml", size, 1)})},
+      {"a block in the file information's frame", {}, 0x10103,
+       OneFrame({FileInfo(0x10103, "dev.xml", size, 1), Block(0, stale, size)})},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
