@@ -193,13 +193,18 @@ void ReapRetired(bool all) {
   }
 }
 
-// Stops the channel of a slot; one whose thread is still busy is retired and
-// the slot emptied (the next call makes a new channel).
-void StopOrRetire(StXMLChannel*& slot) {
-  if (!slot || StopChannel(slot)) return;
+// Hands the channel of a slot, whose thread is still busy, to the reaping
+// (the next call of either export may free it) and empties the slot (the
+// next call makes a new channel).
+void Retire(StXMLChannel*& slot) {
   std::lock_guard<std::mutex> lk(g_retiredLock);
   g_retired.push_back(slot);
   slot = nullptr;
+}
+
+// Stops the channel of a slot, or retires it when its thread is still busy.
+void StopOrRetire(StXMLChannel*& slot) {
+  if (slot && !StopChannel(slot)) Retire(slot);
 }
 
 // Starts a call on the channel: connection, fresh transfer state, thread.
@@ -599,15 +604,17 @@ QELM_API int QELM_CALL Qelm_GetXMLFileInfo(StCameraHandle* handle, int* count, c
     return 12;
   }
   const bool done = WaitUnlessQuit(g.m_evXMLFile, Remaining(deadline), quit);
-  // A thread still reading a description is not waited for; the channel,
-  // which it still uses, stays alive until it has ended (and ch with it
-  // while this call holds m_csXMLCall).
-  StopOrRetire(g.m_pParseXML);
+  // A thread still reading a description is not waited for: its channel is
+  // retired, and may be freed by the algorithm export's next call as soon as
+  // that thread has ended, so what the call needs of it is taken first.
+  const bool stopped = StopChannel(ch);
+  const std::string version = ch->m_requestedVersion;
+  if (!stopped) Retire(g.m_pParseXML);
   if (!done) {
     WriteLog("获取XML信息时，超时");
     return 209;
   }
-  XMLNamespacePtr rec = FindXMLNamespace(ch->m_requestedVersion);
+  XMLNamespacePtr rec = FindXMLNamespace(version);
   if (!rec) return 209;
   // The caller's room: at most QELM_XML_FILES_MAX paths of QELM_XML_PATH_SIZE
   // bytes. A version that names more files, or a path that does not fit, is
