@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,6 +25,7 @@
 #include "own_folder.h"
 #include "process.h"
 #include "xml_cache.h"
+#include "xml_channel.h"
 
 namespace {
 
@@ -268,6 +271,46 @@ TEST(OwnFolders, ALinkAnotherUserPlantedLeadsNoCallIntoTheUsersFolders) {
     struct stat st {};
     ASSERT_EQ(stat(docs.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0755u) << "nor its mode changed";
+    qelm::FreeXMLDescriptions();
+  }
+}
+
+// The files the XML channel keeps (a description, the index) are written as
+// plain files of the XML folder only: a link in their place, left by whoever
+// could write there, is never written through.
+TEST(OwnFolders, TheXMLChannelWritesThroughNoLink) {
+  struct Case {
+    const char* what;
+    bool mainFile;       // the main description (indexed), or an extension file
+    const char* name;    // of the link in the XML folder
+    const char* target;  // in the folder outside
+  } cases[] = {
+      {"an extension file's name is a link to nowhere", false, "0000000100000002.xml", "made"},
+      {"the index is a link to the user's letter", true, "xmlinfo.ini", "letter"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = kittest::MakeTempFolder("xmlstore");
+    const std::string outside = kittest::MakeTempFolder("outside");
+    Put(outside + "letter", "the user's letter");
+    ASSERT_TRUE(kit::CreateFolderPath(dir + "XML/"));
+    ASSERT_EQ(symlink((outside + c.target).c_str(), (dir + "XML/" + c.name).c_str()), 0);
+    const std::vector<std::string> before = Snapshot(outside);
+    qelm::test::SetModulePath(dir);
+
+    auto* ch = new qelm::StXMLChannel;
+    ch->m_fileIds[0] = c.mainFile ? 0 : 1;
+    ch->m_fileIds[1] = c.mainFile ? 0 : 2;
+    memcpy(ch->m_fileInfo, "main.xml", 8);
+    ch->m_requestedVersion = "1.0";
+    const std::string body = "<Root LayerId=\"1\"/>";
+    ch->m_fileBuffer.assign(body.begin(), body.end());
+    {
+      std::lock_guard<std::mutex> lk(ch->m_outcomeLock);
+      qelm::StoreXMLFile(ch);
+    }
+    delete ch;
+    EXPECT_EQ(Snapshot(outside), before) << "nothing outside made or changed";
     qelm::FreeXMLDescriptions();
   }
 }
