@@ -136,8 +136,10 @@ std::string RemoveAll(std::string s, const std::string& what) {
   return s;
 }
 
-bool WriteWholeFile(const std::string& path, const void* data, size_t n) {
-  FILE* f = fopen(path.c_str(), "wb");
+// Writes a file whole: one of the library's own (`own`: never through a
+// link, only a plain file of its folder) or one the caller named.
+bool WriteWholeFile(const std::string& path, const void* data, size_t n, bool own) {
+  FILE* f = own ? pf::OpenOwnFile(path, false) : fopen(path.c_str(), "wb");
   if (!f) return false;
   const bool ok = fwrite(data, 1, n, f) == n;
   return fclose(f) == 0 && ok;
@@ -415,7 +417,7 @@ void AddIndexEntry(const std::string& path, const std::string& ns) {
 void StoreXMLFile(StXMLChannel* ch) {
   CForGlobal& g = Global();
   if (ch->m_bAlgMode) {
-    if (WriteWholeFile(ch->m_targetPath, ch->m_fileBuffer.data(), ch->m_fileBuffer.size())) SignalDone(ch);
+    if (WriteWholeFile(ch->m_targetPath, ch->m_fileBuffer.data(), ch->m_fileBuffer.size(), false)) SignalDone(ch);
     ReleaseFileBuffer(ch);
     return;
   }
@@ -447,7 +449,7 @@ void StoreXMLFile(StXMLChannel* ch) {
   // A description refused for its shape is neither stored nor indexed; one
   // that merely does not parse is stored, as it came, but not cached.
   if (how != XMLParse::kRefused) {
-    if (!present) WriteWholeFile(path, bytes.data(), bytes.size());
+    if (!present) WriteWholeFile(path, bytes.data(), bytes.size(), true);
     if (mainFile) AddIndexEntry(path, ns);
     if (read) {
       WriteLogF("存储xml文件%s，并加入列表,命名空间%s", path.c_str(), ns.c_str());

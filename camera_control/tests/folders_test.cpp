@@ -10,18 +10,22 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "Qelm_Control.h"
 #include "context.h"
+#include "folders.h"
 #include "log_queue.h"
 #include "platform/system.h"
 #include "own_folder.h"
 #include "process.h"
 #include "xml_cache.h"
+#include "xml_channel.h"
 
 namespace {
 
@@ -222,6 +226,91 @@ TEST(OwnFolders, AnXMLFolderOfAnotherUserIsNotUsed) {
     int count = 3;
     EXPECT_EQ(Qelm_GetXMLFileInfo(nullptr, &count, nullptr, 100), 1);
     EXPECT_EQ(Snapshot(theirs), before) << "nothing of it is wiped";
+    qelm::FreeXMLDescriptions();
+  }
+}
+
+// A link that another user planted (while the folder above was open to all)
+// where the per-user folder or one of its levels should be, leading to a
+// folder of the user's own: no call of the library reaches into that folder,
+// neither the log, nor the index, nor the XML wipe.
+TEST(OwnFolders, ALinkAnotherUserPlantedLeadsNoCallIntoTheUsersFolders) {
+  struct Case {
+    const char* what;
+    const char* level;  // where the link is planted below the per-user folder ("": the folder itself)
+  } cases[] = {{"the per-user folder", ""}, {"the log folder", "DLLLog"}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string root = kittest::TakeFreshPerUserFolder();
+    ASSERT_FALSE(root.empty());
+    const std::string docs = kittest::MakeTempFolder("docs");
+    ASSERT_EQ(chmod(docs.c_str(), 0755), 0);
+    ASSERT_TRUE(pf::MakeFolderPath(docs + "XML/"));
+    ASSERT_TRUE(pf::MakeFolderPath(docs + "DLLLog/"));
+    Put(docs + "XML/notes", "the user's notes");
+    std::string at = root + c.level;
+    if (*c.level == 0) {
+      at.pop_back();
+      ASSERT_EQ(rename(at.c_str(), (kittest::MakeTempFolder("aside") + "moved").c_str()), 0);
+    }
+    std::string why;
+    if (!kittest::MakeLinkOfAnotherUser(docs.substr(0, docs.size() - 1), at, &why)) GTEST_SKIP() << why;
+    const std::vector<std::string> before = Snapshot(docs);
+
+    kit::LogQueue q;
+    kit::LogWriter w(q, kit::LogFileLayout{[&] { return root + "DLLLog/"; }, "control-", true});
+    q.m_bLogOn.store(1);
+    kit::QueueLogLine(q, "a line");
+    w.Drain();
+    qelm::test::SetModulePath(root);
+    qelm::LoadXMLIndex();
+    int count = 3;
+    EXPECT_EQ(Qelm_GetXMLFileInfo(nullptr, &count, nullptr, 100), 1);
+
+    EXPECT_EQ(Snapshot(docs), before) << "nothing in the user's folder made, changed or removed";
+    struct stat st {};
+    ASSERT_EQ(stat(docs.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0755u) << "nor its mode changed";
+    qelm::FreeXMLDescriptions();
+  }
+}
+
+// The files the XML channel keeps (a description, the index) are written as
+// plain files of the XML folder only: a link in their place, left by whoever
+// could write there, is never written through.
+TEST(OwnFolders, TheXMLChannelWritesThroughNoLink) {
+  struct Case {
+    const char* what;
+    bool mainFile;       // the main description (indexed), or an extension file
+    const char* name;    // of the link in the XML folder
+    const char* target;  // in the folder outside
+  } cases[] = {
+      {"an extension file's name is a link to nowhere", false, "0000000100000002.xml", "made"},
+      {"the index is a link to the user's letter", true, "xmlinfo.ini", "letter"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string dir = kittest::MakeTempFolder("xmlstore");
+    const std::string outside = kittest::MakeTempFolder("outside");
+    Put(outside + "letter", "the user's letter");
+    ASSERT_TRUE(kit::CreateFolderPath(dir + "XML/"));
+    ASSERT_EQ(symlink((outside + c.target).c_str(), (dir + "XML/" + c.name).c_str()), 0);
+    const std::vector<std::string> before = Snapshot(outside);
+    qelm::test::SetModulePath(dir);
+
+    auto* ch = new qelm::StXMLChannel;
+    ch->m_fileIds[0] = c.mainFile ? 0 : 1;
+    ch->m_fileIds[1] = c.mainFile ? 0 : 2;
+    memcpy(ch->m_fileInfo, "main.xml", 8);
+    ch->m_requestedVersion = "1.0";
+    const std::string body = "<Root LayerId=\"1\"/>";
+    ch->m_fileBuffer.assign(body.begin(), body.end());
+    {
+      std::lock_guard<std::mutex> lk(ch->m_outcomeLock);
+      qelm::StoreXMLFile(ch);
+    }
+    delete ch;
+    EXPECT_EQ(Snapshot(outside), before) << "nothing outside made or changed";
     qelm::FreeXMLDescriptions();
   }
 }

@@ -44,13 +44,7 @@ QVariant DeviceTableModel::headerData(int section, Qt::Orientation orientation, 
 }
 
 void DeviceTableModel::prependRow(const QStringList& texts) {
-  if (m_slots.size() + 1 >= m_tree.size()) {
-    std::vector<Texts> rows;
-    rows.reserve(static_cast<size_t>(m_liveCount));
-    for (size_t s = 0; s < m_slots.size(); ++s)
-      if (m_live[s]) rows.push_back(std::move(m_slots[s]));
-    Pack(rows, std::max(kMinRoom, m_liveCount));
-  }
+  if (m_slots.size() + 1 >= m_tree.size()) PackLive();
   beginInsertRows(QModelIndex(), 0, 0);
   Texts row;
   for (int c = 0; c < kColumns && c < texts.size(); ++c) row[static_cast<size_t>(c)] = texts.at(c);
@@ -76,13 +70,7 @@ bool DeviceTableModel::removeRows(int row, int count, const QModelIndex& parent)
   endRemoveRows();
   // Dead slots are packed away once they outnumber the rows; the row numbers
   // stay as they are.
-  if (static_cast<int>(m_slots.size()) - m_liveCount > m_liveCount + kMinRoom) {
-    std::vector<Texts> rows;
-    rows.reserve(static_cast<size_t>(m_liveCount));
-    for (size_t s = 0; s < m_slots.size(); ++s)
-      if (m_live[s]) rows.push_back(std::move(m_slots[s]));
-    Pack(rows, std::max(kMinRoom, m_liveCount));
-  }
+  if (static_cast<int>(m_slots.size()) - m_liveCount > m_liveCount + kMinRoom) PackLive();
   return true;
 }
 
@@ -180,6 +168,14 @@ void DeviceTableModel::Pack(const std::vector<Texts>& rowsBottomUp, int room) {
   m_liveCount = static_cast<int>(n);
   m_byIp.clear();
   for (size_t s = 0; s < n; ++s) IndexSlot(static_cast<int>(s));
+}
+
+void DeviceTableModel::PackLive() {
+  std::vector<Texts> rows;
+  rows.reserve(static_cast<size_t>(m_liveCount));
+  for (size_t s = 0; s < m_slots.size(); ++s)
+    if (m_live[s]) rows.push_back(std::move(m_slots[s]));
+  Pack(rows, std::max(kMinRoom, m_liveCount));
 }
 
 void DeviceTableModel::IndexSlot(int slot) { m_byIp[m_slots[static_cast<size_t>(slot)][0]].append(slot); }

@@ -57,6 +57,9 @@ class DeviceTableModel : public QAbstractTableModel {
   void SetLive(int slot, bool live);
   // Packs the live slots (in order) into room for at least `room` more.
   void Pack(const std::vector<Texts>& rowsBottomUp, int room);
+  // Packs the live slots, with room for as many rows again (and at least a
+  // thousand).
+  void PackLive();
   void IndexSlot(int slot);
   void UnindexSlot(int slot);
 

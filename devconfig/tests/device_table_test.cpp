@@ -65,7 +65,9 @@ class Twins {
       ASSERT_EQ(model_.hasIp(ip), !rows.isEmpty());
     }
     ASSERT_EQ(RowOf(mark_), RowOf(refMark_));
-    if (mark_.isValid()) ASSERT_EQ(mark_.column(), 1);
+    if (mark_.isValid()) {
+      ASSERT_EQ(mark_.column(), 1);
+    }
   }
   // Everything the two show, compared.
   void ExpectSame(const QStringList& ips) const {
@@ -167,7 +169,9 @@ TEST(DeviceTable, DoesWhatQtsItemModelDoes) {
       }
       if (t.rows() > 0 && pick(20) == 0) t.Follow(pick(t.rows()));
       ASSERT_NO_FATAL_FAILURE(t.ExpectSameRows(touched));
-      if (step % 250 == 0) ASSERT_NO_FATAL_FAILURE(t.ExpectSame(ips));
+      if (step % 250 == 0) {
+        ASSERT_NO_FATAL_FAILURE(t.ExpectSame(ips));
+      }
     }
     ASSERT_NO_FATAL_FAILURE(t.ExpectSame(ips));
   }

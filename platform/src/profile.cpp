@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "platform/system.h"
+
 namespace pf {
 
 std::string TrimBlank(const std::string& s) {
@@ -147,7 +149,9 @@ bool WriteProfileString(const std::string& section, const std::string& key, cons
     lines.push_back("[" + section + "]");
     lines.push_back(entry);
   }
-  FILE* f = fopen(path.c_str(), "wb");
+  // The libraries' profiles lie in their own folders: never written through
+  // a link, only as a plain file.
+  FILE* f = OpenOwnFile(path, false);
   if (!f) return false;
   for (const auto& l : lines) {
     fwrite(l.data(), 1, l.size(), f);

@@ -151,14 +151,86 @@ std::string TakenRootOf(const std::string& path) {
   return {};
 }
 
+// Opens the folder `name` of the folder open at `parent` as one of the
+// user's own (TakeAsOwn). A link there is followed only when the user made
+// it: one that another user planted (while the folder above was open to all,
+// say) could lead into any folder of the user's. The link's target is read
+// from the link that was checked, so no other can be swapped in meanwhile.
+// -1 when it may not be used.
+int OpenOwnLevel(int parent, const char* name) {
+  int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0 && (errno == ELOOP || errno == ENOTDIR)) {
+    const int link = openat(parent, name, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (link < 0) return -1;
+    struct stat st;
+    char target[PATH_MAX];
+    ssize_t n = -1;
+    if (fstat(link, &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == geteuid())
+      n = readlinkat(link, "", target, sizeof target - 1);
+    close(link);
+    if (n <= 0) return -1;
+    target[n] = 0;
+    // Resolved as the system resolves a link: from the folder that holds it.
+    fd = openat(parent, target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  }
+  if (fd >= 0 && !TakeAsOwn(fd)) {
+    close(fd);
+    fd = -1;
+  }
+  return fd;
+}
+
+// Opens the per-user folder `root` (with the trailing '/') by its name in
+// the folder above it, as one of the user's own.
+int OpenPerUserFolder(const std::string& root) {
+  const std::string p = root.substr(0, root.size() - 1);
+  const size_t slash = p.rfind('/');
+  if (slash == std::string::npos || slash + 1 == p.size()) return -1;
+  const int parent = open(slash == 0 ? "/" : p.substr(0, slash).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (parent < 0) return -1;
+  const int fd = OpenOwnLevel(parent, p.c_str() + slash + 1);
+  close(parent);
+  return fd;
+}
+
+// Opens the folder `path`, one that a library keeps files in. Below a
+// per-user folder that LibraryFolder took, every level from that folder down
+// is opened through the descriptor of the one above it and must be the
+// user's own (OpenOwnLevel); with `make`, a missing level is made 0700
+// first. Elsewhere the folder is opened by its path (made first with
+// `make`). -1 when it may not be used.
+int OpenLibraryFolder(const std::string& path, bool make) {
+  if (!IsAbsolute(path)) return -1;
+  const std::string root = TakenRootOf(path);
+  if (root.empty()) {
+    if (make && !MakeFolderPath(path)) return -1;
+    return open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  }
+  int fd = OpenPerUserFolder(root);
+  const std::string rest = path.size() > root.size() ? path.substr(root.size()) : std::string();
+  size_t from = 0;
+  while (fd >= 0 && from < rest.size()) {
+    size_t to = rest.find('/', from);
+    if (to == std::string::npos) to = rest.size();
+    const std::string level = rest.substr(from, to - from);
+    from = to + 1;
+    if (level.empty()) continue;
+    int next = -1;
+    if (level != "." && level != "..") {
+      if (make) mkdirat(fd, level.c_str(), 0700);  // an existing one is checked as a new one
+      next = OpenOwnLevel(fd, level.c_str());
+    }
+    close(fd);
+    fd = next;
+  }
+  return fd;
+}
+
 bool TakePerUserFolder(const std::string& folder) {
   MakeFolderPath(folder, 0700);
-  // Links resolved: a link to a folder of the user's own is used.
-  const int fd = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int fd = OpenPerUserFolder(folder);
   if (fd < 0) return false;
-  const bool own = TakeAsOwn(fd);
   close(fd);
-  if (!own) return false;
   std::lock_guard<std::mutex> lk(TakenLock());
   auto& taken = Taken();
   if (std::find(taken.begin(), taken.end(), folder) == taken.end()) taken.push_back(folder);
@@ -284,36 +356,8 @@ bool MakeFolderPath(const std::string& path, unsigned mode) {
 
 bool MakeLibraryFolderPath(const std::string& path) {
   if (!IsAbsolute(path)) return false;
-  const std::string root = TakenRootOf(path);
-  if (root.empty()) return MakeFolderPath(path);
-  int fd = open(root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0 || !TakeAsOwn(fd)) {
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  // Level by level from the per-user folder down, each through the
-  // descriptor of the one above it.
-  const std::string rest = path.size() > root.size() ? path.substr(root.size()) : std::string();
-  size_t from = 0;
-  while (fd >= 0 && from < rest.size()) {
-    size_t to = rest.find('/', from);
-    if (to == std::string::npos) to = rest.size();
-    const std::string level = rest.substr(from, to - from);
-    from = to + 1;
-    if (level.empty()) continue;
-    int next = -1;
-    if (level != "." && level != "..") {
-      mkdirat(fd, level.c_str(), 0700);  // an existing one is checked as a new one
-      // Links resolved: a link to a folder of the user's own is used.
-      next = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-      if (next >= 0 && !TakeAsOwn(next)) {
-        close(next);
-        next = -1;
-      }
-    }
-    close(fd);
-    fd = next;
-  }
+  if (TakenRootOf(path).empty()) return MakeFolderPath(path);
+  const int fd = OpenLibraryFolder(path, true);
   if (fd < 0) return false;
   close(fd);
   return true;
@@ -326,8 +370,9 @@ void RemoveFolderTree(const std::string& path) {
   if (slash == std::string::npos) return;
   const std::string name = p.substr(slash + 1);
   if (name.empty() || name == "." || name == "..") return;
-  const std::string parent = slash == 0 ? "/" : p.substr(0, slash);
-  const int fd = open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  // The folder above is opened as the library's own folders are: below the
+  // per-user folder never through another user's link.
+  const int fd = OpenLibraryFolder(slash == 0 ? "/" : p.substr(0, slash), false);
   if (fd < 0) return;
   // Below a per-user folder, another user's folder is not the library's to
   // empty.
@@ -336,10 +381,22 @@ void RemoveFolderTree(const std::string& path) {
 }
 
 std::FILE* OpenOwnFile(const std::string& path, bool append) {
+  // A library folder is opened as such (below the per-user folder level by
+  // level, each checked), and the file in it through that descriptor: no
+  // folder swapped in after a check can take the file.
+  int dir = AT_FDCWD;
+  const char* name = path.c_str();
+  if (IsAbsolute(path)) {
+    const size_t slash = path.rfind('/');
+    dir = OpenLibraryFolder(path.substr(0, slash + 1), false);
+    if (dir < 0) return nullptr;
+    name += slash + 1;
+  }
   // Not blocking on the open, so that a pipe put in the file's place holds
   // nothing up; it is then refused as no plain file.
   const int flags = O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (append ? O_APPEND : O_TRUNC);
-  const int fd = open(path.c_str(), flags, 0666);
+  const int fd = openat(dir, name, flags, 0666);
+  if (dir != AT_FDCWD) close(dir);
   if (fd < 0) return nullptr;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || fcntl(fd, F_SETFL, append ? O_APPEND : 0) != 0) {

@@ -158,6 +158,15 @@ const std::vector<Layout>& Layouts() {
                 Fail(why, "symlink");
        },
        true},
+      // Planted, say, while the folder above was open to all: it could lead
+      // the library into any folder of the user's.
+      {"a link that another user made, to a folder of the user's own open to all",
+       [](const std::string& path, const std::string& spare, std::string* why) {
+         return ((mkdir((spare + "mine").c_str(), 0700) == 0 && chmod((spare + "mine").c_str(), 0777) == 0) ||
+                 Fail(why, "mkdir")) &&
+                kittest::MakeLinkOfAnotherUser(spare + "mine", path, why);
+       },
+       false},
       {"a link to a folder of another user",
        [](const std::string& path, const std::string& spare, std::string* why) {
          return kittest::MakeFolderOfAnotherUser(spare + "theirs", why) &&

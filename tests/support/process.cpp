@@ -132,6 +132,17 @@ bool MakeFolderOfAnotherUser(const std::string& folder, std::string* why) {
   return false;
 }
 
+bool MakeLinkOfAnotherUser(const std::string& target, const std::string& link, std::string* why) {
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    if (why) *why = "symlink " + link + ": " + strerror(errno);
+    return false;
+  }
+  if (lchown(link.c_str(), kOtherUid, kOtherUid) == 0) return true;
+  if (why) *why = std::string("no link of another user (lchown: ") + strerror(errno) + ")";
+  unlink(link.c_str());
+  return false;
+}
+
 std::string ReadFile(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
   std::ostringstream s;

@@ -42,6 +42,10 @@ constexpr unsigned kOtherUid = 65534;
 // mapped, over a new folder, in a mount namespace of the calling thread's
 // own. False, with the reason, when neither can be had.
 bool MakeFolderOfAnotherUser(const std::string& folder, std::string* why);
+// Makes `link` a symbolic link to `target` that belongs to uid kOtherUid, as
+// another user would have planted it (root only). False, with the reason, and
+// no link left, when it cannot be had.
+bool MakeLinkOfAnotherUser(const std::string& target, const std::string& link, std::string* why);
 // Whole contents of a file ("" when it cannot be read).
 std::string ReadFile(const std::string& path);
 // The files of a folder (a daily log folder), whole, one after the other in

@@ -22,7 +22,8 @@ int GetProfileInt(const std::string& section, const std::string& key, int def, c
 // The names of the file's sections in file order (none when it is missing).
 std::vector<std::string> GetProfileSectionNames(const std::string& path);
 // Sets section/key to value, adding the section or key when missing and
-// creating the file when needed. False when the file cannot be written.
+// creating the file when needed. The file is written as pf::OpenOwnFile
+// opens it: never through a link. False when it cannot be written.
 bool WriteProfileString(const std::string& section, const std::string& key, const std::string& value,
                         const std::string& path);
 

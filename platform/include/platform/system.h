@@ -42,10 +42,12 @@ std::string LibraryFolderFor(const std::string& moduleFolder);
 // for the effective user. Not created here; empty when no home can be found.
 std::string PerUserFolder();
 // Makes the missing folders of `path`, a folder that a library keeps files
-// in, outermost first. Below a per-user folder that LibraryFolder took, each
-// level (made or found) must be, links resolved, a folder the effective user
-// owns: one that group or others may write is made 0700, one of another user
-// is not used (false); new levels are made 0700. Elsewhere as MakeFolderPath.
+// in, outermost first. From a per-user folder that LibraryFolder took down
+// (that folder included), each level (made or found) must be, links
+// resolved, a folder the effective user owns: one that group or others may
+// write is made 0700, one of another user is not used (false); new levels
+// are made 0700. A link there is followed only when the user made it.
+// Elsewhere as MakeFolderPath.
 bool MakeLibraryFolderPath(const std::string& path);
 // Deletes `path` and everything below it, never following a link: a link,
 // at the top or anywhere inside, is removed as a link and what it points at
@@ -55,8 +57,10 @@ bool MakeLibraryFolderPath(const std::string& path);
 // are ignored.
 void RemoveFolderTree(const std::string& path);
 // Opens a file that a library keeps, for writing: appended to (created when
-// missing) or truncated. Never through a link, and only a plain file. Null
-// when it cannot be opened.
+// missing) or truncated. Never through a link, and only a plain file; below
+// a per-user folder, in a folder that MakeLibraryFolderPath would take (it is
+// checked again, and the file opened through it). Null when it cannot be
+// opened.
 std::FILE* OpenOwnFile(const std::string& path, bool append);
 
 // File system, '/' paths. Exists: the path names anything.
