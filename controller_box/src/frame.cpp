@@ -60,11 +60,13 @@ constexpr size_t kMinRoom = 1024;
 CBoxParser::CBoxParser() { Allocate(kRecvBufferSize); }
 
 void CBoxParser::Allocate(size_t cap) {
-  // Left uninitialised: only what is received is ever read.
+  // Left uninitialised: only what is received is ever read, and the sum
+  // before the first byte, which every later sum starts from.
   m_store.reset(new uint8_t[2 * cap + 1]);
   m_nCap = cap;
   m_buf = m_store.get();
   m_sum = m_buf + cap;
+  m_sum[0] = 0;
 }
 
 void CBoxParser::Reset() {
