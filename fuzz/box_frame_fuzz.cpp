@@ -129,6 +129,8 @@ std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
     ref.At(t, s + i, piece);
     FUZZ_CHECK(p.Unconsumed() == ref.Held());
     FUZZ_CHECK(p.StoreSize() <= 2 * 65536);
+    // At most one arrival time (16 bytes) for each byte held, and one more.
+    FUZZ_CHECK(p.HeldMemory() <= 2 * p.StoreSize() + 1 + (ref.Held() + 1) * 16);
     FUZZ_CHECK(out == ref.frames);
     FUZZ_CHECK(arrived == ref.arrived);
     FUZZ_CHECK(p.Deadline() == ref.Deadline());

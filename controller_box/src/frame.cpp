@@ -73,12 +73,9 @@ void CBoxParser::Reset() {
   m_nKeep = m_nPos = m_nEnd = 0;
   m_bFrame = false;
   m_arrivals.clear();
-  m_nFirstArrival = m_nHeadArrival = 0;
+  m_nHeadArrival = 0;
   m_nBase = 0;
-  if (m_nCap > kRecvBufferSize) {
-    Allocate(kRecvBufferSize);
-    std::vector<Arrival>().swap(m_arrivals);
-  }
+  if (m_nCap > kRecvBufferSize) Allocate(kRecvBufferSize);
 }
 
 void CBoxParser::Stamp(size_t n, int64_t nowMs) {
@@ -94,7 +91,7 @@ void CBoxParser::Stamp(size_t n, int64_t nowMs) {
   }
   // Bytes of the same millisecond (or of a clock that did not advance) share
   // an entry.
-  if (m_nFirstArrival < m_arrivals.size() && m_arrivals.back().ms >= nowMs) {
+  if (!m_arrivals.empty() && m_arrivals.back().ms >= nowMs) {
     m_arrivals.back().end = m_nBase + m_nEnd;
   } else {
     m_arrivals.push_back(Arrival{m_nBase + m_nEnd, nowMs});
@@ -104,15 +101,14 @@ void CBoxParser::Stamp(size_t n, int64_t nowMs) {
 int64_t CBoxParser::HeadArrivedAt(uint32_t at) {
   // Heads are found in the order of the stream: the entry of the last one
   // found is where to look on from.
-  size_t i = m_nHeadArrival > m_nFirstArrival ? m_nHeadArrival : m_nFirstArrival;
+  size_t i = m_nHeadArrival;
   while (m_arrivals[i].end <= m_nBase + at) ++i;
   m_nHeadArrival = i;
   return m_arrivals[i].ms;
 }
 
 int64_t CBoxParser::ArrivedAt(uint32_t at) const {
-  const auto it = std::upper_bound(m_arrivals.begin() + static_cast<long>(m_nFirstArrival),
-                                   m_arrivals.end(), m_nBase + at,
+  const auto it = std::upper_bound(m_arrivals.begin(), m_arrivals.end(), m_nBase + at,
                                    [](uint64_t x, const Arrival& a) { return x < a.end; });
   return it->ms;
 }
@@ -181,21 +177,16 @@ bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
 
 void CBoxParser::Settle() {
   m_nKeep = m_bFrame ? m_nHead : m_nPos;
-  while (m_nFirstArrival < m_arrivals.size() && m_arrivals[m_nFirstArrival].end <= m_nBase + m_nKeep)
-    ++m_nFirstArrival;
-  if (m_nFirstArrival >= 64 && m_nFirstArrival * 2 >= m_arrivals.size()) {
-    // The entries let go of, once they are half: each entry moves about once.
-    m_arrivals.erase(m_arrivals.begin(), m_arrivals.begin() + static_cast<long>(m_nFirstArrival));
-    m_nHeadArrival = m_nHeadArrival > m_nFirstArrival ? m_nHeadArrival - m_nFirstArrival : 0;
-    m_nFirstArrival = 0;
+  while (!m_arrivals.empty() && m_arrivals.front().end <= m_nBase + m_nKeep) {
+    m_arrivals.pop_front();
+    if (m_nHeadArrival > 0) --m_nHeadArrival;
   }
   if (m_nKeep == m_nEnd) {
     // Nothing held: the store starts over at its beginning, nothing moved.
     // (A grown store is kept for the link's next long frame; it shrinks
     // when room is made with little held, and on a new connection.)
     m_nKeep = m_nPos = m_nEnd = 0;
-    m_arrivals.clear();
-    m_nFirstArrival = m_nHeadArrival = 0;
+    m_nHeadArrival = 0;
     m_nBase = 0;
   }
   if (m_nCap - m_nEnd < kMinRoom) MakeRoom();

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -120,6 +121,8 @@ class CBoxParser {
   uint32_t Unconsumed() const { return m_nEnd - m_nKeep; }
   // The bytes the store has room for.
   size_t StoreSize() const { return m_nCap; }
+  // The memory that the bytes held take: the store and their arrival times.
+  size_t HeldMemory() const { return 2 * m_nCap + 1 + m_arrivals.size() * sizeof(Arrival); }
   // Forgets every byte taken so far: a new connection starts afresh.
   void Reset();
   // The line's rate in bits per second and the bits that one byte takes on
@@ -132,7 +135,8 @@ class CBoxParser {
 
  private:
   // The bytes before `end` (counted from the start of the stream) since the
-  // previous entry arrived at `ms`.
+  // previous entry arrived at `ms`: one entry per millisecond of the bytes
+  // held, so at most one per byte held.
   struct Arrival {
     uint64_t end;
     int64_t ms;
@@ -148,7 +152,8 @@ class CBoxParser {
   void Stamp(size_t n, int64_t nowMs);
   // Advances over the bytes held; true with a good frame in *f.
   bool Step(int64_t nowMs, FrameView* f);
-  // When the byte at `at` arrived; for a head, found after the last one.
+  // When the byte at `at` (held) arrived; for a head, found after the last
+  // one.
   int64_t ArrivedAt(uint32_t at) const;
   int64_t HeadArrivedAt(uint32_t at);
   // The frame limit for a length.
@@ -167,8 +172,8 @@ class CBoxParser {
   // m_sum[i] (m_nCap + 1 of them): the 8-bit sum of the stream's bytes
   // before m_buf[i] (only differences count).
   uint8_t* m_sum = nullptr;
-  std::vector<Arrival> m_arrivals;  // of the held bytes, from m_nFirstArrival
-  size_t m_nFirstArrival = 0;
+  // Of the held bytes only: the entries of bytes let go of go with them.
+  std::deque<Arrival> m_arrivals;
   size_t m_nHeadArrival = 0;  // the entry of the last head found
   uint64_t m_nBase = 0;       // bytes of the stream before m_buf[0]
   uint32_t m_nKeep = 0;  // first byte held

@@ -328,6 +328,31 @@ TEST(Parser, TheStoreGrowsOnlyWithTheBytesThatCame) {
   EXPECT_EQ(p.StoreSize(), pyrn::kRecvBufferSize) << "a new connection starts small";
 }
 
+// On a slow line every byte may come in a millisecond of its own, and a
+// head's time there is long: what the held bytes cost stays within a bound
+// while a stream of heads goes on, and is given back once they have gone.
+TEST(Parser, WhatTheBytesHeldOnASlowLineCostIsBoundedAndGivenBack) {
+  pyrn::CBoxParser p;
+  p.SetLineRate(9600);
+  int frames = 0;
+  auto take = [&](const pyrn::FrameView&) { ++frames; };
+  const Bytes heads = boxtest::Heads(30000, 0xFFFF);  // 180000 bytes, each head inside the last
+  size_t most = 0;
+  int64_t ms = 0;
+  for (uint8_t b : heads) {
+    p.Feed(&b, 1, ++ms, take);
+    most = std::max(most, p.HeldMemory());
+  }
+  // The store (twice the longest frame, bytes and sums) and one time for
+  // each byte that a head may hold.
+  EXPECT_LE(most, 2 * (2 * 65536 + 1) + 65536 * 16);
+  EXPECT_GE(p.Unconsumed(), 60000u) << "the last heads still hold their bytes";
+  p.Expire(ms + 80000, take);
+  for (int i = 0; i < 100; ++i) p.Feed(kA.data(), kA.size(), ms + 80000 + i, take);
+  EXPECT_EQ(frames, 100);
+  EXPECT_LE(p.HeldMemory(), 2 * (2 * 65536 + 1) + 64) << "the times of the bytes that went are given back";
+}
+
 TEST(Parser, AFrameTellsWhenItsFirstByteArrived) {
   Timed t;
   std::vector<int64_t> at;
