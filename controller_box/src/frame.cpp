@@ -70,11 +70,13 @@ void CBoxParser::Allocate(size_t cap) {
 }
 
 void CBoxParser::Reset() {
+  // The stream's count goes on: a frame of the new connection is still
+  // told from a request sent before it.
+  m_nBase += m_nEnd;
   m_nKeep = m_nPos = m_nEnd = 0;
   m_bFrame = false;
   m_arrivals.clear();
   m_nHeadArrival = 0;
-  m_nBase = 0;
   if (m_nCap > kRecvBufferSize) Allocate(kRecvBufferSize);
 }
 
@@ -152,8 +154,7 @@ bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
       m_bFrame = true;
       m_nHead = m_nPos;
       m_wLength = len;
-      m_tHead = HeadArrivedAt(m_nHead);
-      m_tDeadline = m_tHead + Allowance(len);
+      m_tDeadline = HeadArrivedAt(m_nHead) + Allowance(len);
     }
     if (m_nEnd - m_nHead < m_wLength) {
       if (nowMs < m_tDeadline) return false;  // the rest may still come
@@ -168,7 +169,7 @@ bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
         static_cast<uint8_t>(m_sum[end] - m_sum[m_nHead]) == 0 &&
         ArrivedAt(end - 1) < m_tDeadline) {
       m_nPos = end;
-      *f = FrameView{b + m_nHead, m_wLength, m_tHead};
+      *f = FrameView{b + m_nHead, m_wLength, m_nBase + m_nHead};
       return true;
     }
     m_nPos = m_nHead + 1;
@@ -185,9 +186,9 @@ void CBoxParser::Settle() {
     // Nothing held: the store starts over at its beginning, nothing moved.
     // (A grown store is kept for the link's next long frame; it shrinks
     // when room is made with little held, and on a new connection.)
+    m_nBase += m_nEnd;
     m_nKeep = m_nPos = m_nEnd = 0;
     m_nHeadArrival = 0;
-    m_nBase = 0;
   }
   if (m_nCap - m_nEnd < kMinRoom) MakeRoom();
 }
