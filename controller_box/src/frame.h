@@ -131,7 +131,8 @@ class CBoxParser {
   size_t StoreSize() const { return m_nCap; }
   // The memory that the bytes held take: the store and their arrival times.
   size_t HeldMemory() const { return 2 * m_nCap + 1 + m_arrivals.size() * sizeof(Arrival); }
-  // Forgets every byte taken so far: a new connection starts afresh.
+  // Forgets every byte held: a new connection starts afresh (the count of
+  // bytes taken goes on).
   void Reset();
   // The line's rate in bits per second and the bits that one byte takes on
   // it (start, data, parity and stop bits). A rate of 0, the start: no
