@@ -5,9 +5,10 @@
 // 9600 bit/s), then the stream. The stream goes through the parser once in
 // receives as large as the buffer takes, all at one time, and once cut and
 // timed as the first byte says; both must hand over exactly the frames that
-// a plain reading of the rules written here finds, with the time each one's
-// first byte came, and tell the same deadline for the frame under way and
-// the same number of bytes held. Every frame is then dispatched into a
+// a plain reading of the rules written here finds, each with where its
+// first byte was in the stream (and every byte of its receive counted as
+// taken), and tell the same deadline for the frame under way and the same
+// number of bytes held. Every frame is then dispatched into a
 // device with every callback registered, a request waiting and an update
 // under way; the callbacks check that what they are handed lies within the
 // frame. Any difference aborts.
@@ -51,7 +52,7 @@ struct Reference {
   size_t len = 0;
   int64_t deadline = 0;
   std::vector<Bytes> frames;
-  std::vector<int64_t> arrived;  // of each frame's first byte
+  std::vector<size_t> at;  // each frame's first byte in the stream
 
   void At(int64_t t, const uint8_t* p, size_t n) {
     s.insert(s.end(), p, p + n);
@@ -70,7 +71,7 @@ struct Reference {
         if (sum == 0 && s[head + len - 2] == 0x55 && s[head + len - 1] == 0xAA &&
             when[head + len - 1] < deadline) {
           frames.emplace_back(s.begin() + head, s.begin() + head + len);
-          arrived.push_back(when[head]);
+          at.push_back(head);
           pos = head + len;
         } else {
           pos = head + 1;
@@ -111,11 +112,13 @@ std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
     ref.line = true;
   }
   std::vector<Bytes> out;
-  std::vector<int64_t> arrived;
+  std::vector<size_t> at;
+  size_t taken = 0;  // by the receive being parsed
   auto take = [&](const pyrn::FrameView& f) {
     FUZZ_CHECK(f.len >= 16 && f.len == static_cast<size_t>(f.bytes[4] | (f.bytes[5] << 8)));
+    FUZZ_CHECK(p.Taken() == taken);
     out.emplace_back(f.bytes, f.bytes + f.len);
-    arrived.push_back(f.arrivedMs);
+    at.push_back(f.at);
   };
   size_t i = 0;
   int64_t t = 0;
@@ -125,12 +128,16 @@ std::vector<Bytes> Parse(const uint8_t* s, size_t n, uint8_t cut) {
     if (piece > n - i) piece = n - i;
     // As a receive thread that wakes by the deadline does, now and then.
     if (k & 0x100) p.Expire(t, take);
+    taken = i + piece;
     p.Feed(s + i, piece, t, take);
     ref.At(t, s + i, piece);
     FUZZ_CHECK(p.Unconsumed() == ref.Held());
     FUZZ_CHECK(p.StoreSize() <= 2 * 65536);
+    // At most one arrival time (16 bytes) for each byte held, and one more.
+    FUZZ_CHECK(p.HeldMemory() <= 2 * p.StoreSize() + 1 + (ref.Held() + 1) * 16);
     FUZZ_CHECK(out == ref.frames);
-    FUZZ_CHECK(arrived == ref.arrived);
+    FUZZ_CHECK(at == ref.at);
+    FUZZ_CHECK(p.Taken() == taken);
     FUZZ_CHECK(p.Deadline() == ref.Deadline());
     i += piece;
     if (cut != 0) t += (k >> 16) % 3000;

@@ -26,7 +26,7 @@ void CBoxDevice::DeliverReply(const FrameView& f) {
   if (seq == 0) return;
   pf::Lock lk(m_csDevice);
   for (pyrn::ReplySlot* slot = m_slots; slot; slot = slot->next) {
-    if (slot->seq != seq || slot->filled || f.arrivedMs < slot->sentMs) continue;
+    if (slot->seq != seq || slot->filled || f.at < slot->sentAt) continue;
     slot->frame.assign(f.bytes, f.bytes + f.len);
     slot->filled = true;
     slot->ev.Set();
@@ -149,7 +149,7 @@ int Exchange(CBoxDevice& d, const BoxRequest& rq, int timeoutMs, std::vector<uin
   frame[kOffStatus] = frame[kOffStatus + 1] = 0;
   uint16_t total = 0;
   PackFrame(rq.payloadLen, frame, rq.dir, slot.seq, rq.cls, rq.sub, rq.payload, &total);
-  slot.sentMs = pf::MonotonicMs();
+  slot.sentAt = d.m_parser.Taken();
   d.AddSlot(&slot);
   auto leave = [&] {
     d.RemoveSlot(&slot);

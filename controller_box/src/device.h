@@ -23,9 +23,10 @@ namespace pyrn {
 // The device links the slots of its waiting requests (no allocation).
 struct ReplySlot {
   uint16_t seq = 0;
-  // When the request went out: a frame whose bytes arrived before cannot be
-  // its reply (bytes held by a bad head are parsed again seconds later).
-  int64_t sentMs = 0;
+  // The bytes the link had taken when the request went out: a frame among
+  // them cannot be its reply (bytes held by a bad head are parsed again
+  // seconds later).
+  uint64_t sentAt = 0;
   bool filled = false;  // under the device lock
   std::vector<uint8_t> frame;
   pf::ReplySignal ev;
@@ -68,7 +69,8 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   std::atomic<uint32_t> m_nReconnectCount{0};
   std::atomic<uint32_t> m_nBoxKind{0};
 
-  // Reassembly of received bytes; used only by the thread that receives.
+  // Reassembly of received bytes; used only by the thread that receives
+  // (any thread may ask how many it has taken).
   pyrn::CBoxParser m_parser;
 
   // Firmware update, under m_csUpdate.
@@ -77,9 +79,9 @@ struct CBoxDevice : std::enable_shared_from_this<CBoxDevice> {
   uint32_t m_nBlocksSent = 0;
   uint8_t m_bUpdating = 0;
   int m_nUpdateState = -1;
-  // When the last update frame went out: an acknowledgement whose bytes
-  // arrived before it answers an earlier one.
-  int64_t m_tUpdateSent = 0;
+  // The bytes the link had taken when the last update frame went out: an
+  // acknowledgement among them answers an earlier one.
+  uint64_t m_nUpdateSentAt = 0;
   std::shared_ptr<const pyrn::UpdateImage> m_pImage;  // the image being sent
 
   std::atomic<uint8_t> m_bTcp{1};

@@ -60,23 +60,24 @@ constexpr size_t kMinRoom = 1024;
 CBoxParser::CBoxParser() { Allocate(kRecvBufferSize); }
 
 void CBoxParser::Allocate(size_t cap) {
-  // Left uninitialised: only what is received is ever read.
+  // Left uninitialised: only what is received is ever read, and the sum
+  // before the first byte, which every later sum starts from.
   m_store.reset(new uint8_t[2 * cap + 1]);
   m_nCap = cap;
   m_buf = m_store.get();
   m_sum = m_buf + cap;
+  m_sum[0] = 0;
 }
 
 void CBoxParser::Reset() {
+  // The stream's count goes on: a frame of the new connection is still
+  // told from a request sent before it.
+  m_nBase += m_nEnd;
   m_nKeep = m_nPos = m_nEnd = 0;
   m_bFrame = false;
   m_arrivals.clear();
-  m_nFirstArrival = m_nHeadArrival = 0;
-  m_nBase = 0;
-  if (m_nCap > kRecvBufferSize) {
-    Allocate(kRecvBufferSize);
-    std::vector<Arrival>().swap(m_arrivals);
-  }
+  m_nHeadArrival = 0;
+  if (m_nCap > kRecvBufferSize) Allocate(kRecvBufferSize);
 }
 
 void CBoxParser::Stamp(size_t n, int64_t nowMs) {
@@ -92,7 +93,7 @@ void CBoxParser::Stamp(size_t n, int64_t nowMs) {
   }
   // Bytes of the same millisecond (or of a clock that did not advance) share
   // an entry.
-  if (m_nFirstArrival < m_arrivals.size() && m_arrivals.back().ms >= nowMs) {
+  if (!m_arrivals.empty() && m_arrivals.back().ms >= nowMs) {
     m_arrivals.back().end = m_nBase + m_nEnd;
   } else {
     m_arrivals.push_back(Arrival{m_nBase + m_nEnd, nowMs});
@@ -102,15 +103,14 @@ void CBoxParser::Stamp(size_t n, int64_t nowMs) {
 int64_t CBoxParser::HeadArrivedAt(uint32_t at) {
   // Heads are found in the order of the stream: the entry of the last one
   // found is where to look on from.
-  size_t i = m_nHeadArrival > m_nFirstArrival ? m_nHeadArrival : m_nFirstArrival;
+  size_t i = m_nHeadArrival;
   while (m_arrivals[i].end <= m_nBase + at) ++i;
   m_nHeadArrival = i;
   return m_arrivals[i].ms;
 }
 
 int64_t CBoxParser::ArrivedAt(uint32_t at) const {
-  const auto it = std::upper_bound(m_arrivals.begin() + static_cast<long>(m_nFirstArrival),
-                                   m_arrivals.end(), m_nBase + at,
+  const auto it = std::upper_bound(m_arrivals.begin(), m_arrivals.end(), m_nBase + at,
                                    [](uint64_t x, const Arrival& a) { return x < a.end; });
   return it->ms;
 }
@@ -154,8 +154,7 @@ bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
       m_bFrame = true;
       m_nHead = m_nPos;
       m_wLength = len;
-      m_tHead = HeadArrivedAt(m_nHead);
-      m_tDeadline = m_tHead + Allowance(len);
+      m_tDeadline = HeadArrivedAt(m_nHead) + Allowance(len);
     }
     if (m_nEnd - m_nHead < m_wLength) {
       if (nowMs < m_tDeadline) return false;  // the rest may still come
@@ -170,7 +169,7 @@ bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
         static_cast<uint8_t>(m_sum[end] - m_sum[m_nHead]) == 0 &&
         ArrivedAt(end - 1) < m_tDeadline) {
       m_nPos = end;
-      *f = FrameView{b + m_nHead, m_wLength, m_tHead};
+      *f = FrameView{b + m_nHead, m_wLength, m_nBase + m_nHead};
       return true;
     }
     m_nPos = m_nHead + 1;
@@ -179,22 +178,17 @@ bool CBoxParser::Step(int64_t nowMs, FrameView* f) {
 
 void CBoxParser::Settle() {
   m_nKeep = m_bFrame ? m_nHead : m_nPos;
-  while (m_nFirstArrival < m_arrivals.size() && m_arrivals[m_nFirstArrival].end <= m_nBase + m_nKeep)
-    ++m_nFirstArrival;
-  if (m_nFirstArrival >= 64 && m_nFirstArrival * 2 >= m_arrivals.size()) {
-    // The entries let go of, once they are half: each entry moves about once.
-    m_arrivals.erase(m_arrivals.begin(), m_arrivals.begin() + static_cast<long>(m_nFirstArrival));
-    m_nHeadArrival = m_nHeadArrival > m_nFirstArrival ? m_nHeadArrival - m_nFirstArrival : 0;
-    m_nFirstArrival = 0;
+  while (!m_arrivals.empty() && m_arrivals.front().end <= m_nBase + m_nKeep) {
+    m_arrivals.pop_front();
+    if (m_nHeadArrival > 0) --m_nHeadArrival;
   }
   if (m_nKeep == m_nEnd) {
     // Nothing held: the store starts over at its beginning, nothing moved.
     // (A grown store is kept for the link's next long frame; it shrinks
     // when room is made with little held, and on a new connection.)
+    m_nBase += m_nEnd;
     m_nKeep = m_nPos = m_nEnd = 0;
-    m_arrivals.clear();
-    m_nFirstArrival = m_nHeadArrival = 0;
-    m_nBase = 0;
+    m_nHeadArrival = 0;
   }
   if (m_nCap - m_nEnd < kMinRoom) MakeRoom();
 }

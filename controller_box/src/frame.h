@@ -3,9 +3,11 @@
 // checksum that makes all bytes sum to 0, tail 55 AA. Little-endian.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -45,9 +47,10 @@ uint32_t SwapBytes32(uint32_t v);
 struct FrameView {
   const uint8_t* bytes;
   size_t len;
-  // When its first byte arrived (the parser's clock); a frame of unknown
-  // arrival counts as just arrived.
-  int64_t arrivedMs = INT64_MAX;
+  // Where its first byte is in the stream of the parser that cut it out
+  // (the bytes that parser took before it); a frame made elsewhere counts
+  // as just taken.
+  uint64_t at = UINT64_MAX;
   uint16_t Seq() const;
   uint16_t Status() const;
   uint8_t Dir() const { return bytes[kOffDir]; }
@@ -87,8 +90,8 @@ class CBoxParser {
   // time.
   template <class Handler>
   void Received(size_t n, int64_t nowMs, Handler&& onFrame) {
-    Stamp(n, nowMs);
-    Run(nowMs, onFrame);
+    m_nTaken.store(m_nBase + m_nEnd + n, std::memory_order_release);
+    Take(n, nowMs, onFrame);
   }
   // Drops the frame under way if its deadline has passed by nowMs, and hands
   // out the good frames among its bytes.
@@ -105,22 +108,31 @@ class CBoxParser {
   // Copies bytes in (as much as fits at a time) and parses them.
   template <class Handler>
   size_t Feed(const uint8_t* data, size_t n, int64_t nowMs, Handler&& onFrame) {
+    m_nTaken.store(m_nBase + m_nEnd + n, std::memory_order_release);
     size_t fed = 0;
     while (fed < n) {
       size_t room = RecvSpace();
       size_t k = n - fed < room ? n - fed : room;
       memcpy(RecvPtr(), data + fed, k);
       fed += k;
-      Received(k, nowMs, onFrame);
+      Take(k, nowMs, onFrame);
     }
     return fed;
   }
+  // The bytes taken so far (readable from any thread). Every frame whose
+  // `at` is below what this said when a request went out came before that
+  // request, whatever the clock says: a frame's bytes and a request of the
+  // same millisecond are told apart.
+  uint64_t Taken() const { return m_nTaken.load(std::memory_order_acquire); }
   // Bytes held: those of the frame under way, or the few that may begin a
   // head.
   uint32_t Unconsumed() const { return m_nEnd - m_nKeep; }
   // The bytes the store has room for.
   size_t StoreSize() const { return m_nCap; }
-  // Forgets every byte taken so far: a new connection starts afresh.
+  // The memory that the bytes held take: the store and their arrival times.
+  size_t HeldMemory() const { return 2 * m_nCap + 1 + m_arrivals.size() * sizeof(Arrival); }
+  // Forgets every byte held: a new connection starts afresh (the count of
+  // bytes taken goes on).
   void Reset();
   // The line's rate in bits per second and the bits that one byte takes on
   // it (start, data, parity and stop bits). A rate of 0, the start: no
@@ -132,12 +144,18 @@ class CBoxParser {
 
  private:
   // The bytes before `end` (counted from the start of the stream) since the
-  // previous entry arrived at `ms`.
+  // previous entry arrived at `ms`: one entry per millisecond of the bytes
+  // held, so at most one per byte held.
   struct Arrival {
     uint64_t end;
     int64_t ms;
   };
 
+  template <class Handler>
+  void Take(size_t n, int64_t nowMs, Handler& onFrame) {
+    Stamp(n, nowMs);
+    Run(nowMs, onFrame);
+  }
   template <class Handler>
   void Run(int64_t nowMs, Handler& onFrame) {
     FrameView f{nullptr, 0};
@@ -148,7 +166,8 @@ class CBoxParser {
   void Stamp(size_t n, int64_t nowMs);
   // Advances over the bytes held; true with a good frame in *f.
   bool Step(int64_t nowMs, FrameView* f);
-  // When the byte at `at` arrived; for a head, found after the last one.
+  // When the byte at `at` (held) arrived; for a head, found after the last
+  // one.
   int64_t ArrivedAt(uint32_t at) const;
   int64_t HeadArrivedAt(uint32_t at);
   // The frame limit for a length.
@@ -167,17 +186,17 @@ class CBoxParser {
   // m_sum[i] (m_nCap + 1 of them): the 8-bit sum of the stream's bytes
   // before m_buf[i] (only differences count).
   uint8_t* m_sum = nullptr;
-  std::vector<Arrival> m_arrivals;  // of the held bytes, from m_nFirstArrival
-  size_t m_nFirstArrival = 0;
+  // Of the held bytes only: the entries of bytes let go of go with them.
+  std::deque<Arrival> m_arrivals;
   size_t m_nHeadArrival = 0;  // the entry of the last head found
   uint64_t m_nBase = 0;       // bytes of the stream before m_buf[0]
+  std::atomic<uint64_t> m_nTaken{0};  // m_nBase + m_nEnd, for other threads
   uint32_t m_nKeep = 0;  // first byte held
   uint32_t m_nPos = 0;   // where the hunt for a head stands
   uint32_t m_nEnd = 0;   // end of the bytes received
   bool m_bFrame = false;  // a frame is under way at m_nHead
   uint32_t m_nHead = 0;
   uint16_t m_wLength = 0;
-  int64_t m_tHead = 0;  // when its first byte arrived
   int64_t m_tDeadline = 0;
   uint32_t m_nBaud = 0;
   uint32_t m_nBitsPerByte = kLineBitsPerByte;

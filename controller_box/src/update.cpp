@@ -8,7 +8,6 @@
 
 #include "bytes.h"
 #include "context.h"
-#include "platform/system.h"
 #include "reports.h"
 
 namespace pyrn {
@@ -83,7 +82,7 @@ int SendUpdateBlock(CBoxDevice& d) {
   const auto& block = img->blocks[d.m_nBlocksSent];
   const std::vector<uint8_t> f =
       MakeFrame(1, d.NextSeq(), 6, 1, block.data(), static_cast<uint16_t>(block.size()));
-  d.m_tUpdateSent = pf::MonotonicMs();
+  d.m_nUpdateSentAt = d.m_parser.Taken();
   if (SendFrame(d, f.data(), f.size()) <= 0) return 17;
   ++d.m_nBlocksSent;
   return 0;
@@ -103,7 +102,7 @@ void HandleFirmwareFrame(CBoxDevice& d, const FrameView& f) {
     pr.status = f.Status();
     if (!d.m_bUpdating) {
       pr.result = 158;
-    } else if (f.arrivedMs < d.m_tUpdateSent) {
+    } else if (f.at < d.m_nUpdateSentAt) {
       return;
     } else if (f.Sub() == 0) {
       d.m_nUpdateState = 0;
@@ -198,7 +197,7 @@ PYRN_API int PYRN_CALL PyrnBox_UpdateDevice(CBoxDevice* handle, const char* acce
     d->m_pImage = img;
     f = MakeFrame(1, d->NextSeq(), 6, 0, img->header, kUpdateHeaderSize);
     d->m_bUpdating = 1;
-    d->m_tUpdateSent = pf::MonotonicMs();
+    d->m_nUpdateSentAt = d->m_parser.Taken();
   }
   return SendFrame(*d, f.data(), f.size()) > 0 ? 0 : 17;
 }

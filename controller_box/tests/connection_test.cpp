@@ -81,7 +81,13 @@ Bytes Report(uint8_t cls, uint8_t sub, Bytes payload) {
   return boxtest::Encode(f);
 }
 
-TEST(Start, InitTwiceKeepsTheFirstCallbacksAndQuitLeavesDevicesConnected) {
+// Start-up without the fixture's: these register callbacks of their own.
+class Start : public testing::Test {
+ protected:
+  void TearDown() override { boxtest::ForgetCallbacks(); }
+};
+
+TEST_F(Start, InitTwiceKeepsTheFirstCallbacksAndQuitLeavesDevicesConnected) {
   Seen seen;
   g_seen = &seen;
   pyrn::test::SetModulePath(kittest::MakeTempFolder("start"));
@@ -106,7 +112,7 @@ TEST(Start, InitTwiceKeepsTheFirstCallbacksAndQuitLeavesDevicesConnected) {
   EXPECT_EQ(PyrnBox_DisconnectDevice(h), 0);
 }
 
-TEST(Start, RegistrationBeforeInitGives200AndStoresNothing) {
+TEST_F(Start, RegistrationBeforeInitGives200AndStoresNothing) {
   EXPECT_EQ(PyrnBox_RegMaxLinkInfoCallback(OnMaxLink), 200);
   EXPECT_EQ(PyrnBox_RegSerialPortCallback(nullptr), 200);
   EXPECT_EQ(PyrnBox_RegHeartStatusCallback(nullptr), 200);
@@ -379,7 +385,9 @@ void PYRN_CALL DisconnectFromInside(void* user, StBoxByteReport* r) {
   ++*static_cast<std::atomic<int>*>(user);
 }
 
-TEST(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
+class Reentry : public Start {};
+
+TEST_F(Reentry, DisconnectFromACallbackOnTheReceiveThread) {
   pyrn::test::SetModulePath(kittest::MakeTempFolder("reentry"));
   std::atomic<int> done{0};
   ASSERT_EQ(PyrnBox_Init(DisconnectFromInside, nullptr, nullptr, &done), 0);

@@ -6,6 +6,8 @@
 
 #include <cstdlib>
 #include <ctime>
+#include <thread>
+#include <vector>
 
 #include "PyrnBox.h"
 #include "context.h"
@@ -128,6 +130,66 @@ TEST_F(BoxLog, AFolderThatCannotBeMadeLosesTheLinesAndNothingElse) {
   pyrn::WriteLog("kept");
   ASSERT_TRUE(WaitFor("20240131", "kept"));
   EXPECT_EQ(ReadFile(File("20240131")).find("lost"), std::string::npos);
+}
+
+// Devices' bytes make lines from many threads at once. While no writer
+// runs, the queue stops at its bound and every line past it is counted; the
+// first drain writes the lines that waited, then one line with the count.
+// With the writer running meanwhile, every line is written or counted in
+// exactly one such line.
+TEST_F(BoxLog, ManyThreadsFillingTheQueueLoseNoLineUncounted) {
+  pf::test::FreezeClock(kJan31);
+  constexpr int kThreads = 8;
+  auto logFromThreads = [](int lines) {
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+      threads.emplace_back([t, lines] {
+        for (int i = 0; i < lines; ++i) pyrn::WriteLogF("t%d n%d", t, i);
+      });
+    for (auto& th : threads) th.join();
+  };
+  // The lines written so far (from "t") and the counts the drop lines tell.
+  auto tally = [&](size_t* written, uint64_t* told, size_t* dropLines) {
+    *written = 0;
+    *told = 0;
+    *dropLines = 0;
+    const std::string all = ReadFile(File("20240131"));
+    const std::string drop = Gbk("日志队列已满，丢弃");
+    for (size_t at = 0, end; (end = all.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      const std::string text = all.substr(at, end - at).substr(26);  // past the time stamp and blanks
+      if (text[0] == 't') {
+        ++*written;
+      } else if (text.compare(0, drop.size(), drop) == 0) {
+        ++*dropLines;
+        *told += strtoull(text.c_str() + drop.size(), nullptr, 10);
+        EXPECT_EQ(text.substr(text.find_first_not_of("0123456789", drop.size())), Gbk("条日志"));
+      }
+    }
+  };
+
+  logFromThreads(5000);
+  {
+    auto& q = pyrn::Global().m_log;
+    pf::Lock lk(q.m_csLog);
+    EXPECT_EQ(q.m_listLog.size(), kit::kMaxQueuedLogLines);
+    EXPECT_EQ(q.m_dropped, kThreads * 5000 - kit::kMaxQueuedLogLines);
+  }
+  ASSERT_EQ(PyrnBox_Init(nullptr, nullptr, nullptr, nullptr), 0);
+  ASSERT_TRUE(WaitFor("20240131", Gbk("丢弃30000条日志\r\n")));
+  size_t written, dropLines;
+  uint64_t told;
+  tally(&written, &told, &dropLines);
+  EXPECT_EQ(written, kit::kMaxQueuedLogLines);
+  EXPECT_EQ(told, 30000u);
+  EXPECT_EQ(dropLines, 1u);
+  EXPECT_EQ(ReadFile(File("20240131")).rfind(Gbk("丢弃30000条日志\r\n")) + Gbk("丢弃30000条日志\r\n").size(),
+            ReadFile(File("20240131")).size())
+      << "after the lines that waited";
+
+  logFromThreads(20000);
+  PyrnBox_Quit();  // writes what is left
+  tally(&written, &told, &dropLines);
+  EXPECT_EQ(written + told, kit::kMaxQueuedLogLines + 30000u + kThreads * 20000u);
 }
 
 }  // namespace

@@ -1,5 +1,8 @@
 // A reply completes only the request that waits for it.
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <functional>
 #include <mutex>
@@ -8,6 +11,7 @@
 #include "box_fixture.h"
 #include "device.h"
 #include "netns.h"
+#include "platform/system.h"
 
 namespace {
 
@@ -255,6 +259,49 @@ TEST_F(Matching, RequestsOnAClosedLinkFailToSend) {
   EXPECT_TRUE(kittest::WaitUntil([&] { return PyrnBox_ControlRoadgate(h_, 1) == 17; }, 2000));
   std::lock_guard<std::recursive_mutex> lk(d->m_csDevice);
   EXPECT_EQ(d->WaitingCount(), 0u);
+}
+
+// Bytes that a bad head held come out when the head turns out bad. A reply
+// among them whose bytes came before its request went out answers nothing,
+// even where they came in the very millisecond of the send.
+TEST(Arrival, AReplyTakenBeforeItsRequestWentNeverAnswersIt) {
+  int sv[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+  auto d = std::make_shared<CBoxDevice>();
+  d->m_hSocket.store(sv[0]);  // the request goes out here
+  d->m_bConnected.store(1);
+  // Bytes handed over as the receive thread hands them.
+  auto receive = [&](const Bytes& b) { d->ReceiveBytes(b.data(), b.size()); };
+  Frame req;
+  req.cls = 7;
+  req.seq = static_cast<uint16_t>(d->m_wSeq.load() + 1);  // the next request's
+  Bytes held = boxtest::Head(64);
+  const Bytes early = boxtest::ReplyTo(req, {0xEE, 0, 0, 0});
+  held.insert(held.end(), early.begin(), early.end());
+  // Just past a millisecond's start, so that the bytes and the send share
+  // one as a rule.
+  for (const int64_t ms = pf::MonotonicMs(); pf::MonotonicMs() == ms;) {
+  }
+  receive(held);
+  int r = -1;
+  std::vector<uint8_t> reply;
+  std::thread call([&] {
+    const pyrn::BoxRequest rq{1, 7, 0, nullptr, 0};
+    r = pyrn::Exchange(*d, rq, 3000, &reply);
+  });
+  pollfd p{sv[1], POLLIN, 0};
+  ASSERT_EQ(poll(&p, 1, 3000), 1) << "the request went out";
+  uint8_t sent[64];
+  EXPECT_GT(read(sv[1], sent, sizeof sent), 0);
+  receive(Bytes(64 - held.size(), 0));  // the head is whole, and bad: the early reply is parsed again
+  receive(boxtest::ReplyTo(req, {0x11, 0, 0, 0}));
+  call.join();
+  EXPECT_EQ(r, 0);
+  ASSERT_EQ(reply.size(), 20u);
+  EXPECT_EQ(reply[13], 0x11) << "the reply that came after the request";
+  d->m_hSocket.store(pf::INVALID_SOCKET);
+  close(sv[0]);
+  close(sv[1]);
 }
 
 }  // namespace

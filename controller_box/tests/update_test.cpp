@@ -384,6 +384,32 @@ TEST_F(Update, AcknowledgementsThatCameBeforeTheHeaderAreNotItsAnswer) {
   EXPECT_TRUE(box_->script().WaitFrames(6, 1, 1, 2000));
 }
 
+// Two acknowledgements in one receive: the first sends a block, and the
+// second came before that block went, however close in time (the same
+// millisecond, as a rule). It answers nothing; the block's own does.
+TEST_F(Update, AnAcknowledgementThatCameWithTheOneAnsweredIsNotTheNextBlocksAnswer) {
+  int count = 0;
+  StartManualTransfer("g.bin", 32768, &count);
+  ASSERT_FALSE(HasFatalFailure());
+  auto ack = [](uint8_t sub) {
+    Frame f;
+    f.cls = 6;
+    f.sub = sub;
+    f.status = 0x8000;
+    return boxtest::Encode(f);
+  };
+  Bytes two = ack(0);
+  const Bytes block = ack(1);
+  two.insert(two.end(), block.begin(), block.end());
+  ASSERT_TRUE(box_->Push(two));
+  ASSERT_TRUE(box_->script().WaitFrames(6, 1, 1, 2000));
+  EXPECT_FALSE(box_->script().WaitFrames(6, 1, 2, 500)) << "a second block for an acknowledgement that came before the first";
+  Ack(1);
+  ASSERT_TRUE(box_->script().WaitFrames(6, 1, 2, 2000));
+  EXPECT_FALSE(box_->script().WaitFrames(6, 1, 3, 300));
+  EXPECT_EQ(box_->script().Frames(6, 1).size(), 2u);
+}
+
 TEST_F(Update, ATransferOutlivesQuitAndAFailedBlockSendIsReported) {
   int count = 0;
   StartManualTransfer("e.bin", 32768, &count);

@@ -37,6 +37,28 @@ struct SerialData {
   }
 };
 
+// Registered callbacks outlive quit, and a test's callbacks write into
+// that test: none may be called by a later test of the same process.
+inline void ForgetCallbacks() {
+  pyrn::CBoxGlobal& g = pyrn::Global();
+  g.m_pfnReport1.store(nullptr);
+  g.m_pfnReport0.store(nullptr);
+  g.m_pfnStatus.store(nullptr);
+  g.m_pUser.store(nullptr);
+  g.m_pfnSerialData.store(nullptr);
+  g.m_pfnHeartStatus.store(nullptr);
+  g.m_pfnSerialDataEx.store(nullptr);
+  g.m_pfnDoor.store(nullptr);
+  g.m_pfnBarrier.store(nullptr);
+  g.m_pfnLogInfo.store(nullptr);
+  g.m_pfnMaxLink.store(nullptr);
+  g.m_pfnData1.store(nullptr);
+  g.m_pfnData2.store(nullptr);
+  g.m_pfnData3.store(nullptr);
+  g.m_pfnData4.store(nullptr);
+  g.m_pfnFound.store(nullptr);
+}
+
 class BoxFixture : public testing::Test {
  protected:
   void SetUp() override {
@@ -48,6 +70,7 @@ class BoxFixture : public testing::Test {
   void TearDown() override {
     if (h_) PyrnBox_DisconnectDevice(h_);
     PyrnBox_Quit();
+    ForgetCallbacks();
   }
   // Connects to a fake box (made on demand) at ip.
   CBoxDevice* Connect(const std::string& ip = "127.0.0.2") {
