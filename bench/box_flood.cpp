@@ -13,6 +13,7 @@
 #include "bench_support.h"
 #include "box_codec.h"
 #include "fake_box.h"
+#include "netns.h"
 #include "wait.h"
 
 namespace {
@@ -40,6 +41,7 @@ int RunBox(int seconds, benchkit::Link& bench) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int seconds = argc > 1 ? atoi(argv[1]) : 10;
   // Before any thread starts.
   benchkit::ChildFakes box([&](benchkit::Link& bench) { return RunBox(seconds, bench); });

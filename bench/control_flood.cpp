@@ -15,6 +15,7 @@
 #include "Qelm_Control.h"
 #include "bench_support.h"
 #include "fake_camera.h"
+#include "netns.h"
 #include "wait.h"
 
 namespace {
@@ -65,6 +66,7 @@ void QELM_CALL Found(StCameraInfo*) {}
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int seconds = argc > 1 ? atoi(argv[1]) : 5;
   const bool good = argc > 2 && std::string(argv[2]) == "good";
   // Before any thread starts.

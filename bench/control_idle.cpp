@@ -15,6 +15,7 @@
 #include "Qelm_Control.h"
 #include "bench_support.h"
 #include "fake_camera.h"
+#include "netns.h"
 
 namespace {
 
@@ -48,6 +49,7 @@ void QELM_CALL Status(StCameraHandle*, void*, const void*) {}
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int seconds = argc > 1 ? atoi(argv[1]) : 30;
   benchkit::ChildFakes cameras(RunCameras);  // before any thread starts
   char c;

@@ -14,6 +14,7 @@
 #include "Nardix.h"
 #include "bench_support.h"
 #include "fake_camera.h"
+#include "netns.h"
 #include "wait.h"
 
 namespace {
@@ -97,6 +98,7 @@ int Run(bool resultChannel, int seconds) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int seconds = argc > 1 ? atoi(argv[1]) : 10;
   return Run(true, seconds) | Run(false, seconds);
 }
