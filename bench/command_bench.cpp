@@ -38,6 +38,7 @@
 #include "Nardix.h"
 #include "PyrnBox.h"
 #include "Qelm_Control.h"
+#include "bench_support.h"
 #include "box_codec.h"
 #include "fake_camera.h"
 #include "fake_peer.h"
@@ -63,26 +64,6 @@ Stats Of(std::vector<double> v) {
   return {v[v.size() / 2], v[std::min(v.size() - 1, v.size() * 99 / 100)]};
 }
 double MedianOf(std::vector<double> v) { return Of(std::move(v)).median; }
-
-bool ReadAll(int fd, uint8_t* p, size_t n) {
-  while (n) {
-    const ssize_t r = recv(fd, p, n, 0);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
-bool WriteAll(int fd, const uint8_t* p, size_t n) {
-  while (n) {
-    const ssize_t r = send(fd, p, n, MSG_NOSIGNAL);
-    if (r <= 0) return false;
-    p += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
 
 void NoDelay(int fd) {
   int one = 1;
@@ -120,7 +101,7 @@ class EchoServer {
         NoDelay(c);
         conns_.emplace_back([this, c] {
           std::vector<uint8_t> in(req_), out(reply_, 0x5A);
-          while (ReadAll(c, in.data(), req_) && WriteAll(c, out.data(), reply_)) {
+          while (benchkit::RecvAll(c, in.data(), req_) && benchkit::SendAll(c, out.data(), reply_)) {
           }
           close(c);
         });
@@ -254,7 +235,7 @@ void RawRounds(Kind& k, int conn, int n, std::vector<double>* out) {
   std::vector<uint8_t> req(k.req, 0xA5), reply(k.reply);
   for (int i = 0; i < n; ++i) {
     const auto t0 = Clock::now();
-    if (!WriteAll(k.raw[conn], req.data(), k.req) || !ReadAll(k.raw[conn], reply.data(), k.reply)) {
+    if (!benchkit::SendAll(k.raw[conn], req.data(), k.req) || !benchkit::RecvAll(k.raw[conn], reply.data(), k.reply)) {
       fprintf(stderr, "raw ping-pong failed\n");
       exit(1);
     }

@@ -4,11 +4,6 @@
 // The 64 fake cameras (127.0.0.2 .. 127.0.0.65) run in a child process, so
 // that only the library's own threads count. Run it inside the test network:
 //   scripts/in-test-network.sh build/bench/control_idle [seconds]
-#include <signal.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -18,7 +13,9 @@
 #include <vector>
 
 #include "Qelm_Control.h"
+#include "bench_support.h"
 #include "fake_camera.h"
+#include "netns.h"
 
 namespace {
 
@@ -26,8 +23,9 @@ constexpr int kCameras = 64;
 
 std::string CameraIp(int i) { return "127.0.0." + std::to_string(i + 2); }
 
-// The cameras answer every heartbeat with a long status, as devices do.
-[[noreturn]] void RunCameras(int readyFd, int stopFd) {
+// The cameras answer every heartbeat with a long status, as devices do; they
+// say when they listen, and stay until the bench is done.
+int RunCameras(benchkit::Link& bench) {
   std::vector<std::unique_ptr<kittest::FakeCamera>> cams;
   kittest::Bytes status(332, 0);
   kittest::PutLE32(status, 4, 0x00010000);
@@ -37,20 +35,12 @@ std::string CameraIp(int i) { return "127.0.0." + std::to_string(i + 2); }
     cams.back()->SetStatusInReply(status);
     if (!cams.back()->Listening()) {
       fprintf(stderr, "cannot listen on %s:58000\n", CameraIp(i).c_str());
-      _exit(2);
+      return 2;
     }
   }
-  char c = 1;
-  if (write(readyFd, &c, 1) != 1) _exit(2);
-  if (read(stopFd, &c, 1) < 0) {  // until the parent closes its end
-  }
-  _exit(0);
-}
-
-double CpuSeconds() {
-  rusage ru{};
-  getrusage(RUSAGE_SELF, &ru);
-  return ru.ru_utime.tv_sec + ru.ru_stime.tv_sec + (ru.ru_utime.tv_usec + ru.ru_stime.tv_usec) / 1e6;
+  if (!bench.Put('r')) return 2;
+  bench.WaitClosed();
+  return 0;
 }
 
 void QELM_CALL Found(StCameraInfo*) {}
@@ -59,20 +49,11 @@ void QELM_CALL Status(StCameraHandle*, void*, const void*) {}
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int seconds = argc > 1 ? atoi(argv[1]) : 30;
-  int ready[2], stop[2];
-  if (pipe(ready) != 0 || pipe(stop) != 0) return 2;
-  const pid_t child = fork();  // before any thread starts
-  if (child < 0) return 2;
-  if (child == 0) {
-    close(ready[0]);
-    close(stop[1]);
-    RunCameras(ready[1], stop[0]);
-  }
-  close(ready[1]);
-  close(stop[0]);
+  benchkit::ChildFakes cameras(RunCameras);  // before any thread starts
   char c;
-  if (read(ready[0], &c, 1) != 1) {
+  if (!cameras.link().Get(&c, 30000)) {
     fprintf(stderr, "the fake cameras did not start\n");
     return 2;
   }
@@ -91,11 +72,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  const double cpu0 = CpuSeconds();
-  const auto t0 = std::chrono::steady_clock::now();
-  std::this_thread::sleep_for(std::chrono::seconds(seconds));
-  const double cpu = CpuSeconds() - cpu0;
-  const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+  benchkit::CpuShare idle;
+  std::this_thread::sleep_for(std::chrono::seconds(seconds));  // the stretch measured
+  idle.Stop();
 
   int connected = 0;
   for (StCameraHandle* h : handles) {
@@ -103,12 +82,10 @@ int main(int argc, char** argv) {
     connected += Qelm_CheckStatus(h, &st) == 0 && st == 4;
   }
   Qelm_Quit();
-  close(stop[1]);
-  waitpid(child, nullptr, 0);
+  cameras.Finish();
 
-  const double percent = 100.0 * cpu / wall;
   printf("control idle: %d handles (%d connected), %.1f s: library CPU %.1f ms = %.3f%% of one core "
          "(goal < 1%%)\n",
-         kCameras, connected, wall, cpu * 1000.0, percent);
-  return connected == kCameras && percent < 1.0 ? 0 : 1;
+         kCameras, connected, idle.wallSeconds(), idle.cpuSeconds() * 1000.0, idle.Percent());
+  return connected == kCameras && idle.Percent() < 1.0 ? 0 : 1;
 }

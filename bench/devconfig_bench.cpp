@@ -29,6 +29,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_support.h"
 #include "callbacks.h"
 #include "fake_discovery_camera.h"
 #include "fake_peer.h"
@@ -114,10 +115,6 @@ std::string CrowdIp(int kind, int i) {
   return "10." + std::to_string(kind) + "." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
 }
 
-kittest::Bytes Record(uint32_t host, const std::string& ip, const char* type) {
-  return fakesite::DiscoveryAnswer(host, fakesite::Found{type, "", ip.c_str(), "255.0.0.0", "0.0.0.0", kMac, ""});
-}
-
 int BurstBench(MainWindow& w, int devices, int rounds) {
   const int perKind[3] = {devices - 2 * (devices / 3), devices / 3, devices / 3};  // camera, box, plate
   kittest::FakeUdpEndpoint port("0.0.0.0", fakecam::kSearchPort);
@@ -128,27 +125,15 @@ int BurstBench(MainWindow& w, int devices, int rounds) {
   // Devices of each kind get their own addresses: 10.1.x.y cameras,
   // 10.2.x.y boxes, 10.3.x.y plate-recognition cameras.
   port.SetOnDatagram([perKind](kittest::FakeUdpEndpoint& ep, const kittest::Datagram& d) {
-    if (fakesite::IsRecord(d, 0, "QV-IPNC") || fakesite::IsRecord(d, 0, "QV-ZNPC")) {
-      const bool box = fakesite::IsRecord(d, 0, "QV-ZNPC");
-      const uint32_t host = fakecam::Get32(d.bytes, fakecam::kOffAddressB);
-      for (int i = 0; i < perKind[box ? 1 : 0]; ++i)
-        ep.SendTo(d.fromAddr, d.fromPort, Record(host, CrowdIp(box ? 2 : 1, i), box ? "VELD" : "IPNC"));
-    } else if (fakesite::IsLprPacket(d, 0)) {
-      const std::string pc = fakesite::TextAt(d.bytes, 24, 16);
-      for (int i = 0; i < perKind[2]; ++i)
-        ep.SendTo(d.fromAddr, d.fromPort, fakesite::LprAnswer(pc, kMac, CrowdIp(3, i).c_str()));
-    }
+    fakesite::AnswerAsCrowd(ep, d, perKind, [](int kind, int i) { return CrowdIp(kind + 1, i); }, kMac);
   });
   printf("%5s %12s\n", "round", "rows shown");
   long shown = 0;
   for (int r = 1; r <= rounds; ++r) {
     w.SearchDevice();
     // Done when every row came, or when nothing more came for two seconds.
-    int last = -1;
-    while (Rows(w) < devices) {
-      if (!RunUntil([&] { return Rows(w) != last; }, 2000)) break;
-      last = Rows(w);
-    }
+    benchkit::WaitBurstEnd([&] { return Rows(w); }, devices, 2000,
+                           [](const std::function<bool()>& cond, int ms) { return RunUntil(cond, ms); });
     printf("%5d %7d/%-4d\n", r, Rows(w), devices);
     fflush(stdout);
     shown += Rows(w);

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "Qelm_Control.h"
+#include "bench_support.h"
 #include "fake_discovery_camera.h"
 #include "message_wnd.h"
 #include "netns.h"
@@ -83,11 +84,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     // Done when all arrived, or when nothing more came for half a second.
-    int last = -1;
-    while (g_found.load() < kCameras) {
-      if (!kittest::WaitUntil([&] { return g_found.load() != last; }, 500)) break;
-      last = g_found.load();
-    }
+    benchkit::WaitBurstEnd([] { return g_found.load(); }, kCameras, 500);
     kittest::WaitUntil([&] { return cam.AnswersSent() == sentBefore + kCameras; }, 2000);
     qelm::MessageWnd()->Window().WaitIdle(2000);
     const int got = g_found.load();

@@ -20,6 +20,7 @@
 #include "Nardix.h"
 #include "PyrnBox.h"
 #include "Qelm_Control.h"
+#include "bench_support.h"
 #include "fake_discovery_camera.h"
 #include "fake_peer.h"
 #include "fake_site_devices.h"
@@ -87,19 +88,9 @@ int main(int argc, char** argv) {
     fprintf(stderr, "cannot bind the fakes' port %u\n", fakecam::kSearchPort);
     return 1;
   }
-  site.SetOnDatagram([devices](kittest::FakeUdpEndpoint& ep, const kittest::Datagram& d) {
-    if (fakesite::IsRecord(d, 0, "QV-IPNC") || fakesite::IsRecord(d, 0, "QV-ZNPC")) {
-      const char* type = fakesite::IsRecord(d, 0, "QV-ZNPC") ? "VELD" : "IPNC";
-      const uint32_t host = fakecam::Get32(d.bytes, fakecam::kOffAddressB);
-      for (int i = 0; i < devices; ++i) {
-        const std::string ip = DeviceIp(i);
-        ep.SendTo(d.fromAddr, d.fromPort,
-                  fakesite::DiscoveryAnswer(host, fakesite::Found{type, "", ip.c_str(), "255.0.0.0", "0.0.0.0", kMac, ""}));
-      }
-    } else if (fakesite::IsLprPacket(d, 0)) {
-      const std::string pc = fakesite::TextAt(d.bytes, 24, 16);
-      for (int i = 0; i < devices; ++i) ep.SendTo(d.fromAddr, d.fromPort, fakesite::LprAnswer(pc, kMac, DeviceIp(i).c_str()));
-    }
+  const int counts[3] = {devices, devices, devices};
+  site.SetOnDatagram([counts](kittest::FakeUdpEndpoint& ep, const kittest::Datagram& d) {
+    fakesite::AnswerAsCrowd(ep, d, counts, [](int, int i) { return DeviceIp(i); }, kMac);
   });
 
   const Library libraries[] = {
@@ -128,11 +119,7 @@ int main(int argc, char** argv) {
       }
       buffer = ReceiveBufferOfPort(lib.port);  // the box makes its socket on the first search
       // Done when all came, or when nothing more came for a second.
-      int last = -1;
-      while (g_found.load() < devices) {
-        if (!kittest::WaitUntil([&] { return g_found.load() != last; }, 1000)) break;
-        last = g_found.load();
-      }
+      benchkit::WaitBurstEnd([] { return g_found.load(); }, devices, 1000);
       printf("  round %d: %4d of %d answers reached the callback\n", r, g_found.load(), devices);
       total += g_found.load();
     }

@@ -103,6 +103,21 @@ void XmlFigures(bool unchecked) {
   }
 }
 
+// A camera handle in the library's list, as an open would leave it, for the
+// calls that look their handle up there.
+struct ListedHandle {
+  explicit ListedHandle(const char* ip) {
+    h.m_ip = kittest::Addr(ip);
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.push_back(&h);
+  }
+  ~ListedHandle() {
+    pf::Lock lk(qelm::Global().m_csCamera);
+    qelm::Global().m_listCamera.remove(&h);
+  }
+  StCameraHandle h;
+};
+
 // One reply frame of n items of one code.
 filecam::Bytes ManyInfos(size_t n) {
   filecam::Bytes d(64, 0);
@@ -131,12 +146,8 @@ void FrameFigures() {
   cam.SetVersion("V1");
   cam.AddFile("0000000000000000", {"dev.xml", filecam::Bytes(3000, 'x'), 3000, 1000});
   cam.AnswerWith(0x10103, ManyInfos(10000));
-  StCameraHandle h;
-  h.m_ip = kittest::Addr("127.0.0.2");
-  {
-    pf::Lock lk(qelm::Global().m_csCamera);
-    qelm::Global().m_listCamera.push_back(&h);
-  }
+  ListedHandle listed("127.0.0.2");
+  StCameraHandle& h = listed.h;
   std::string room(QELM_XML_PATH_SIZE * QELM_XML_FILES_MAX, 0);
   char* paths[QELM_XML_FILES_MAX];
   for (int i = 0; i < QELM_XML_FILES_MAX; ++i) paths[i] = &room[i * QELM_XML_PATH_SIZE];
@@ -158,8 +169,6 @@ void FrameFigures() {
   printf("Qelm_GetXMLFileInfo of a main file of 60,000 attributes (time-out 2000 ms): %d after %.0f ms, %s\n", result,
          wideMs, pf::PathExists(dir + "XML/xmlinfo.ini") ? "indexed" : "not stored, no index entry");
   qelm::FreeXMLChannel();
-  pf::Lock lk(qelm::Global().m_csCamera);
-  qelm::Global().m_listCamera.clear();
 }
 
 void FtpFigures(bool trickle) {
@@ -169,12 +178,8 @@ void FtpFigures(bool trickle) {
   for (const char* n : {"0000.para", "dm368SystemParam.para", "ifconfig.cfg", "system.log"})
     ftp.AddFile("qv", std::string("/mnt/program/") + n, "x");
   ftp.AddEndlessFile("qv", "/mnt/program/netcontrolqx5.para", {64 * 1024, 0});
-  StCameraHandle h;
-  h.m_ip = kittest::Addr("127.0.0.3");
-  {
-    pf::Lock lk(qelm::Global().m_csCamera);
-    qelm::Global().m_listCamera.push_back(&h);
-  }
+  ListedHandle listed("127.0.0.3");
+  StCameraHandle& h = listed.h;
   std::string folder = kittest::MakeTempFolder("ftpbench");
   folder.pop_back();
   double ms = Ms([&] { Qelm_FTPReadParams(&h, folder.c_str(), 0); });
@@ -188,8 +193,6 @@ void FtpFigures(bool trickle) {
     ms = Ms([&] { Qelm_FTPReadParams(&h, folder.c_str(), 0); });
     printf("a file of one byte every 5 s (and four missing): the call ended after %.0f ms\n", ms);
   }
-  pf::Lock lk(qelm::Global().m_csCamera);
-  qelm::Global().m_listCamera.clear();
 }
 
 void PYRN_CALL NoBox(StSearchResult*) {}

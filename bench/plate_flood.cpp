@@ -7,17 +7,14 @@
 // The fake camera (127.0.0.40) runs in a child process, so that only the
 // library's own threads count. Run it inside the test network:
 //   scripts/in-test-network.sh build/bench/plate_flood [seconds]
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
-#include <thread>
 
 #include "Nardix.h"
+#include "bench_support.h"
 #include "fake_camera.h"
+#include "netns.h"
 #include "wait.h"
 
 namespace {
@@ -27,20 +24,10 @@ using lprtest::Bytes;
 const char* const kIp = "127.0.0.40";
 const Bytes kImages[3] = {lprtest::Filled(60000, 1), lprtest::Filled(20000, 2), lprtest::Filled(4000, 3)};
 
-double CpuSeconds() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_utime.tv_sec + u.ru_stime.tv_sec + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-bool ReadAll(int fd, void* p, size_t n) {
-  return read(fd, p, n) == static_cast<ssize_t>(n);
-}
-
 // The camera: waits for the library, floods one channel for `seconds`, tells
-// the parent when the last byte went out, answers shutter requests with 42,
+// the bench when the last byte went out, answers shutter requests with 42,
 // and on the result channel sends a result right after the flood.
-[[noreturn]] void RunCamera(bool resultChannel, int seconds, int toParent, int fromParent) {
+int RunCamera(bool resultChannel, int seconds, benchkit::Link& bench) {
   lprtest::FakeCamera cam(kIp);
   cam.SetReplier([](const lprtest::Command& c) {
     std::vector<Bytes> r;
@@ -48,25 +35,21 @@ bool ReadAll(int fd, void* p, size_t n) {
     return r;
   });
   char go = 0;
-  if (!ReadAll(fromParent, &go, 1) || !cam.WaitBothConnected(5000)) _exit(2);
+  if (!bench.Get(&go) || !cam.WaitBothConnected(5000)) return 2;
   const Bytes head = resultChannel ? Bytes{0xAA, 0x55, 0xFF, 0x40, 0x00, 0x20, 0x03, 0x00}
                                    : Bytes{0xAA, 0x55, 0, 0, 0, 0, 0x20, 0x0B, 0xFE, 0x03, 0xFE, 0x03};
   Bytes piece;  // 10 kB every 10 ms
   while (piece.size() < 10000) piece.insert(piece.end(), head.begin(), head.end());
   auto send = [&](const Bytes& b) { return resultChannel ? cam.SendResult(b) : cam.SendReply(b); };
-  const auto start = std::chrono::steady_clock::now();
-  for (int i = 0; i < seconds * 100; ++i) {
-    if (!send(piece)) _exit(3);
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(10 * (i + 1)));
-  }
+  if (!benchkit::Flood(piece, seconds * 100, 10, send)) return 3;
   const int64_t last = kittest::NowMs();
   if (resultChannel &&
       !send(lprtest::Concat({lprtest::ResultFrame(0x40, 500, kImages[0]), lprtest::ResultFrame(0x42, 500, kImages[1]),
                              lprtest::ResultFrame(0x20, 500, kImages[2]), lprtest::ResultFrame(0x50, 500, {})})))
-    _exit(3);
-  if (write(toParent, &last, sizeof last) != sizeof last) _exit(4);
-  ReadAll(fromParent, &go, 1);  // until the parent is done
-  _exit(0);
+    return 3;
+  if (!bench.Put(last)) return 4;
+  bench.WaitClosed();  // until the bench is done
+  return 0;
 }
 
 std::atomic<int> g_results{0};
@@ -79,29 +62,19 @@ void NARDIX_CALL OnResult(void*, StLprResult* r) {
 }
 
 int Run(bool resultChannel, int seconds) {
-  int up[2], down[2];
-  if (pipe(up) || pipe(down)) return 1;
-  const pid_t child = fork();
-  if (child == 0) {
-    close(up[0]);
-    close(down[1]);
-    RunCamera(resultChannel, seconds, up[1], down[0]);
-  }
-  close(up[1]);
-  close(down[0]);
+  // Forked before LPR_Init (the second run's camera after the first run's
+  // LPR_Quit).
+  benchkit::ChildFakes camera([&](benchkit::Link& bench) { return RunCamera(resultChannel, seconds, bench); });
   g_results.store(0);
   if (LPR_Init(0, nullptr, nullptr, nullptr, &OnResult, nullptr) != 0) return 1;
   StLprCameraHandle* h = nullptr;
   // The camera listens by the time its first connection is accepted.
   const bool connected = kittest::WaitUntil([&] { return LPR_ConnectCamera(kIp, &h) == 0; }, 5000);
-  const char go = 1;
-  if (!connected || write(down[1], &go, 1) != 1) return 1;
-  const double cpu0 = CpuSeconds();
-  const int64_t t0 = kittest::NowMs();
+  if (!connected || !camera.link().Put('g')) return 1;
+  benchkit::CpuShare flood;
   int64_t last = 0;
-  if (!ReadAll(up[0], &last, sizeof last)) return 1;
-  const double cpu = CpuSeconds() - cpu0;
-  const double wall = (kittest::NowMs() - t0) / 1000.0;
+  if (!camera.link().Get(&last, seconds * 1000 + 30000)) return 1;
+  flood.Stop();
   int64_t answered = -1;
   bool whole = false;
   if (resultChannel) {
@@ -109,26 +82,23 @@ int Run(bool resultChannel, int seconds) {
     whole = g_whole.load();
   } else {
     int v = 0;
-    while (kittest::NowMs() - last < 12000)
-      if (LPR_GetShutterValue(h, &v) == 0) {
-        answered = kittest::NowMs() - last;
-        break;
-      }
+    if (kittest::WaitUntil([&] { return LPR_GetShutterValue(h, &v) == 0; }, 12000))
+      answered = kittest::NowMs() - last;
     whole = v == 42;
   }
   printf("%-16s flood %d s at 1 MB/s: %.1f%% of a core (%.2f s CPU in %.2f s); answered %lld ms after its last byte%s\n",
-         resultChannel ? "result channel" : "control channel", seconds, 100 * cpu / wall, cpu, wall,
-         static_cast<long long>(answered), resultChannel ? (whole ? ", the result after it whole" : ", the result after it NOT whole") : "");
+         resultChannel ? "result channel" : "control channel", seconds, flood.Percent(), flood.cpuSeconds(),
+         flood.wallSeconds(), static_cast<long long>(answered),
+         resultChannel ? (whole ? ", the result after it whole" : ", the result after it NOT whole") : "");
   LPR_Quit();
-  if (write(down[1], &go, 1) != 1) return 1;
-  int status = 0;
-  waitpid(child, &status, 0);
+  camera.Finish();
   return answered >= 0 && answered < 6000 && whole ? 0 : 1;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (!kittest::ProgramInPrivateNetwork(argv[0])) return 2;
   const int seconds = argc > 1 ? atoi(argv[1]) : 10;
   return Run(true, seconds) | Run(false, seconds);
 }

@@ -50,4 +50,23 @@ Bytes LprAnswer(const std::string& pc, const uint8_t mac[6], const char* ip) {
 
 bool IsLprPacket(const Datagram& d, uint8_t sub) { return d.bytes.size() == 160 && d.bytes[3] == sub; }
 
+bool AnswerAsCrowd(kittest::FakeUdpEndpoint& port, const Datagram& d, const int counts[3],
+                   const std::function<std::string(int kind, int i)>& ip, const uint8_t mac[6]) {
+  const bool camera = IsRecord(d, 0, "QV-IPNC"), box = IsRecord(d, 0, "QV-ZNPC");
+  if (camera || box) {
+    const int kind = box ? 1 : 0;
+    const uint32_t host = fakecam::Get32(d.bytes, fakecam::kOffAddressB);
+    for (int i = 0; i < counts[kind]; ++i) {
+      const std::string at = ip(kind, i);
+      port.SendTo(d.fromAddr, d.fromPort,
+                  DiscoveryAnswer(host, Found{box ? "VELD" : "IPNC", "", at.c_str(), "255.0.0.0", "0.0.0.0", mac, ""}));
+    }
+    return true;
+  }
+  if (!IsLprPacket(d, 0)) return false;
+  const std::string pc = TextAt(d.bytes, 24, 16);
+  for (int i = 0; i < counts[2]; ++i) port.SendTo(d.fromAddr, d.fromPort, LprAnswer(pc, mac, ip(2, i).c_str()));
+  return true;
+}
+
 }  // namespace fakesite

@@ -1,10 +1,12 @@
 // What answers a search on UDP 58588 at a fake site: a camera or a controller
 // box (the 524-byte discovery record) and a plate-recognition camera (its
 // 160-byte scan answer), each encoded by the test's own code. Shared by the
-// configuration tool's tests and the fake site of the example application.
+// configuration tool's tests, the benchmarks and the fake site of the example
+// application.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "fake_peer.h"
@@ -40,5 +42,13 @@ bool IsRecord(const Datagram& d, uint32_t command, const char* tag);
 Bytes LprAnswer(const std::string& pc, const uint8_t mac[6], const char* ip = "198.51.100.30");
 // A plate-recognition packet with this sub-command (0: scan).
 bool IsLprPacket(const Datagram& d, uint8_t sub);
+
+// A big site behind one search port: when `d` is a camera search, a box
+// search or a plate-recognition scan, `counts[kind]` devices of its kind (0:
+// cameras, 1: boxes, 2: plate-recognition cameras) answer it at once from
+// `port`, device i at `ip(kind, i)` (mask 255.0.0.0, no gateway, MAC `mac`).
+// False when `d` is none of these.
+bool AnswerAsCrowd(kittest::FakeUdpEndpoint& port, const Datagram& d, const int counts[3],
+                   const std::function<std::string(int kind, int i)>& ip, const uint8_t mac[6]);
 
 }  // namespace fakesite
