@@ -61,9 +61,10 @@ struct StReplySlot {
   uint8_t type = 0;  // kRaw: the command's type and code
   uint8_t code = 0;
   bool done = false;
-  // When the request went out: a reply whose bytes arrived before never
-  // completes it (replies carry no sequence to tell them apart).
-  int64_t sentMs = INT64_MIN;
+  // Its number on the control channel's store (StreamWindow::NoteSend): a
+  // reply received before it went out never completes it (replies carry no
+  // sequence to tell them apart).
+  uint64_t sendNo = 0;
   uint8_t raw[kRawReplySize] = {};
   uint16_t rawLen = 0;  // payload length of the reply (may exceed what raw holds)
 };
@@ -96,9 +97,10 @@ struct StFrameUnderWay {
 struct StResultParse : StFrameUnderWay {
   uint32_t head = 0;  // AA 55, type, kind of the frame under way
   uint16_t resultId = 0;  // id of the result under assembly
-  // Whether a segment of it was taken, and when the first one's bytes arrived.
+  // Whether a segment of it was taken, and the sends noted before the first
+  // one's bytes were received.
   bool resultOpen = false;
-  int64_t resultArrivedMs = 0;
+  uint64_t resultSends = 0;
 
   uint8_t Type() const { return static_cast<uint8_t>(head >> 16); }
   uint8_t Kind() const { return static_cast<uint8_t>(head >> 24); }
@@ -162,8 +164,9 @@ struct StLprCameraHandle {
   char m_szVersion[5][nardix::kVersionSize] = {};
   int32_t m_nShutter = 0;
   std::atomic<uint8_t> m_bResultReady{0};
-  // When the first bytes of the latest delivered result arrived.
-  std::atomic<int64_t> m_nResultArrivedMs{INT64_MIN};
+  // Sends noted on the result store before the first bytes of the latest
+  // delivered result were received.
+  std::atomic<uint64_t> m_nResultSends{0};
   std::atomic<uint32_t> m_nSeq{0};
 
   // Result assembly, written by the receive thread alone.
@@ -200,9 +203,9 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs);
 // the owner.
 void ParseControlStream(StLprControlChannel* ch, int64_t nowMs);
 // A reply whose checksum matched: `payload` holds `total` bytes, its checksum
-// last; `arrivedMs` is when its first byte arrived.
+// last; `sendsBefore`: the sends noted before its first byte was received.
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code,
-                   uint32_t seq, uint32_t total, int64_t arrivedMs);
+                   uint32_t seq, uint32_t total, uint64_t sendsBefore);
 
 // A new connection: nothing of the bytes of the one before is parsed.
 template <class Rec>

@@ -109,7 +109,7 @@ void CompleteResult(StLprCameraHandle* h) {
   r->infoValue62 = info[62];
   r->image3Width = static_cast<uint16_t>(kit::ReadLE16(info + 24) - kit::ReadLE16(info + 20));
   r->image3Height = static_cast<uint16_t>(kit::ReadLE16(info + 26) - kit::ReadLE16(info + 22));
-  h->m_nResultArrivedMs.store(h->m_parse.resultArrivedMs);
+  h->m_nResultSends.store(h->m_parse.resultSends);
   h->m_bResultReady.store(1);
 
   const uint32_t len1 = static_cast<uint32_t>(r->image1Length);
@@ -284,8 +284,9 @@ void StopHandle(const HandlePtr& h) {
 }
 
 // A result frame that has passed its tail check: `body` is its length
-// field's `len` bytes, the result id first; its head arrived at `arrivedMs`.
-void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, int64_t arrivedMs) {
+// field's `len` bytes, the result id first; `sendsBefore`: the sends noted
+// before its head was received.
+void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, uint64_t sendsBefore) {
   StResultParse& p = h->m_parse;
   const uint16_t id = kit::ReadLE16(body);
   if (id != p.resultId) {
@@ -294,7 +295,7 @@ void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, in
   }
   if (!p.resultOpen) {
     p.resultOpen = true;
-    p.resultArrivedMs = arrivedMs;
+    p.resultSends = sendsBefore;
   }
   StoreResultSegment(h, body + 2, len - 2);
   if (p.Kind() == 0x50) CompleteResult(h);
@@ -347,7 +348,7 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
     }
     // The body of a frame of another type is read past: it never lands in
     // the info segment or anything else of the result under assembly.
-    if (p.Type() == 0xFF) TakeResultFrame(h, f + 8, len, w.ArrivedEarliestMs());
+    if (p.Type() == 0xFF) TakeResultFrame(h, f + 8, len, w.SendsBefore());
     w.Take(size);
     p.Clear();
   }

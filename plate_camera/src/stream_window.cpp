@@ -18,7 +18,7 @@ void StreamWindow::SumFrom(uint32_t i) {
   for (; i < end_; ++i) sums_[i] = s = static_cast<uint8_t>(s + buf_[i]);
 }
 
-const StreamWindow::Arrival StreamWindow::kNone{0, INT64_MIN / 2, INT64_MIN / 2};
+const StreamWindow::Arrival StreamWindow::kNone{0, INT64_MIN / 2, INT64_MIN / 2, 0};
 
 void StreamWindow::Compact() {
   const uint32_t held = end_ - pos_;
@@ -29,7 +29,7 @@ void StreamWindow::Compact() {
   SumFrom(0);
 }
 
-void StreamWindow::NewRecord(int64_t nowMs) {
+void StreamWindow::NewRecord(int64_t nowMs, uint64_t sends) {
   const uint64_t streamEnd = base_ + end_;
   // Records of bytes already parsed are no longer needed.
   while (count_ && records_[first_].end <= Offset()) {
@@ -38,13 +38,14 @@ void StreamWindow::NewRecord(int64_t nowMs) {
   }
   if (count_ == kRecords) {
     // A full list takes the bytes into its last record anyway: their time
-    // then only errs late for a frame's limit.
+    // then only errs late for a frame's limit, and their count of sends low
+    // (an answer among them is taken for an earlier request's).
     Arrival& last = records_[(first_ + count_ - 1) % kRecords];
     last.end = streamEnd;
     if (nowMs > last.lastMs) last.lastMs = nowMs;
     return;
   }
-  records_[(first_ + count_) % kRecords] = Arrival{streamEnd, nowMs, nowMs};
+  records_[(first_ + count_) % kRecords] = Arrival{streamEnd, nowMs, nowMs, sends};
   ++count_;
 }
 
