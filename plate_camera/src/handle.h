@@ -151,7 +151,7 @@ struct StLprCameraHandle {
   std::atomic<uint8_t> m_bLinkLost{0};
   nardix::StreamWindow m_recv{nardix::kMaxResultFrame, nardix::kResultRoom, false};
   nardix::TailOwners m_owners;
-  bool m_bFolderMade = false;  // the camera's error-data folder, made while logging
+  bool m_bFolderTried = false;  // the camera's error-data folder, made while logging
 
   // One request at a time per camera (m_csRequest). The waiting request's
   // slot, the version texts and the shutter value are shared with the control

@@ -143,6 +143,13 @@ void CompleteResult(StLprCameraHandle* h) {
   if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
 }
 
+// The camera's error-data folder, made (or checked) now: false when it may
+// not be used.
+bool MakeCameraFolder(const StLprCameraHandle* h, std::string* folder) {
+  *folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
+  return kit::CreateFolderPath(*folder);
+}
+
 std::string LocalStamp(const char* fmt) {
   const std::tm tm = pf::LocalTime(pf::Now().sec);
   char buf[32];
@@ -164,10 +171,7 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
 void DumpOversized(StLprCameraHandle* h) {
   std::string folder;
   bool usable = true;  // another user's folder (or none) takes no dump
-  if (LogOn()) {
-    folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
-    usable = kit::CreateFolderPath(folder);
-  }
+  if (LogOn()) usable = MakeCameraFolder(h, &folder);
   const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
   const test::DumpWriter w = g_dumpWriter.load();
   // The held bytes, from the read position on: the oversized frame's head first.
@@ -312,11 +316,16 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
   };
   if (p.Waiting(w.Held(), nowMs)) return;
   w.Want(0);
+  const bool folderDue = !h->m_bFolderTried && LogOn();
   for (;;) {
     if (!p.headFound) {
       if (!w.SeekHead(8)) return;
-      if (!h->m_bFolderMade && LogOn()) {
-        h->m_bFolderMade = kit::CreateFolderPath(ModulePath() + "ErrorData/" + h->m_szIp + "/");
+      // Once per camera, also when it cannot be made (a dump tries again):
+      // a stream of heads costs no folder calls.
+      if (folderDue && !h->m_bFolderTried) {
+        h->m_bFolderTried = true;
+        std::string folder;
+        MakeCameraFolder(h, &folder);
       }
       if (static_cast<int32_t>(kit::ReadLE32(w.Data() + 4)) > static_cast<int32_t>(kMaxResultLength)) {
         DumpOversized(h);
