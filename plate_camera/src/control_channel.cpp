@@ -187,10 +187,9 @@ void ControlChannelThread(const HandlePtr& hp) {
   CloseLocked(c->m_csSocket, c->m_hSocket);
 }
 
-void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
+void ParseReplyFrames(StLprControlChannel* c, int64_t nowMs) {
   StReplyParse& p = c->m_parse;
   StreamWindow& w = c->m_recv;
-  if (p.Waiting(w.Held(), nowMs)) return;
   w.Want(0);
   for (;;) {
     if (!p.headFound) {

@@ -197,11 +197,20 @@ StLprConnEvent* NewConnEvent(StLprCameraHandle* h, int code);
 // whose tail is wrong, whose body has not all come by its deadline, or whose
 // tail is also the tail of a frame whose head lies inside it, is dropped, and
 // parsing resumes at the byte after the first byte of its head.
-void ParseResultStream(StLprCameraHandle* h, int64_t nowMs);
+void ParseResultFrames(StLprCameraHandle* h, int64_t nowMs);
 // Reply stream: the same for a control record's receive store, where a
 // wrong checksum also makes a reply bad; complete replies are dispatched into
 // the owner.
-void ParseControlStream(StLprControlChannel* ch, int64_t nowMs);
+void ParseReplyFrames(StLprControlChannel* ch, int64_t nowMs);
+// The parsers as the receive threads call them: while the frame under way
+// waits for its bytes, a receive that brings fewer than it lacks costs this
+// test alone.
+inline void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
+  if (!h->m_parse.Waiting(h->m_recv.Held(), nowMs)) ParseResultFrames(h, nowMs);
+}
+inline void ParseControlStream(StLprControlChannel* ch, int64_t nowMs) {
+  if (!ch->m_parse.Waiting(ch->m_recv.Held(), nowMs)) ParseReplyFrames(ch, nowMs);
+}
 // A reply whose checksum matched: `payload` holds `total` bytes, its checksum
 // last; `sendsBefore`: the sends noted before its first byte was received.
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code,

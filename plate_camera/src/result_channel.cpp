@@ -305,7 +305,7 @@ void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, ui
   if (p.Kind() == 0x50) CompleteResult(h);
 }
 
-void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
+void ParseResultFrames(StLprCameraHandle* h, int64_t nowMs) {
   StResultParse& p = h->m_parse;
   StreamWindow& w = h->m_recv;
   // A bad frame: nothing of it was used, and its bytes after the first are
@@ -314,7 +314,6 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
     w.Take(1);
     p.Clear();
   };
-  if (p.Waiting(w.Held(), nowMs)) return;
   w.Want(0);
   const bool folderDue = !h->m_bFolderTried && LogOn();
   for (;;) {

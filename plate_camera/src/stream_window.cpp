@@ -54,15 +54,7 @@ bool StreamWindow::SeekHead(uint32_t need) {
   if (held < need) return false;
   const uint8_t* d = Data();
   const uint32_t last = held - need;  // last offset a head can be read at
-  for (uint32_t i = 0; i <= last;) {
-    // A short look first: heads close together are found without a call.
-    for (const uint32_t near = last - i < 16 ? last + 1 : i + 16; i < near; ++i) {
-      if (d[i] == 0xAA && d[i + 1] == 0x55) {
-        Take(i);
-        return true;
-      }
-    }
-    if (i > last) break;
+  for (uint32_t i = 0; i <= last; ++i) {
     const void* hit = memchr(d + i, 0xAA, last - i + 1);
     if (!hit) break;
     i = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - d);
@@ -70,7 +62,6 @@ bool StreamWindow::SeekHead(uint32_t need) {
       Take(i);
       return true;
     }
-    ++i;
   }
   Take(last + 1);
   return false;
