@@ -1,6 +1,9 @@
 #include "stream_window.h"
 
 #include <new>
+#include <random>
+
+#include "platform/system.h"
 
 namespace nardix {
 
@@ -74,9 +77,17 @@ void StreamWindow::Clear() {
   want_ = 0;
 }
 
-size_t TailOwners::SlotOf(uint64_t end) const {
-  return static_cast<size_t>((end * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
+TailOwners::TailOwners() {
+  uint64_t seed = reinterpret_cast<uintptr_t>(this) ^ static_cast<uint64_t>(pf::MonotonicMs());
+  try {
+    std::random_device random;
+    seed = (static_cast<uint64_t>(random()) << 32) ^ random() ^ seed;
+  } catch (...) {  // no source of randomness: the address and the clock stand in
+  }
+  mult_ = (seed * 0x9E3779B97F4A7C15ull) | 1;
 }
+
+size_t TailOwners::SlotOf(uint64_t end) const { return static_cast<size_t>((end * mult_) >> shift_); }
 
 bool TailOwners::InnerHeadEndsAt(uint64_t end, uint64_t start) const {
   if (slots_.empty()) return false;
@@ -94,6 +105,7 @@ void TailOwners::Rebuild(uint64_t readOffset) {
   size_t size = 64;  // a table grown by a burst of heads shrinks again
   while (live.size() * 2 > size) size *= 2;
   slots_.assign(size, Slot());
+  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
   ++gen_;
   used_ = 0;
   for (Slot s : live) {

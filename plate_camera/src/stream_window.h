@@ -132,6 +132,7 @@ class StreamWindow {
 // Every held byte is searched for heads once, however many frames ask.
 class TailOwners {
  public:
+  TailOwners();
   // `headSize(p)`: the size of the frame that a head at p announces (p holds
   // AA 55, and as many bytes as the shortest frame are readable), 0 when p
   // holds no head that counts; `minFrame`: the size of the shortest frame.
@@ -158,6 +159,11 @@ class TailOwners {
   void Rebuild(uint64_t readOffset);
 
   std::vector<Slot> slots_;
+  // Slots are chosen by the top bits of end * mult_, a multiplier of this
+  // index's own: a stream cannot be made whose ends pile up in one run of
+  // slots, which would make every search walk the run.
+  uint64_t mult_;
+  unsigned shift_ = 64;
   uint32_t gen_ = 1;
   size_t used_ = 0;
   uint64_t frontier_ = 0;  // stream offset up to which heads were searched
