@@ -173,6 +173,9 @@ struct StLprCameraHandle {
   nardix::StResultParse m_parse;
   uint8_t m_byInfo[1024] = {};
   StLprResult* m_pResult = nullptr;
+  // Bytes that segments stored at the start of each of its buffers (image
+  // 1, 2, 3, debug) since they were last cleared.
+  uint32_t m_nStored[4] = {};
   uint8_t m_byBlock[308] = {};
 
   pf::AutoResetEvent m_evStop;  // wakes the reconnect pauses

@@ -66,6 +66,16 @@ void ClearSegments(StLprCameraHandle* h) {
 }
 void StartResult(StLprCameraHandle* h) {
   ResetResult(h->m_pResult, h);
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
+  ClearSegments(h);
+}
+// A new id before the result was handed over: the record has been the
+// library's alone since it was cleared, so only what segments stored in it
+// is cleared again (a stream of small frames, each with a new id, then
+// costs no more than its bytes).
+void StartNextId(StLprCameraHandle* h) {
+  ResetResult(h->m_pResult, h, h->m_nStored);
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
 }
 
@@ -76,15 +86,17 @@ void StoreResultSegment(StLprCameraHandle* h, const uint8_t* data, uint32_t coun
   if (count > SegmentLimit(kind)) return;
   StLprResult* r = h->m_pResult;
   uint8_t* dst = nullptr;
+  int buffer = -1;  // of the record's four
   switch (kind) {
     case 0x00: dst = h->m_byInfo; break;
     case 0x10: dst = h->m_byBlock; break;
-    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(count); break;
-    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(count); break;
-    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(count); break;
-    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(count); break;
+    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(count); buffer = 2; break;
+    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(count); buffer = 0; break;
+    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(count); buffer = 1; break;
+    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(count); buffer = 3; break;
     default: return;  // read past
   }
+  if (buffer >= 0 && count > h->m_nStored[buffer]) h->m_nStored[buffer] = count;
   if (count) memcpy(dst, data, count);
 }
 
@@ -138,6 +150,7 @@ void CompleteResult(StLprCameraHandle* h) {
     return;
   }
   h->m_pResult = next;
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
   if (!w->Post(kNotifyResult, r)) FreeResult(r);
   if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
@@ -295,7 +308,7 @@ void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, ui
   const uint16_t id = kit::ReadLE16(body);
   if (id != p.resultId) {
     p.resultId = id;
-    StartResult(h);
+    StartNextId(h);
   }
   if (!p.resultOpen) {
     p.resultOpen = true;
