@@ -152,6 +152,7 @@ struct StLprCameraHandle {
   nardix::StreamWindow m_recv{nardix::kMaxResultFrame, nardix::kResultRoom, false};
   nardix::TailOwners m_owners;
   bool m_bFolderTried = false;  // the camera's error-data folder, made while logging
+  int64_t m_nDumpSec = -1;      // wall-clock second of the latest dump of an oversized frame
 
   // One request at a time per camera (m_csRequest). The waiting request's
   // slot, the version texts and the shutter value are shared with the control

@@ -182,13 +182,20 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
 // written to a file for inspection (unless its folder may not be used) and
 // dropped.
 void DumpOversized(StLprCameraHandle* h) {
-  std::string folder;
-  bool usable = true;  // another user's folder (or none) takes no dump
-  if (LogOn()) usable = MakeCameraFolder(h, &folder);
-  const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
-  const test::DumpWriter w = g_dumpWriter.load();
-  // The held bytes, from the read position on: the oversized frame's head first.
-  if (usable) (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
+  // The file is named by the second, and a second dump within it would only
+  // replace it: the first of each second is kept, so that a stream of such
+  // heads costs no file per receive.
+  const int64_t sec = pf::Now().sec;
+  if (sec != h->m_nDumpSec) {
+    h->m_nDumpSec = sec;
+    std::string folder;
+    bool usable = true;  // another user's folder (or none) takes no dump
+    if (LogOn()) usable = MakeCameraFolder(h, &folder);
+    const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
+    const test::DumpWriter w = g_dumpWriter.load();
+    // The held bytes, from the read position on: the oversized frame's head first.
+    if (usable) (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
+  }
   RestartStream(h);
 }
 

@@ -285,6 +285,22 @@ TEST_F(ResultStream, LargestImageIsStoredAndALargerFrameIsDumpedWithAllItHolds) 
   EXPECT_EQ(Results()[1].copy.resultId, 3);
 }
 
+TEST_F(ResultStream, OversizedHeadsAreDumpedOnceASecondAndEachDropsWhatIsHeld) {
+  pf::test::FreezeClock(1706745599000);
+  const Bytes over = {0xAA, 0x55, 0xFF, 0x40, 0x01, 0x20, 0x03, 0x00};
+  const Bytes good = Concat({ResultFrame(0x40, 2, {1}), ResultFrame(0x50, 2, {})});
+  // Each receive: an oversized head with a result behind it, and a byte to
+  // tell the dumps apart.
+  for (uint8_t k = 0; k < 3; ++k) Feed(Concat({over, {k}, good}));
+  pf::test::FreezeClock(1706745600000);  // the next second
+  Feed(Concat({over, {3}, good}));
+  EXPECT_EQ(Results().size(), 0u);
+  ASSERT_EQ(g_dumps.size(), 2u);
+  EXPECT_EQ(g_dumps[0].bytes, Concat({over, {0}, good}));
+  EXPECT_EQ(g_dumps[1].bytes, Concat({over, {3}, good}));
+  EXPECT_EQ(h_->m_recv.Held(), 0u);
+}
+
 TEST_F(ResultStream, SegmentsAboveTheirLimitAreNotStored) {
   const struct {
     uint8_t kind;
