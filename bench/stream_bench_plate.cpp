@@ -3,13 +3,16 @@
 // them (receives of what the store has room for, the clock between receives,
 // a wake at the deadline of a frame under way).
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 
 // The library's own headers (handle.h brings its context with it), and the
 // tests' encoder of its wire formats.
 #include "../plate_camera/tests/fake_camera.h"
+#include "context.h"
 #include "handle.h"
+#include "process.h"
 #include "result.h"
 #include "stream_bench.h"
 
@@ -43,6 +46,24 @@ Bytes Repeat(const Bytes& unit, size_t bytes) {
 }
 
 void NARDIX_CALL OnResult(void*, StLprResult*) {}
+
+// Logging on while it lasts, in a library folder where the camera's
+// error-data folder cannot be made (a file stands in its place).
+struct LoggingWithoutCameraFolder {
+  LoggingWithoutCameraFolder() {
+    static const std::string folder = [] {
+      const std::string f = kittest::MakeTempFolder("plate_bench");
+      if (FILE* file = fopen((f + "ErrorData").c_str(), "w")) fclose(file);
+      return f;
+    }();
+    nardix::test::SetModulePath(folder);
+    nardix::Global().m_log.m_bLogOn.store(1);
+  }
+  ~LoggingWithoutCameraFolder() {
+    nardix::Global().m_log.m_bLogOn.store(0);
+    nardix::test::SetModulePath("");
+  }
+};
 
 // One parser's record, its clock and how a receive thread drives it.
 template <class Rec>
@@ -138,6 +159,11 @@ void AddPlateParsers(std::vector<Parser>& out) {
                                                              [good](auto& d) { d.Feed(good, SIZE_MAX, 0); }),
              {}};
     p.hostile.push_back(Make<StLprCameraHandle>("flood of longest heads", flood.size(), r, [flood](auto& d) {
+      d.Feed(flood, 10000, 10);
+      d.WakeAtDeadlines();
+    }));
+    p.hostile.push_back(Make<StLprCameraHandle>("the flood, logging, no folder", flood.size(), r, [flood](auto& d) {
+      LoggingWithoutCameraFolder logging;
       d.Feed(flood, 10000, 10);
       d.WakeAtDeadlines();
     }));

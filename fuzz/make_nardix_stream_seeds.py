@@ -8,7 +8,8 @@ switches; bits 3-7: the time between receives in steps of 250 ms), then the
 stream. A reply seed is the receive size byte, a byte whose low three bits
 name the waiting request and whose upper five bits give the time between
 receives, the request's type and code, then the stream; the request goes out
-(receive size byte & 3) steps after the first receive.
+before receive number (receive size byte & 3), or while that receive waits
+when bit 2 of that byte is set, or after the last receive when there are fewer.
 """
 import os
 
@@ -85,11 +86,11 @@ def reply_seeds():
     shutter = reply(0x20, 0x0B, bytes([0x00, 0x2A]))
     reset = reply(0x00, 0x00, bytes([1]))
     after = reset + shutter
-    # A shutter request waiting (kind 2), sent at the first receive.
+    # A shutter request waiting (kind 2), sent before the first receive.
     write("nardix_reply", "nested_heads_at_once",
           bytes([0, 2, 0, 0]) + nested_reply_heads(10, len(after)) + after)
-    # Receives of 111 bytes a second apart, the request sent a second after
-    # the last: the replies held behind the heads are older than it.
+    # Receives of 111 bytes a second apart, the request sent after the last:
+    # the replies held behind the heads are older than it.
     write("nardix_reply", "nested_heads_spread_stale",
           bytes([3, 2 | 4 << 3, 0, 0]) + nested_reply_heads(8, len(after)) + after)
     # A reply head whose reply would end on the tail of the shutter reply
@@ -98,6 +99,17 @@ def reply_seeds():
     fill = (shutter[-5] - sum(shutter[:-5])) & 0xFF
     write("nardix_reply", "head_on_good_tail", bytes([0, 2, 0, 0]) + outer + bytes([fill]) + shutter)
     write("nardix_reply", "flood_then_reply", bytes([5, 2, 0, 0]) + reply_head(1022) * 300 + shutter)
+    # All in one millisecond. A reply held behind a bodiless head in the
+    # first receive of 37 bytes, the request sent before the second, which
+    # brings its answer.
+    answer = reply(0x20, 0x0B, bytes([0x00, 0x2B]))
+    held = reply_head(1000) + shutter
+    write("nardix_reply", "held_reply_then_send_in_one_millisecond",
+          bytes([1, 2, 0, 0]) + held + bytes(37 - len(held)) + answer)
+    # The request sent while the first receive of 148 bytes waits: the reply
+    # it brings answers, and the one in the second receive comes too late.
+    write("nardix_reply", "reply_received_while_sent",
+          bytes([4, 2, 0, 0]) + shutter + bytes(148 - len(shutter)) + answer)
 
 
 if __name__ == "__main__":

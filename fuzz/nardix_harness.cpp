@@ -132,27 +132,40 @@ void WakeAtDeadlines(Rec* r, Parse parse, std::vector<Run>* runs, size_t receive
 
 namespace {
 
+// A request noted as sent on the store: before receive number `receive`, or
+// while that receive waits (it then brings bytes from after the send);
+// `number` gets what the store gave it.
+struct SendAt {
+  size_t receive;
+  bool during;
+  uint64_t* number;
+};
+
 // Copies the bytes into the record's receive store as receives of at most
 // `chunk` bytes, each followed by the parser (as the receive threads do), the
 // clock `now` moving on by `stepMs` before each receive. No bytes: the parser
 // runs once, as when the thread wakes at a frame's deadline.
 template <class Rec, class Parse>
 void Feed(Rec* r, const uint8_t* d, size_t n, size_t chunk, int64_t& now, int64_t stepMs, Parse parse,
-          std::vector<Run>* runs = nullptr) {
+          std::vector<Run>* runs = nullptr, const SendAt* send = nullptr) {
   size_t pos = 0;
-  do {
+  for (size_t receive = 0;; ++receive) {
+    const bool sendNow = send && send->receive == receive;
+    if (sendNow && !send->during) *send->number = r->m_recv.NoteSend();
     uint32_t room = 0;
     uint8_t* at = r->m_recv.Space(&room);
     size_t take = room;
     if (take > chunk) take = chunk;
     if (take > n - pos) take = n - pos;
     if (take) memcpy(at, d + pos, take);
+    if (sendNow && send->during) *send->number = r->m_recv.NoteSend();
     now += stepMs;
     r->m_recv.Arrived(static_cast<uint32_t>(take), now);
     pos += take;
     if (runs) runs->push_back({pos, now});
     parse(now);
-  } while (pos < n);
+    if (pos >= n) break;
+  }
 }
 
 }  // namespace
@@ -267,7 +280,7 @@ void ReferenceParse(const StreamRules& rules, const uint8_t* s, const std::vecto
         pos = i + 1;
         continue;
       }
-      take(s + i, end - i, arrived[i]);
+      take(s + i, end - i, i);
       pos = end;
     }
   }
@@ -337,7 +350,7 @@ std::vector<Delivered> ReferenceResults(const uint8_t* s, const std::vector<int6
     memset(block, 0, sizeof block);
     for (auto& i : images) i.clear();
   };
-  ReferenceParse(kResultRules, s, arrived, runs, [&](const uint8_t* f, size_t size, int64_t) {
+  ReferenceParse(kResultRules, s, arrived, runs, [&](const uint8_t* f, size_t size, size_t) {
     if (f[2] != 0xFF) return;
     const uint8_t kind = f[3];
     const uint8_t* body = f + 10;
@@ -380,8 +393,9 @@ std::vector<int64_t> ArrivalTimes(const std::vector<Run>& runs, size_t n) {
 }
 
 // What the replies of a reply stream leave behind with one request waiting:
-// a reply that arrived before the request went out completes nothing and
-// writes no version text; otherwise the first reply that fits completes it.
+// a reply whose first byte is one of the `sentAt` bytes received before the
+// request went out completes nothing and writes no version text; otherwise
+// the first reply that fits completes it.
 struct ReplyOutcome {
   bool done = false;
   uint16_t rawLen = 0;
@@ -392,14 +406,14 @@ struct ReplyOutcome {
 };
 
 ReplyOutcome ReferenceReplies(const uint8_t* s, const std::vector<int64_t>& arrived, const std::vector<Run>& runs,
-                              const nardix::StReplySlot& slot) {
+                              const nardix::StReplySlot& slot, size_t sentAt) {
   using nardix::ReplyKind;
   ReplyOutcome out;
-  ReferenceParse(kReplyRules, s, arrived, runs, [&](const uint8_t* f, size_t size, int64_t at) {
+  ReferenceParse(kReplyRules, s, arrived, runs, [&](const uint8_t* f, size_t size, size_t at) {
     const uint8_t type = f[6], code = f[7];
     const uint8_t* p = f + 12;
     const size_t n = size - 17;
-    const bool stale = at < slot.sentMs;
+    const bool stale = at < sentAt;
     bool waiting = !out.done && !stale && slot.kind != ReplyKind::kNone;
     auto complete = [&] {
       out.done = true;
@@ -469,8 +483,11 @@ int FuzzReplyStream(const uint8_t* d, size_t n) {
   slot.kind = static_cast<nardix::ReplyKind>(d[1] % 8);
   slot.type = d[2];
   slot.code = d[3];
-  // The request went out before the first receive, or while they come.
-  slot.sentMs = kStartMs + StepOf(d[1]) * (d[0] & 3);
+  // The request goes out before receive number d[0] & 3, or while it waits
+  // (d[0] bit 2), or after the last one when there are fewer; until then no
+  // reply completes it.
+  slot.sendNo = UINT64_MAX;
+  const SendAt send{static_cast<size_t>(d[0] & 3), (d[0] & 4) != 0, &slot.sendNo};
   h->m_pSlot = &slot;
   h->m_nShutter = 0;
   g_events = 0;
@@ -478,13 +495,19 @@ int FuzzReplyStream(const uint8_t* d, size_t n) {
   const size_t len = n - 4;
   std::vector<Run> runs;
   int64_t now = kStartMs;
-  Feed(c, s, len, ChunkOf(d[0]), now, StepOf(d[1]), [c](int64_t t) { nardix::ParseControlStream(c, t); }, &runs);
+  Feed(c, s, len, ChunkOf(d[0]), now, StepOf(d[1]), [c](int64_t t) { nardix::ParseControlStream(c, t); }, &runs,
+       &send);
+  size_t sentAt = len;  // bytes received before the request went out
+  if (send.receive < runs.size())
+    sentAt = send.receive ? runs[send.receive - 1].received : 0;
+  else
+    slot.sendNo = c->m_recv.NoteSend();
   WakeAtDeadlines(c, [c](int64_t t) { nardix::ParseControlStream(c, t); }, &runs, len);
   h->m_pSlot = nullptr;
   Check(c->m_recv.Held() < nardix::kMaxReplyFrame);
   Check(slot.rawLen < nardix::kMaxReplyFrame);
   for (const auto& v : h->m_szVersion) Check(memchr(v, 0, sizeof v) != nullptr);
-  const ReplyOutcome want = ReferenceReplies(s, ArrivalTimes(runs, len), runs, slot);
+  const ReplyOutcome want = ReferenceReplies(s, ArrivalTimes(runs, len), runs, slot, sentAt);
   FUZZ_CHECK(slot.done == want.done);
   FUZZ_CHECK(slot.rawLen == want.rawLen && memcmp(slot.raw, want.raw, sizeof want.raw) == 0);
   FUZZ_CHECK(h->m_nShutter == want.shutter);

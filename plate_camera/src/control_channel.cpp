@@ -187,10 +187,9 @@ void ControlChannelThread(const HandlePtr& hp) {
   CloseLocked(c->m_csSocket, c->m_hSocket);
 }
 
-void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
+void ParseReplyFrames(StLprControlChannel* c, int64_t nowMs) {
   StReplyParse& p = c->m_parse;
   StreamWindow& w = c->m_recv;
-  if (p.Waiting(w.Held(), nowMs)) return;
   w.Want(0);
   for (;;) {
     if (!p.headFound) {
@@ -211,7 +210,7 @@ void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
           // Sequence at 2, type and code at 6 and 7; payload and checksum from 12.
           if (c->m_pOwner)
             DispatchReply(c->m_pOwner, f + kReplyHeadSize, f[6], f[7], kit::ReadLE32(f + 2), n + 1,
-                          w.ArrivedEarliestMs());
+                          w.SendsBefore());
           w.Take(size);
           p.Clear();
           continue;
@@ -230,16 +229,16 @@ void ParseControlStream(StLprControlChannel* c, int64_t nowMs) {
 }
 
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code, uint32_t seq,
-                   uint32_t total, int64_t arrivedMs) {
+                   uint32_t total, uint64_t sendsBefore) {
   if (total < 1) return;
   const uint32_t n = total - 1;  // payload bytes before the checksum (checked by the parser)
   bool reset = false;
   {
     pf::Lock lk(h->m_csReply);
     StReplySlot* slot = h->m_pSlot;
-    // A reply whose bytes arrived before the waiting request went out answers
-    // an earlier one (one that timed out, say): it never completes this one.
-    const bool stale = slot && arrivedMs < slot->sentMs;
+    // A reply received before the waiting request went out answers an
+    // earlier one (one that timed out, say): it never completes this one.
+    const bool stale = slot && sendsBefore < slot->sendNo;
     if (slot && (slot->done || stale)) slot = nullptr;  // a reply completes a request once
     auto complete = [&] {
       slot->done = true;

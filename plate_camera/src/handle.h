@@ -61,9 +61,10 @@ struct StReplySlot {
   uint8_t type = 0;  // kRaw: the command's type and code
   uint8_t code = 0;
   bool done = false;
-  // When the request went out: a reply whose bytes arrived before never
-  // completes it (replies carry no sequence to tell them apart).
-  int64_t sentMs = INT64_MIN;
+  // Its number on the control channel's store (StreamWindow::NoteSend): a
+  // reply received before it went out never completes it (replies carry no
+  // sequence to tell them apart).
+  uint64_t sendNo = 0;
   uint8_t raw[kRawReplySize] = {};
   uint16_t rawLen = 0;  // payload length of the reply (may exceed what raw holds)
 };
@@ -96,9 +97,10 @@ struct StFrameUnderWay {
 struct StResultParse : StFrameUnderWay {
   uint32_t head = 0;  // AA 55, type, kind of the frame under way
   uint16_t resultId = 0;  // id of the result under assembly
-  // Whether a segment of it was taken, and when the first one's bytes arrived.
+  // Whether a segment of it was taken, and the sends noted before the first
+  // one's bytes were received.
   bool resultOpen = false;
-  int64_t resultArrivedMs = 0;
+  uint64_t resultSends = 0;
 
   uint8_t Type() const { return static_cast<uint8_t>(head >> 16); }
   uint8_t Kind() const { return static_cast<uint8_t>(head >> 24); }
@@ -149,7 +151,8 @@ struct StLprCameraHandle {
   std::atomic<uint8_t> m_bLinkLost{0};
   nardix::StreamWindow m_recv{nardix::kMaxResultFrame, nardix::kResultRoom, false};
   nardix::TailOwners m_owners;
-  bool m_bFolderMade = false;  // the camera's error-data folder, made while logging
+  bool m_bFolderTried = false;  // the camera's error-data folder, made while logging
+  int64_t m_nDumpSec = -1;      // wall-clock second of the latest dump of an oversized frame
 
   // One request at a time per camera (m_csRequest). The waiting request's
   // slot, the version texts and the shutter value are shared with the control
@@ -162,14 +165,18 @@ struct StLprCameraHandle {
   char m_szVersion[5][nardix::kVersionSize] = {};
   int32_t m_nShutter = 0;
   std::atomic<uint8_t> m_bResultReady{0};
-  // When the first bytes of the latest delivered result arrived.
-  std::atomic<int64_t> m_nResultArrivedMs{INT64_MIN};
+  // Sends noted on the result store before the first bytes of the latest
+  // delivered result were received.
+  std::atomic<uint64_t> m_nResultSends{0};
   std::atomic<uint32_t> m_nSeq{0};
 
   // Result assembly, written by the receive thread alone.
   nardix::StResultParse m_parse;
   uint8_t m_byInfo[1024] = {};
   StLprResult* m_pResult = nullptr;
+  // Bytes that segments stored at the start of each of its buffers (image
+  // 1, 2, 3, debug) since they were last cleared.
+  uint32_t m_nStored[4] = {};
   uint8_t m_byBlock[308] = {};
 
   pf::AutoResetEvent m_evStop;  // wakes the reconnect pauses
@@ -194,15 +201,24 @@ StLprConnEvent* NewConnEvent(StLprCameraHandle* h, int code);
 // whose tail is wrong, whose body has not all come by its deadline, or whose
 // tail is also the tail of a frame whose head lies inside it, is dropped, and
 // parsing resumes at the byte after the first byte of its head.
-void ParseResultStream(StLprCameraHandle* h, int64_t nowMs);
+void ParseResultFrames(StLprCameraHandle* h, int64_t nowMs);
 // Reply stream: the same for a control record's receive store, where a
 // wrong checksum also makes a reply bad; complete replies are dispatched into
 // the owner.
-void ParseControlStream(StLprControlChannel* ch, int64_t nowMs);
+void ParseReplyFrames(StLprControlChannel* ch, int64_t nowMs);
+// The parsers as the receive threads call them: while the frame under way
+// waits for its bytes, a receive that brings fewer than it lacks costs this
+// test alone.
+inline void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
+  if (!h->m_parse.Waiting(h->m_recv.Held(), nowMs)) ParseResultFrames(h, nowMs);
+}
+inline void ParseControlStream(StLprControlChannel* ch, int64_t nowMs) {
+  if (!ch->m_parse.Waiting(ch->m_recv.Held(), nowMs)) ParseReplyFrames(ch, nowMs);
+}
 // A reply whose checksum matched: `payload` holds `total` bytes, its checksum
-// last; `arrivedMs` is when its first byte arrived.
+// last; `sendsBefore`: the sends noted before its first byte was received.
 void DispatchReply(StLprCameraHandle* h, const uint8_t* payload, uint8_t type, uint8_t code,
-                   uint32_t seq, uint32_t total, int64_t arrivedMs);
+                   uint32_t seq, uint32_t total, uint64_t sendsBefore);
 
 // A new connection: nothing of the bytes of the one before is parsed.
 template <class Rec>

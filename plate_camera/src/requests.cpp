@@ -70,9 +70,9 @@ int Exchange(StLprCameraHandle* h, StReplySlot& slot, const StDictateItem* items
   {
     pf::Lock lk(h->m_csReply);
     slot.done = false;
-    // Stamped before the frame goes out: its reply can only arrive later.
-    slot.sentMs = pf::MonotonicMs();
-    if (StLprControlChannel* c = h->m_pControl.get()) c->m_recv.NoteSend(slot.sentMs);
+    // Noted before the frame goes out: its reply can only be received later.
+    StLprControlChannel* c = h->m_pControl.get();
+    slot.sendNo = c ? c->m_recv.NoteSend() : 0;
     h->m_pSlot = &slot;
     h->m_evReply.Reset();
   }
@@ -129,14 +129,13 @@ NARDIX_API int NARDIX_CALL LPR_CaptureEx(StLprCameraHandle* handle, int) {
   if (const int rc = FindForRequest(handle, &h)) return rc;
   // Only a result whose first bytes arrived after the capture went out
   // answers it.
-  const int64_t sentMs = pf::MonotonicMs();
-  h->m_recv.NoteSend(sentMs);
+  const uint64_t sendNo = h->m_recv.NoteSend();
   h->m_bResultReady.store(0);
   const StDictateItem item{0x80, 0x00, 0, nullptr, 0};
   if (const int rc = SendDictate(h.get(), &item, 1, false)) return rc;
   for (int i = 0; i < kCapturePolls; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(kCapturePollMs));
-    if (h->m_bResultReady.load() && h->m_nResultArrivedMs.load() >= sentMs) return kOk;
+    if (h->m_bResultReady.load() && h->m_nResultSends.load() >= sendNo) return kOk;
   }
   return kNoResult;
 }

@@ -20,7 +20,7 @@ StLprResult* NewResult(StLprCameraHandle* handle) {
   return r;
 }
 
-void ResetResult(StLprResult* r, StLprCameraHandle* handle) {
+void ResetResult(StLprResult* r, StLprCameraHandle* handle, const uint32_t* written) {
   uint8_t* const buffers[4] = {r->image1, r->image2, r->image3, r->debug};
   memset(static_cast<void*>(r), 0, sizeof *r);
   r->image1 = buffers[0];
@@ -32,10 +32,10 @@ void ResetResult(StLprResult* r, StLprCameraHandle* handle) {
   r->image1Height = 576;
   r->image2Width = 320;
   r->image2Height = 288;
-  memset(r->image1, 0, kImage1Size);
-  memset(r->image2, 0, kImage2Size);
-  memset(r->image3, 0, kImage3Size);
-  memset(r->debug, 0, kDebugSize);
+  memset(r->image1, 0, written ? written[0] : kImage1Size);
+  memset(r->image2, 0, written ? written[1] : kImage2Size);
+  memset(r->image3, 0, written ? written[2] : kImage3Size);
+  memset(r->debug, 0, written ? written[3] : kDebugSize);
 }
 
 void FreeResult(StLprResult* r) {

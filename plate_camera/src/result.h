@@ -16,8 +16,10 @@ constexpr uint32_t kDebugSize = 1344;
 // runs out.
 StLprResult* NewResult(StLprCameraHandle* handle);
 // Re-initialises a record for reuse: every value and all four buffers zeroed,
-// the fixed image sizes set.
-void ResetResult(StLprResult* r, StLprCameraHandle* handle);
+// the fixed image sizes set. `written`, when given: how many bytes at the
+// start of each buffer (image 1, 2, 3, debug) may be other than zero; only
+// those are cleared.
+void ResetResult(StLprResult* r, StLprCameraHandle* handle, const uint32_t* written = nullptr);
 void FreeResult(StLprResult* r);
 
 }  // namespace nardix

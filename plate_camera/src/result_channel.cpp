@@ -66,6 +66,16 @@ void ClearSegments(StLprCameraHandle* h) {
 }
 void StartResult(StLprCameraHandle* h) {
   ResetResult(h->m_pResult, h);
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
+  ClearSegments(h);
+}
+// A new id before the result was handed over: the record has been the
+// library's alone since it was cleared, so only what segments stored in it
+// is cleared again (a stream of small frames, each with a new id, then
+// costs no more than its bytes).
+void StartNextId(StLprCameraHandle* h) {
+  ResetResult(h->m_pResult, h, h->m_nStored);
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
 }
 
@@ -76,15 +86,17 @@ void StoreResultSegment(StLprCameraHandle* h, const uint8_t* data, uint32_t coun
   if (count > SegmentLimit(kind)) return;
   StLprResult* r = h->m_pResult;
   uint8_t* dst = nullptr;
+  int buffer = -1;  // of the record's four
   switch (kind) {
     case 0x00: dst = h->m_byInfo; break;
     case 0x10: dst = h->m_byBlock; break;
-    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(count); break;
-    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(count); break;
-    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(count); break;
-    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(count); break;
+    case 0x20: dst = r->image3; r->image3Length = static_cast<int32_t>(count); buffer = 2; break;
+    case 0x40: dst = r->image1; r->image1Length = static_cast<int32_t>(count); buffer = 0; break;
+    case 0x42: dst = r->image2; r->image2Length = static_cast<int32_t>(count); buffer = 1; break;
+    case 0x60: dst = r->debug; r->debugLength = static_cast<int32_t>(count); buffer = 3; break;
     default: return;  // read past
   }
+  if (buffer >= 0 && count > h->m_nStored[buffer]) h->m_nStored[buffer] = count;
   if (count) memcpy(dst, data, count);
 }
 
@@ -109,7 +121,7 @@ void CompleteResult(StLprCameraHandle* h) {
   r->infoValue62 = info[62];
   r->image3Width = static_cast<uint16_t>(kit::ReadLE16(info + 24) - kit::ReadLE16(info + 20));
   r->image3Height = static_cast<uint16_t>(kit::ReadLE16(info + 26) - kit::ReadLE16(info + 22));
-  h->m_nResultArrivedMs.store(h->m_parse.resultArrivedMs);
+  h->m_nResultSends.store(h->m_parse.resultSends);
   h->m_bResultReady.store(1);
 
   const uint32_t len1 = static_cast<uint32_t>(r->image1Length);
@@ -138,9 +150,17 @@ void CompleteResult(StLprCameraHandle* h) {
     return;
   }
   h->m_pResult = next;
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
   if (!w->Post(kNotifyResult, r)) FreeResult(r);
   if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
+}
+
+// The camera's error-data folder, made (or checked) now: false when it may
+// not be used.
+bool MakeCameraFolder(const StLprCameraHandle* h, std::string* folder) {
+  *folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
+  return kit::CreateFolderPath(*folder);
 }
 
 std::string LocalStamp(const char* fmt) {
@@ -162,16 +182,20 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
 // written to a file for inspection (unless its folder may not be used) and
 // dropped.
 void DumpOversized(StLprCameraHandle* h) {
-  std::string folder;
-  bool usable = true;  // another user's folder (or none) takes no dump
-  if (LogOn()) {
-    folder = ModulePath() + "ErrorData/" + h->m_szIp + "/";
-    usable = kit::CreateFolderPath(folder);
+  // The file is named by the second, and a second dump within it would only
+  // replace it: the first of each second is kept, so that a stream of such
+  // heads costs no file per receive.
+  const int64_t sec = pf::Now().sec;
+  if (sec != h->m_nDumpSec) {
+    h->m_nDumpSec = sec;
+    std::string folder;
+    bool usable = true;  // another user's folder (or none) takes no dump
+    if (LogOn()) usable = MakeCameraFolder(h, &folder);
+    const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
+    const test::DumpWriter w = g_dumpWriter.load();
+    // The held bytes, from the read position on: the oversized frame's head first.
+    if (usable) (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
   }
-  const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
-  const test::DumpWriter w = g_dumpWriter.load();
-  // The held bytes, from the read position on: the oversized frame's head first.
-  if (usable) (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
   RestartStream(h);
 }
 
@@ -284,23 +308,24 @@ void StopHandle(const HandlePtr& h) {
 }
 
 // A result frame that has passed its tail check: `body` is its length
-// field's `len` bytes, the result id first; its head arrived at `arrivedMs`.
-void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, int64_t arrivedMs) {
+// field's `len` bytes, the result id first; `sendsBefore`: the sends noted
+// before its head was received.
+void TakeResultFrame(StLprCameraHandle* h, const uint8_t* body, uint32_t len, uint64_t sendsBefore) {
   StResultParse& p = h->m_parse;
   const uint16_t id = kit::ReadLE16(body);
   if (id != p.resultId) {
     p.resultId = id;
-    StartResult(h);
+    StartNextId(h);
   }
   if (!p.resultOpen) {
     p.resultOpen = true;
-    p.resultArrivedMs = arrivedMs;
+    p.resultSends = sendsBefore;
   }
   StoreResultSegment(h, body + 2, len - 2);
   if (p.Kind() == 0x50) CompleteResult(h);
 }
 
-void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
+void ParseResultFrames(StLprCameraHandle* h, int64_t nowMs) {
   StResultParse& p = h->m_parse;
   StreamWindow& w = h->m_recv;
   // A bad frame: nothing of it was used, and its bytes after the first are
@@ -309,13 +334,17 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
     w.Take(1);
     p.Clear();
   };
-  if (p.Waiting(w.Held(), nowMs)) return;
   w.Want(0);
+  const bool folderDue = !h->m_bFolderTried && LogOn();
   for (;;) {
     if (!p.headFound) {
       if (!w.SeekHead(8)) return;
-      if (!h->m_bFolderMade && LogOn()) {
-        h->m_bFolderMade = kit::CreateFolderPath(ModulePath() + "ErrorData/" + h->m_szIp + "/");
+      // Once per camera, also when it cannot be made (a dump tries again):
+      // a stream of heads costs no folder calls.
+      if (folderDue && !h->m_bFolderTried) {
+        h->m_bFolderTried = true;
+        std::string folder;
+        MakeCameraFolder(h, &folder);
       }
       if (static_cast<int32_t>(kit::ReadLE32(w.Data() + 4)) > static_cast<int32_t>(kMaxResultLength)) {
         DumpOversized(h);
@@ -347,7 +376,7 @@ void ParseResultStream(StLprCameraHandle* h, int64_t nowMs) {
     }
     // The body of a frame of another type is read past: it never lands in
     // the info segment or anything else of the result under assembly.
-    if (p.Type() == 0xFF) TakeResultFrame(h, f + 8, len, w.ArrivedEarliestMs());
+    if (p.Type() == 0xFF) TakeResultFrame(h, f + 8, len, w.SendsBefore());
     w.Take(size);
     p.Clear();
   }

@@ -1,6 +1,9 @@
 #include "stream_window.h"
 
 #include <new>
+#include <random>
+
+#include "platform/system.h"
 
 namespace nardix {
 
@@ -18,7 +21,7 @@ void StreamWindow::SumFrom(uint32_t i) {
   for (; i < end_; ++i) sums_[i] = s = static_cast<uint8_t>(s + buf_[i]);
 }
 
-const StreamWindow::Arrival StreamWindow::kNone{0, INT64_MIN / 2, INT64_MIN / 2};
+const StreamWindow::Arrival StreamWindow::kNone{0, INT64_MIN / 2, INT64_MIN / 2, 0};
 
 void StreamWindow::Compact() {
   const uint32_t held = end_ - pos_;
@@ -29,7 +32,7 @@ void StreamWindow::Compact() {
   SumFrom(0);
 }
 
-void StreamWindow::NewRecord(int64_t nowMs) {
+void StreamWindow::NewRecord(int64_t nowMs, uint64_t sends) {
   const uint64_t streamEnd = base_ + end_;
   // Records of bytes already parsed are no longer needed.
   while (count_ && records_[first_].end <= Offset()) {
@@ -38,13 +41,14 @@ void StreamWindow::NewRecord(int64_t nowMs) {
   }
   if (count_ == kRecords) {
     // A full list takes the bytes into its last record anyway: their time
-    // then only errs late for a frame's limit.
+    // then only errs late for a frame's limit, and their count of sends low
+    // (an answer among them is taken for an earlier request's).
     Arrival& last = records_[(first_ + count_ - 1) % kRecords];
     last.end = streamEnd;
     if (nowMs > last.lastMs) last.lastMs = nowMs;
     return;
   }
-  records_[(first_ + count_) % kRecords] = Arrival{streamEnd, nowMs, nowMs};
+  records_[(first_ + count_) % kRecords] = Arrival{streamEnd, nowMs, nowMs, sends};
   ++count_;
 }
 
@@ -53,15 +57,7 @@ bool StreamWindow::SeekHead(uint32_t need) {
   if (held < need) return false;
   const uint8_t* d = Data();
   const uint32_t last = held - need;  // last offset a head can be read at
-  for (uint32_t i = 0; i <= last;) {
-    // A short look first: heads close together are found without a call.
-    for (const uint32_t near = last - i < 16 ? last + 1 : i + 16; i < near; ++i) {
-      if (d[i] == 0xAA && d[i + 1] == 0x55) {
-        Take(i);
-        return true;
-      }
-    }
-    if (i > last) break;
+  for (uint32_t i = 0; i <= last; ++i) {
     const void* hit = memchr(d + i, 0xAA, last - i + 1);
     if (!hit) break;
     i = static_cast<uint32_t>(static_cast<const uint8_t*>(hit) - d);
@@ -69,7 +65,6 @@ bool StreamWindow::SeekHead(uint32_t need) {
       Take(i);
       return true;
     }
-    ++i;
   }
   Take(last + 1);
   return false;
@@ -82,9 +77,17 @@ void StreamWindow::Clear() {
   want_ = 0;
 }
 
-size_t TailOwners::SlotOf(uint64_t end) const {
-  return static_cast<size_t>((end * 0x9E3779B97F4A7C15ull) >> 20) & (slots_.size() - 1);
+TailOwners::TailOwners() {
+  uint64_t seed = reinterpret_cast<uintptr_t>(this) ^ static_cast<uint64_t>(pf::MonotonicMs());
+  try {
+    std::random_device random;
+    seed = (static_cast<uint64_t>(random()) << 32) ^ random() ^ seed;
+  } catch (...) {  // no source of randomness: the address and the clock stand in
+  }
+  mult_ = (seed * 0x9E3779B97F4A7C15ull) | 1;
 }
+
+size_t TailOwners::SlotOf(uint64_t end) const { return static_cast<size_t>((end * mult_) >> shift_); }
 
 bool TailOwners::InnerHeadEndsAt(uint64_t end, uint64_t start) const {
   if (slots_.empty()) return false;
@@ -102,6 +105,7 @@ void TailOwners::Rebuild(uint64_t readOffset) {
   size_t size = 64;  // a table grown by a burst of heads shrinks again
   while (live.size() * 2 > size) size *= 2;
   slots_.assign(size, Slot());
+  shift_ = 64 - static_cast<unsigned>(__builtin_ctzll(size));
   ++gen_;
   used_ = 0;
   for (Slot s : live) {

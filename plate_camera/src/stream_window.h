@@ -34,9 +34,12 @@ class StreamWindow {
   // The frame at the read position is `size` bytes long and not all here
   // (0: none is waited for).
   void Want(uint32_t size) { want_ = size; }
-  // `n` bytes were received into Space() at monotonic time `nowMs`.
+  // `n` bytes were received into Space() at monotonic time `nowMs`, after
+  // the sends noted so far (a receive may wait for the answer to a request
+  // that goes out meanwhile).
   void Arrived(uint32_t n, int64_t nowMs) {
     if (n == 0) return;
+    const uint64_t sends = sends_.load();
     const uint32_t from = end_;
     end_ += n;
     if (sums_) SumFrom(from);
@@ -44,18 +47,18 @@ class StreamWindow {
       // A record takes more bytes only while they come close behind its
       // first ones and no request went out meanwhile.
       Arrival& last = records_[(first_ + count_ - 1) % kRecords];
-      if (nowMs >= last.firstMs && nowMs - last.firstMs < kMergeMs &&
-          fenceMs_.load(std::memory_order_acquire) <= last.firstMs) {
+      if (nowMs >= last.firstMs && nowMs - last.firstMs < kMergeMs && last.sends == sends) {
         last.end = base_ + end_;
         if (nowMs > last.lastMs) last.lastMs = nowMs;
         return;
       }
     }
-    NewRecord(nowMs);
+    NewRecord(nowMs, sends);
   }
-  // A request goes out at `ms` (any thread): bytes received after this are
-  // never stamped with a time before it.
-  void NoteSend(int64_t ms) { fenceMs_.store(ms, std::memory_order_release); }
+  // A request is about to go out (any thread): returns its number. Bytes
+  // received before this call carry a smaller one, however close in time,
+  // so they never pass for its answer.
+  uint64_t NoteSend() { return ++sends_; }
 
   const uint8_t* Data() const { return buf_.get() + pos_; }
   uint32_t Held() const { return end_ - pos_; }
@@ -70,12 +73,14 @@ class StreamWindow {
   uint64_t Offset() const { return base_ + pos_; }
 
   // When the byte at the read position arrived: the latest time that its
-  // receive may have had (what a frame's time limit counts from, so that a
-  // frame is never dropped early), and the earliest (what a reply is
-  // stamped with, so that bytes from before a request never answer it).
-  // Receives within a few milliseconds of each other share one record.
+  // receive may have had (receives within a few milliseconds of each other
+  // share one record), what a frame's time limit counts from, so that a
+  // frame is never dropped early.
   int64_t ArrivedLatestMs() { return AtReadPosition().lastMs; }
-  int64_t ArrivedEarliestMs() { return AtReadPosition().firstMs; }
+  // How many sends were noted before the byte at the read position was
+  // received: bytes carrying less than a request's number came before it
+  // went out.
+  uint64_t SendsBefore() { return AtReadPosition().sends; }
 
   // 8-bit sum of `n` held bytes from `from` bytes after the read position
   // (only with sums).
@@ -89,6 +94,7 @@ class StreamWindow {
   struct Arrival {
     uint64_t end;  // stream offset after the record's last byte
     int64_t firstMs, lastMs;
+    uint64_t sends;  // noted before its bytes were received
   };
   static constexpr uint32_t kRecords = 256;
   // A receive gets at least this much room (or all of a smaller store's).
@@ -106,7 +112,7 @@ class StreamWindow {
   static const Arrival kNone;
   void SumFrom(uint32_t i);
   void Compact();
-  void NewRecord(int64_t nowMs);
+  void NewRecord(int64_t nowMs, uint64_t sends);
 
   uint32_t cap_, minReceive_;
   uint32_t want_ = 0;
@@ -116,7 +122,7 @@ class StreamWindow {
   uint64_t base_ = 0;  // stream offset of buf_[0]
   Arrival records_[kRecords];
   uint32_t first_ = 0, count_ = 0;
-  std::atomic<int64_t> fenceMs_{INT64_MIN};
+  std::atomic<uint64_t> sends_{0};
 };
 
 // For the frame at a window's read position whose tail is in place: whether a
@@ -126,6 +132,7 @@ class StreamWindow {
 // Every held byte is searched for heads once, however many frames ask.
 class TailOwners {
  public:
+  TailOwners();
   // `headSize(p)`: the size of the frame that a head at p announces (p holds
   // AA 55, and as many bytes as the shortest frame are readable), 0 when p
   // holds no head that counts; `minFrame`: the size of the shortest frame.
@@ -152,6 +159,11 @@ class TailOwners {
   void Rebuild(uint64_t readOffset);
 
   std::vector<Slot> slots_;
+  // Slots are chosen by the top bits of end * mult_, a multiplier of this
+  // index's own: a stream cannot be made whose ends pile up in one run of
+  // slots, which would make every search walk the run.
+  uint64_t mult_;
+  unsigned shift_ = 64;
   uint32_t gen_ = 1;
   size_t used_ = 0;
   uint64_t frontier_ = 0;  // stream offset up to which heads were searched

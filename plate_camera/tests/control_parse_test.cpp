@@ -33,9 +33,8 @@ class ReplyStream : public testing::Test {
   void Feed(const Bytes& b, size_t chunk = SIZE_MAX, int64_t nowMs = 0) {
     nardixfuzz::FeedReplies(c_, b.data(), b.size(), chunk, nowMs);
   }
-  void Wait(ReplyKind kind, uint8_t type = 0, uint8_t code = 0, int64_t sentMs = 0) {
+  void Wait(ReplyKind kind, uint8_t type = 0, uint8_t code = 0) {
     slot_ = nardix::StReplySlot();
-    slot_.sentMs = sentMs;
     slot_.kind = kind;
     slot_.type = type;
     slot_.code = code;
@@ -190,28 +189,37 @@ TEST_F(ReplyStream, HeadWhoseReplyEndsOnTheTailOfAGoodReplyBehindItLeavesItWhole
   }
 }
 
-TEST_F(ReplyStream, ReplyWhoseBytesArrivedBeforeTheRequestWentOutNeverCompletesIt) {
+TEST_F(ReplyStream, ReplyReceivedBeforeTheRequestWentOutNeverCompletesIt) {
   const Bytes reply = ReplyFrame(0x20, 0x0B, {0x00, 0x2A});
   const Bytes version = ReplyFrame(0x00, 0x04, Concat({{1}, lprtest::Text("OLD")}));
+  // When the request is noted as sent, against the receive of the reply's
+  // bytes; all of it within one millisecond.
+  enum When { kBeforeTheReceive, kDuringTheReceive, kAfterTheReceive };
   const struct {
     const char* name;
-    int64_t sentMs;
-    Bytes before;      // in front of the reply
-    int64_t parsedMs;  // when the reply is parsed
+    When sent;
+    Bytes before;  // in front of the reply
     bool done;
   } cases[] = {
-      {"arrived after the send", 1000, {}, 1200, true},
-      {"arrived in the same millisecond", 1200, {}, 1200, true},
-      {"arrived before the send", 1300, {}, 1200, false},
-      {"held behind a bodiless head, parsed after the send", 3000, ReplyHead(1000), 6200, false},
-      {"held behind a bodiless head sent after the request", 1000, ReplyHead(1000), 6200, true},
+      {"received after the send", kBeforeTheReceive, {}, true},
+      // A receive waits for the answer while the request goes out.
+      {"received by a receive under way at the send", kDuringTheReceive, {}, true},
+      {"received before the send, held behind a bodiless head", kAfterTheReceive, ReplyHead(1000), false},
+      {"held behind a bodiless head received after the send", kBeforeTheReceive, ReplyHead(1000), true},
   };
   for (const auto& c : cases) {
     h_->m_nShutter = 7;
     memset(h_->m_szVersion, 0, sizeof h_->m_szVersion);
-    Wait(ReplyKind::kShutterGet, 0, 0, c.sentMs);
-    Feed(Concat({c.before, version, reply}), SIZE_MAX, 1200);
-    Feed({}, SIZE_MAX, c.parsedMs);
+    Wait(ReplyKind::kShutterGet);
+    const Bytes b = Concat({c.before, version, reply});
+    if (c.sent == kBeforeTheReceive) slot_.sendNo = c_->m_recv.NoteSend();
+    uint32_t room = 0;
+    memcpy(c_->m_recv.Space(&room), b.data(), b.size());
+    if (c.sent == kDuringTheReceive) slot_.sendNo = c_->m_recv.NoteSend();
+    c_->m_recv.Arrived(static_cast<uint32_t>(b.size()), 1200);
+    nardix::ParseControlStream(c_, 1200);
+    if (c.sent == kAfterTheReceive) slot_.sendNo = c_->m_recv.NoteSend();
+    Feed({}, SIZE_MAX, 6200);  // past the bodiless head's deadline
     EXPECT_EQ(slot_.done, c.done) << c.name;
     EXPECT_EQ(h_->m_nShutter, c.done ? 0x2A : 7) << c.name;
     // Nor do its texts land while a request that came after it waits.

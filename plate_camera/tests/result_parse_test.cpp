@@ -4,6 +4,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 
@@ -222,6 +223,44 @@ TEST_F(ResultStream, NewIdDiscardsWhatWasCollected) {
   EXPECT_EQ(Results()[0].image2, Filled(50, 2));
 }
 
+// A delivered record's buffers hold its own segments and zeros: nothing of a
+// result left unfinished for a new id, nor of what the callback did with
+// the record before.
+TEST_F(ResultStream, BuffersHoldNothingOfAnEarlierResult) {
+  const size_t sizes[4] = {nardix::kImage1Size, nardix::kImage2Size, nardix::kImage3Size, nardix::kDebugSize};
+  std::vector<std::vector<Bytes>> seen;  // the four buffers, whole, at each delivery
+  Recorder::Get().SetDuringResult([&](StLprResult* r) {
+    uint8_t* const b[4] = {r->image1, r->image2, r->image3, r->debug};
+    seen.emplace_back();
+    for (int i = 0; i < 4; ++i) {
+      seen.back().emplace_back(b[i], b[i] + sizes[i]);
+      memset(b[i], 0x5A, sizes[i]);  // the callback writes over the record
+    }
+  });
+  // Result 1 is left unfinished, result 2 comes with a short image 1,
+  // result 3 after it with image 3 only.
+  Feed(Concat({ResultFrame(0x40, 1, Filled(1000, 1)), ResultFrame(0x42, 1, Filled(500, 2)),
+               ResultFrame(0x20, 1, Filled(400, 3)), ResultFrame(0x60, 1, Filled(300, 4)),
+               ResultFrame(0x40, 2, Filled(10, 5)), ResultFrame(0x50, 2, {}), ResultFrame(0x20, 3, Filled(20, 6)),
+               ResultFrame(0x50, 3, {})}));
+  Recorder::Get().SetDuringResult(nullptr);
+  ASSERT_EQ(seen.size(), 2u);
+  const struct {
+    size_t result, buffer;
+    Bytes data;
+  } stored[] = {{0, 0, Filled(10, 5)}, {1, 2, Filled(20, 6)}};
+  for (size_t r = 0; r < 2; ++r) {
+    for (size_t b = 0; b < 4; ++b) {
+      Bytes want(sizes[b], 0);
+      for (const auto& s : stored)
+        if (s.result == r && s.buffer == b) std::copy(s.data.begin(), s.data.end(), want.begin());
+      const auto wrong = std::mismatch(seen[r][b].begin(), seen[r][b].end(), want.begin()).first;
+      EXPECT_EQ(wrong - seen[r][b].begin(), static_cast<long>(sizes[b]))
+          << "first wrong byte of result " << r + 2 << ", buffer " << b;
+    }
+  }
+}
+
 TEST_F(ResultStream, LargestImageIsStoredAndALargerFrameIsDumpedWithAllItHolds) {
   const Bytes largest = Filled(204798, 4);  // with the id: length field 204800
   Feed(Concat({ResultFrame(0x40, 1, largest), kEnd}));
@@ -244,6 +283,22 @@ TEST_F(ResultStream, LargestImageIsStoredAndALargerFrameIsDumpedWithAllItHolds) 
   Feed(Concat({ResultFrame(0x40, 3, {7}), ResultFrame(0x50, 3, {})}));
   ASSERT_EQ(Results().size(), 2u);
   EXPECT_EQ(Results()[1].copy.resultId, 3);
+}
+
+TEST_F(ResultStream, OversizedHeadsAreDumpedOnceASecondAndEachDropsWhatIsHeld) {
+  pf::test::FreezeClock(1706745599000);
+  const Bytes over = {0xAA, 0x55, 0xFF, 0x40, 0x01, 0x20, 0x03, 0x00};
+  const Bytes good = Concat({ResultFrame(0x40, 2, {1}), ResultFrame(0x50, 2, {})});
+  // Each receive: an oversized head with a result behind it, and a byte to
+  // tell the dumps apart.
+  for (uint8_t k = 0; k < 3; ++k) Feed(Concat({over, {k}, good}));
+  pf::test::FreezeClock(1706745600000);  // the next second
+  Feed(Concat({over, {3}, good}));
+  EXPECT_EQ(Results().size(), 0u);
+  ASSERT_EQ(g_dumps.size(), 2u);
+  EXPECT_EQ(g_dumps[0].bytes, Concat({over, {0}, good}));
+  EXPECT_EQ(g_dumps[1].bytes, Concat({over, {3}, good}));
+  EXPECT_EQ(h_->m_recv.Held(), 0u);
 }
 
 TEST_F(ResultStream, SegmentsAboveTheirLimitAreNotStored) {
