@@ -12,6 +12,7 @@
 #include <QStringList>
 #include <QUrl>
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 
@@ -27,6 +28,12 @@ namespace {
 // Guards g_pMainWindow against a callback that posts while the window goes:
 // the camera library may still deliver a queued search answer after it quit.
 std::mutex g_windowLock;
+
+// Qt's posted-event queue hands an event to the GUI thread under a lock of its
+// own, which a thread checker cannot see when Qt is not built for it. This
+// counter repeats the hand-off in the language's terms: the callback's thread
+// releases after filling the event, the GUI thread acquires before reading one.
+std::atomic<unsigned> g_nPosted{0};
 
 const char kGroupStyle[] =
     "QGroupBox{border: 2px solid gray;border-radius:8px;margin-top:3px;}"
@@ -80,6 +87,7 @@ QString ManualAddMark() { return QStringLiteral("手动添加"); }
 void PostDeviceFound(StSearchResult* result) {
   UserEvent* event = new UserEvent(kDeviceFoundEvent);
   event->m_pPayload = result;
+  g_nPosted.fetch_add(1, std::memory_order_release);
   std::lock_guard<std::mutex> lock(g_windowLock);
   if (!g_pMainWindow) {
     delete result;
@@ -236,6 +244,7 @@ MainWindow::~MainWindow() {
 }
 
 bool MainWindow::event(QEvent* e) {
+  (void)g_nPosted.load(std::memory_order_acquire);
   if (e->type() == UserEvent::kType) {
     UserEvent* user = dynamic_cast<UserEvent*>(e);
     if (user && user->m_nId == kDeviceFoundEvent && user->m_pPayload) {
