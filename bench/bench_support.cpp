@@ -12,18 +12,6 @@
 
 namespace benchkit {
 
-bool SendAll(int fd, const void* p, size_t n) {
-  const char* at = static_cast<const char*>(p);
-  while (n > 0) {
-    const ssize_t r = send(fd, at, n, MSG_NOSIGNAL);
-    if (r < 0 && errno == EINTR) continue;
-    if (r <= 0) return false;
-    at += r;
-    n -= static_cast<size_t>(r);
-  }
-  return true;
-}
-
 bool RecvAll(int fd, void* p, size_t n, int timeoutMs) {
   using Clock = std::chrono::steady_clock;
   char* at = static_cast<char*>(p);

@@ -15,10 +15,9 @@
 
 namespace benchkit {
 
-// All `n` bytes sent on / received from a stream socket, or false (the peer
-// has gone; or, with a `timeoutMs` of 0 or more, the bytes did not all come
-// in that time). Sending never raises SIGPIPE.
-bool SendAll(int fd, const void* p, size_t n);
+// All `n` bytes received from a stream socket, or false (the peer has gone;
+// or, with a `timeoutMs` of 0 or more, the bytes did not all come in that
+// time).
 bool RecvAll(int fd, void* p, size_t n, int timeoutMs = -1);
 
 // One end of the link between a bench and the fakes in its child process: a
@@ -31,7 +30,7 @@ class Link {
   // a `timeoutMs` of 0 or more, nothing came in that time).
   template <class T>
   bool Put(const T& v) {
-    return SendAll(fd_, &v, sizeof v);
+    return kittest::SendAll(fd_, &v, sizeof v);
   }
   template <class T>
   bool Get(T* v, int timeoutMs = -1) {

@@ -101,7 +101,7 @@ class EchoServer {
         NoDelay(c);
         conns_.emplace_back([this, c] {
           std::vector<uint8_t> in(req_), out(reply_, 0x5A);
-          while (benchkit::RecvAll(c, in.data(), req_) && benchkit::SendAll(c, out.data(), reply_)) {
+          while (benchkit::RecvAll(c, in.data(), req_) && kittest::SendAll(c, out.data(), reply_)) {
           }
           close(c);
         });
@@ -235,7 +235,7 @@ void RawRounds(Kind& k, int conn, int n, std::vector<double>* out) {
   std::vector<uint8_t> req(k.req, 0xA5), reply(k.reply);
   for (int i = 0; i < n; ++i) {
     const auto t0 = Clock::now();
-    if (!benchkit::SendAll(k.raw[conn], req.data(), k.req) || !benchkit::RecvAll(k.raw[conn], reply.data(), k.reply)) {
+    if (!kittest::SendAll(k.raw[conn], req.data(), k.req) || !benchkit::RecvAll(k.raw[conn], reply.data(), k.reply)) {
       fprintf(stderr, "raw ping-pong failed\n");
       exit(1);
     }

@@ -15,17 +15,6 @@ namespace {
 
 bool SendText(FakeConn& c, const std::string& s) { return c.Send(s.data(), s.size()); }
 
-bool SendAll(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    const ssize_t k = ::send(fd, p, n, MSG_NOSIGNAL);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    p += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
-}
-
 }  // namespace
 
 FakeFtpServer::FakeFtpServer(const std::string& ip, uint16_t port, Options options)

@@ -36,16 +36,7 @@ bool FakeConn::Send(const Bytes& b) { return Send(b.data(), b.size()); }
 bool FakeConn::Send(const void* p, size_t n) {
   std::lock_guard<std::mutex> lk(m_);
   const int fd = fd_.load();
-  if (fd < 0) return false;
-  const char* c = static_cast<const char*>(p);
-  while (n > 0) {
-    ssize_t k = ::send(fd, c, n, MSG_NOSIGNAL);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) return false;
-    c += k;
-    n -= static_cast<size_t>(k);
-  }
-  return true;
+  return fd >= 0 && SendAll(fd, p, n);
 }
 
 void FakeConn::Close() {
@@ -306,6 +297,18 @@ void FakeUdpEndpoint::Run() {
     cv_.notify_all();
     if (on) on(*this, d);
   }
+}
+
+bool SendAll(int fd, const void* p, size_t n) {
+  const char* c = static_cast<const char*>(p);
+  while (n > 0) {
+    const ssize_t k = ::send(fd, c, n, MSG_NOSIGNAL);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) return false;
+    c += k;
+    n -= static_cast<size_t>(k);
+  }
+  return true;
 }
 
 int64_t SendPaced(const Bytes& bytes, size_t pieces, int gapMs,

@@ -141,6 +141,10 @@ class FakeUdpEndpoint {
   std::thread t_;
 };
 
+// All `n` bytes sent on a stream socket, or false (the peer has gone).
+// Never raises SIGPIPE.
+bool SendAll(int fd, const void* p, size_t n);
+
 // Sends `bytes` as a peer that is slow to send them: `pieces` parts of about
 // equal size, `gapMs` apart (the peer's pace, not a wait on the library).
 // The milliseconds from the first part to the last; -1 when a send failed.
