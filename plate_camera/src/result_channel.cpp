@@ -58,15 +58,16 @@ uint32_t ResultFrameAt(const uint8_t* p) {
 constexpr uint32_t kMinResultFrame = 8 + 2 + 4;
 
 // A result carries only segments of its own: the info and block segments of
-// the one before are not kept for it.
+// the one before are not kept for it. Called once the record under assembly
+// is a clear one: nothing is stored in its buffers yet.
 void ClearSegments(StLprCameraHandle* h) {
   memset(h->m_byInfo, 0, sizeof h->m_byInfo);
   memset(h->m_byBlock, 0, sizeof h->m_byBlock);
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
   h->m_parse.resultOpen = false;
 }
 void StartResult(StLprCameraHandle* h) {
   ResetResult(h->m_pResult, h);
-  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
 }
 // A new id before the result was handed over: the record has been the
@@ -75,7 +76,6 @@ void StartResult(StLprCameraHandle* h) {
 // costs no more than its bytes).
 void StartNextId(StLprCameraHandle* h) {
   ResetResult(h->m_pResult, h, h->m_nStored);
-  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
 }
 
@@ -150,7 +150,6 @@ void CompleteResult(StLprCameraHandle* h) {
     return;
   }
   h->m_pResult = next;
-  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
   if (!w->Post(kNotifyResult, r)) FreeResult(r);
   if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
