@@ -151,7 +151,7 @@ struct StLprCameraHandle {
   std::atomic<uint8_t> m_bLinkLost{0};
   nardix::StreamWindow m_recv{nardix::kMaxResultFrame, nardix::kResultRoom, false};
   nardix::TailOwners m_owners;
-  bool m_bFolderTried = false;  // the camera's error-data folder, made while logging
+  bool m_bFolderTried = false;  // whether the camera's error-data folder was made (or tried) while logging
   int64_t m_nDumpSec = -1;      // wall-clock second of the latest dump of an oversized frame
 
   // One request at a time per camera (m_csRequest). The waiting request's

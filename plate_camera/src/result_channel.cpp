@@ -58,15 +58,16 @@ uint32_t ResultFrameAt(const uint8_t* p) {
 constexpr uint32_t kMinResultFrame = 8 + 2 + 4;
 
 // A result carries only segments of its own: the info and block segments of
-// the one before are not kept for it.
+// the one before are not kept for it. Called once the record under assembly
+// is a clear one: nothing is stored in its buffers yet.
 void ClearSegments(StLprCameraHandle* h) {
   memset(h->m_byInfo, 0, sizeof h->m_byInfo);
   memset(h->m_byBlock, 0, sizeof h->m_byBlock);
+  memset(h->m_nStored, 0, sizeof h->m_nStored);
   h->m_parse.resultOpen = false;
 }
 void StartResult(StLprCameraHandle* h) {
   ResetResult(h->m_pResult, h);
-  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
 }
 // A new id before the result was handed over: the record has been the
@@ -75,7 +76,6 @@ void StartResult(StLprCameraHandle* h) {
 // costs no more than its bytes).
 void StartNextId(StLprCameraHandle* h) {
   ResetResult(h->m_pResult, h, h->m_nStored);
-  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
 }
 
@@ -150,7 +150,6 @@ void CompleteResult(StLprCameraHandle* h) {
     return;
   }
   h->m_pResult = next;
-  memset(h->m_nStored, 0, sizeof h->m_nStored);
   ClearSegments(h);
   if (!w->Post(kNotifyResult, r)) FreeResult(r);
   if (debugBlock && !w->Post(kNotifyAlgDebug, debugBlock)) delete[] debugBlock;
@@ -163,8 +162,8 @@ bool MakeCameraFolder(const StLprCameraHandle* h, std::string* folder) {
   return kit::CreateFolderPath(*folder);
 }
 
-std::string LocalStamp(const char* fmt) {
-  const std::tm tm = pf::LocalTime(pf::Now().sec);
+std::string LocalStamp(const char* fmt, int64_t sec) {
+  const std::tm tm = pf::LocalTime(sec);
   char buf[32];
   strftime(buf, sizeof buf, fmt, &tm);
   return buf;
@@ -184,14 +183,15 @@ void WriteDumpFile(const std::string& path, const uint8_t* data, size_t len) {
 void DumpOversized(StLprCameraHandle* h) {
   // The file is named by the second, and a second dump within it would only
   // replace it: the first of each second is kept, so that a stream of such
-  // heads costs no file per receive.
+  // heads costs no file per receive. The name is made from the second that
+  // was checked, or a dump late in it would be replaced by the next one.
   const int64_t sec = pf::Now().sec;
   if (sec != h->m_nDumpSec) {
     h->m_nDumpSec = sec;
     std::string folder;
     bool usable = true;  // another user's folder (or none) takes no dump
     if (LogOn()) usable = MakeCameraFolder(h, &folder);
-    const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S") + ".data";
+    const std::string path = folder + "errorlen" + LocalStamp("%Y%m%d%H%M%S", sec) + ".data";
     const test::DumpWriter w = g_dumpWriter.load();
     // The held bytes, from the read position on: the oversized frame's head first.
     if (usable) (w ? w : &WriteDumpFile)(path, h->m_recv.Data(), h->m_recv.Held());
