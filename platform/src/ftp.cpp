@@ -254,9 +254,9 @@ bool FtpClient::Receive(SOCKET data, int fd, int64_t deadline) {
   char buf[65536];
   uint64_t total = 0;
   for (;;) {
-    // A server that keeps sending must not hold the transfer past its deadline.
-    if (MonotonicMs() >= deadline) return false;
-    if (WaitReadable(data, Remaining(Earlier(t_.dataMs, deadline))) != 1) return false;
+    // A pause in the data, or a server that keeps sending, ends the transfer
+    // at its deadline.
+    if (!WaitReadableUntil(data, Earlier(t_.dataMs, deadline))) return false;
     const int n = Recv(data, buf, sizeof buf);
     if (n == 0) return true;
     if (n < 0) return false;

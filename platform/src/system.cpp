@@ -166,9 +166,10 @@ int OpenOwnLevel(int parent, const char* name) {
     char target[PATH_MAX];
     ssize_t n = -1;
     if (fstat(link, &st) == 0 && S_ISLNK(st.st_mode) && st.st_uid == geteuid())
-      n = readlinkat(link, "", target, sizeof target - 1);
+      n = readlinkat(link, "", target, sizeof target);
     close(link);
-    if (n <= 0) return -1;
+    // A target that fills the room may have been cut short: not used.
+    if (n <= 0 || n >= static_cast<ssize_t>(sizeof target)) return -1;
     target[n] = 0;
     // Resolved as the system resolves a link: from the folder that holds it.
     fd = openat(parent, target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -4,7 +4,6 @@
 // PORT addresses.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
