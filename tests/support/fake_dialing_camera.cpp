@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "fake_peer.h"
 #include "wait.h"
 
 namespace kittest {
@@ -75,13 +76,7 @@ void FakeDialingCamera::Close() {
 bool FakeDialingCamera::SendBytes(const Bytes& b) {
   std::lock_guard<std::mutex> lk(sendLock_);
   const int fd = fd_.load();
-  size_t sent = 0;
-  while (fd >= 0 && sent < b.size()) {
-    const ssize_t n = ::send(fd, b.data() + sent, b.size() - sent, MSG_NOSIGNAL);
-    if (n <= 0) return false;
-    sent += static_cast<size_t>(n);
-  }
-  return fd >= 0;
+  return fd >= 0 && SendAll(fd, b.data(), b.size());
 }
 
 bool FakeDialingCamera::ReadSome(int ms) {
